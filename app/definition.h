@@ -1,0 +1,56 @@
+// The update definition record, the definition table and the run state.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace odf {
+
+struct Context;
+
+struct UpdateDefinition {
+  char fileName[128];            // zero-terminated
+  std::uint8_t modelCode[64];
+  std::uint8_t vendor[8];
+  std::uint8_t product[16];
+  std::uint8_t versionText[4];
+  std::uint8_t cpuType[8];
+  std::uint8_t extension[4];     // 3 used
+  std::uint32_t imageSize;
+  std::int32_t familyCode;       // 16 bits used
+  std::int32_t downgradeWarning;
+  std::uint32_t minimumImageDate;  // packed BCD 0x20YYMMDD
+  std::uint32_t checksum;
+  std::int32_t updateScope;      // 0 kernel and normal part, 1 normal part only
+  std::uint8_t vendorTag[16];    // 8 used
+};
+
+inline constexpr int kDefinitionSlots = 8;
+
+struct DefinitionTable {
+  std::array<UpdateDefinition, kDefinitionSlots> entries{};
+  int definitionCount = 0;
+};
+
+struct RunState {
+  std::uint32_t oemCodePage = 0;
+  std::int32_t updateAll = 0;
+  std::int32_t currentTarget = 0;
+  std::int32_t updatedCount = 0;
+  // Run options: cleared at start and never set, since the utility takes no
+  // command line; the code paths behind them stay reachable for tests.
+  std::int32_t forceUpdate = 0;
+  std::int32_t expertOverride = 0;
+  std::int32_t signatureOverride = 0;
+  std::int32_t handshakeSelect = 0;
+  std::int32_t kernelMode = 0;
+  std::int32_t kernelOnlyState = -1;  // -1 no reply yet, 1 normal part empty, 0 otherwise
+  std::uint16_t newRevisionNumber = 0;
+};
+
+// Fills entry 0 with the built-in definition; returns definitionCount (1).
+int LoadBuiltInDefinition(Context& ctx);
+// Clears the run options.
+void ResetRunState(Context& ctx);
+
+}  // namespace odf

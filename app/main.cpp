@@ -1,0 +1,8 @@
+#include "app/context.h"
+#include "app/run_update.h"
+#include "platform/host_platform.h"
+int main() {
+  auto platform = odf::CreateHostPlatform();
+  odf::Context ctx(*platform);
+  return odf::RunUpdate(ctx);
+}

@@ -1,0 +1,27 @@
+// Drive discovery and the target table.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace odf {
+
+struct Context;
+
+struct TargetDrive {
+  std::int32_t hostAdapter = 0;
+  std::int32_t targetId = 0;
+  char driveLetter = 0;
+};
+
+inline constexpr int kTargetSlots = 256;
+
+struct TargetTable {
+  std::array<TargetDrive, kTargetSlots> entries{};
+  std::int32_t targetCount = 0;
+};
+
+// Fills the target table; returns targetCount.
+int DiscoverTargets(Context& ctx);
+
+}  // namespace odf

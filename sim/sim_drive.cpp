@@ -1,0 +1,3 @@
+#include "sim/sim_drive.h"
+namespace odf::sim {
+}  // namespace odf::sim

@@ -1,0 +1,42 @@
+// The update procedures, the transfer and mode switches, and the revision readout.
+#pragma once
+
+#include <cstdint>
+
+namespace odf {
+
+struct Context;
+
+struct RevisionState {
+  std::uint32_t firmwareDate = 0;
+  std::uint16_t revisionNumber = 0;
+  std::int32_t g6PatchNeeded = 0;
+  std::int32_t handshakeRequired = 0;
+  std::int32_t kernelUpdateRequired = 0;
+  std::int32_t alreadyLatest = 0;
+};
+
+enum class RevisionPhase : int { Current = 0, New = 1 };
+enum class TransferVariant : int { FamilyFour = 4, FamilyOne = 1 };
+
+// Procedures: 0 updated, -1 end of run, any other value not updated.
+int FamilyFourUpdate(Context& ctx);
+int FamilyOneUpdate(Context& ctx);
+int FamilyZeroUpdate(Context& ctx);
+
+// Steps shared by the procedures.
+int SelectDefinition(Context& ctx);
+int WaitDriveReady(Context& ctx);
+int ConfirmKernelIdentity(Context& ctx);
+int CheckKernelCurrent(Context& ctx);
+
+int ReadRevision(Context& ctx, RevisionPhase phase);
+
+// Transfer and mode switches.
+void BuildModeBlock(Context& ctx, std::uint8_t* block, std::int32_t familyCode, bool normalMode);
+int EnterKernelMode(Context& ctx, std::int32_t familyCode);
+int EnterNormalMode(Context& ctx, std::int32_t familyCode);
+int WriteKernelPart(Context& ctx, int blockCount);
+int TransferNormalPart(Context& ctx, TransferVariant variant);
+
+}  // namespace odf
