@@ -1,16 +1,150 @@
 #include "app/messages.h"
+
 #include <cstdarg>
 #include <cstdio>
+#include <vector>
+
 #include "app/context.h"
+
 namespace odf {
-const char* EnglishText(int) { return nullptr; }
-const char* JapaneseText(int) { return nullptr; }
-int ShowMessage(Context& ctx, int code, int) { PrintFormatted(ctx, "\r\n[message %d]", code); return 0; }
+
+namespace {
+
+std::string FormatV(const char* format, va_list ap) {
+  va_list again;
+  va_copy(again, ap);
+  const int needed = std::vsnprintf(nullptr, 0, format, ap);
+  std::string text;
+  if (needed > 0) {
+    std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), format, again);
+    text.assign(buffer.data(), static_cast<std::size_t>(needed));
+  }
+  va_end(again);
+  return text;
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  std::string text = FormatV(format, ap);
+  va_end(ap);
+  return text;
+}
+
+const char* Chars(const std::uint8_t* bytes) { return reinterpret_cast<const char*>(bytes); }
+
+// Image header fields of message 82. Without a whole header in the image
+// buffer the fields stay empty rather than being read from outside it.
+const char* HeaderField(const Context& ctx, std::uint32_t offset) {
+  const SharedBuffer& image = ctx.host.imageBuffer;
+  if (image.data == nullptr || image.size < kHeaderDate + 8) return "";
+  return Chars(image.data + offset);
+}
+
+// The catalogue text with the values it names filled in from the run state.
+// The formats come from the catalogue, so the argument lists are fixed here
+// per code.
+std::string ComposeMessage(const Context& ctx, int code, const char* text) {
+  const std::uint8_t* inquiry = ctx.inquiry.data();
+  const char* version = ctx.image.imageVersionText.data();
+  switch (code) {
+    case 11:
+      return Format(text, ctx.matchedDefinition.fileName);
+    case 31:
+      return Format(text, ctx.targets.targetCount);
+    case 32:
+      return Format(text, ctx.run.currentTarget, version, Chars(inquiry + 8), Chars(inquiry + 32));
+    case 34:
+      return Format(text, ctx.run.currentTarget + 1);
+    case 45:
+    case 46:
+      return Format(text, version);
+    case 58:
+      return Format(text, ctx.run.updatedCount);
+    case 82:
+      return Format(text, Chars(inquiry + 8), Chars(inquiry + 32), Chars(inquiry + 37),
+                    HeaderField(ctx, kHeaderModelName), HeaderField(ctx, kHeaderRevision),
+                    HeaderField(ctx, kHeaderDate));
+    default:
+      return text;
+  }
+}
+
+UINT BoxType(int style) {
+  switch (style) {
+    case AskOkCancel: return MB_OKCANCEL | MB_ICONQUESTION;
+    case AskYesNo: return MB_YESNO | MB_ICONQUESTION;
+    case NoticeStop: return MB_OK | MB_ICONHAND;
+    case NoticeInfo: return MB_OK | MB_ICONASTERISK;
+    case NoticeWarning: return MB_OK | MB_ICONEXCLAMATION;
+    default: return 0;
+  }
+}
+
+bool HasBox(int style) {
+  return style == AskOkCancel || style == AskYesNo || style == NoticeStop ||
+         style == NoticeInfo || style == NoticeWarning;
+}
+
+const char* const kFileErrorTexts[] = {
+    "\r\nFile Exception Error %x : Generic error occurred",
+    "\r\nFile Exception Error %x : File not found",
+    "\r\nFile Exception Error %x : Bad file path is specified",
+    "\r\nFile Exception Error %x : Too many open files",
+    "\r\nFile Exception Error %x : File access denied",
+    "\r\nFile Exception Error %x : Invalid file handle is specified",
+    "\r\nFile Exception Error %x : Removed current directory",
+    "\r\nFile Exception Error %x : Directory full",
+    "\r\nFile Exception Error %x : Bad seek(file pointer)",
+    "\r\nFile Exception Error %x : Hardware I/O error",
+    "\r\nFile Exception Error %x : File sharing violation",
+    "\r\nFile Exception Error %x : File lock violation",
+    "\r\nFile Exception Error %x : Disk full",
+    "\r\nFile Exception Error %x : Reach to end of file",
+};
+
+}  // namespace
+
+int ShowMessage(Context& ctx, int code, int style) {
+  const char* text = ctx.run.oemCodePage == 932 ? JapaneseText(code) : EnglishText(code);
+  const std::string message = text != nullptr ? ComposeMessage(ctx, code, text)
+                                              : std::string(kUnknownMessageText);
+  if (style == AskOkCancel || style == AskYesNo) return AskBox(ctx, message, style);
+  PrintText(ctx, message);
+  if (HasBox(style)) return AskBox(ctx, message, style);
+  return 0;
+}
+
 void PrintText(Context& ctx, const std::string& text) { ctx.platform.WriteConsole(text); }
-int AskBox(Context&, const std::string&, int) { return 7; }
-void ReportFileException(Context&, int) {}
+
+int AskBox(Context& ctx, const std::string& text, int style) {
+  if (!HasBox(style)) return 0;
+  return ctx.platform.MessageBoxA(0, text.c_str(), "ODFLSH", BoxType(style));
+}
+
+void ReportFileException(Context& ctx, int cause) {
+  if (cause < 1 || cause > 14) return;
+  ComposeText(ctx, kFileErrorTexts[cause - 1], static_cast<unsigned>(cause));
+  // Printed as well: the loaders' own failure messages do not say why the
+  // file could not be read.
+  PrintText(ctx, ctx.consoleText);
+}
+
 void ComposeText(Context& ctx, const char* format, ...) {
-  va_list ap; va_start(ap, format); char buf[4096]; std::vsnprintf(buf, sizeof buf, format, ap); va_end(ap); ctx.consoleText = buf; }
+  va_list ap;
+  va_start(ap, format);
+  ctx.consoleText = FormatV(format, ap);
+  va_end(ap);
+}
+
 void PrintFormatted(Context& ctx, const char* format, ...) {
-  va_list ap; va_start(ap, format); char buf[4096]; std::vsnprintf(buf, sizeof buf, format, ap); va_end(ap); ctx.consoleText = buf; PrintText(ctx, ctx.consoleText); }
+  va_list ap;
+  va_start(ap, format);
+  ctx.consoleText = FormatV(format, ap);
+  va_end(ap);
+  PrintText(ctx, ctx.consoleText);
+}
+
 }  // namespace odf

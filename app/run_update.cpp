@@ -1,17 +1,94 @@
 #include "app/run_update.h"
+
 #include "app/context.h"
 #include "app/messages.h"
+
 namespace odf {
+
 RunSteps DefaultRunSteps() {
-  return RunSteps{CheckHostEnvironment, DiscoverTargets, FamilyZeroUpdate, FamilyOneUpdate, FamilyFourUpdate};
+  return RunSteps{CheckHostEnvironment, DiscoverTargets, FamilyZeroUpdate, FamilyOneUpdate,
+                  FamilyFourUpdate};
 }
+
+namespace {
+
+constexpr int kRunEnded = -1;
+constexpr int kNoProcedure = 1;  // a family without a procedure: the drive is not updated
+
+// Every way out releases what the host checks took, after the last message.
+int EndRun(Context& ctx, int exitCode) {
+  ReleaseHostEnvironment(ctx);
+  return exitCode;
+}
+
+int EndRun(Context& ctx, int code, int style, int exitCode) {
+  ShowMessage(ctx, code, style);
+  return EndRun(ctx, exitCode);
+}
+
+// The model whose firmware cannot be written from Windows 98/Me below
+// version 1.08; checked on the definition the run is about to use.
+bool RefusedOnThisHost(const Context& ctx) {
+  return ctx.transport.route == TransportRoute::Aspi &&
+         ctx.definitions.entries[0].familyCode == 9 && ctx.run.expertOverride == 0 &&
+         ctx.run.newRevisionNumber < 0x108;
+}
+
+int RunProcedure(Context& ctx) {
+  switch (ctx.definitions.entries[0].familyCode & 0xF000) {
+    case 0x0000: return ctx.steps.familyZero(ctx);
+    case 0x1000: return ctx.steps.familyOne(ctx);
+    case 0x4000: return ctx.steps.familyFour(ctx);
+    default: return kNoProcedure;
+  }
+}
+
+}  // namespace
+
 int RunUpdate(Context& ctx) {
+  ctx.run.updateAll = 1;
+  ctx.transport.leavePending = 0;
+  ctx.host.autoInsertCount = 0;
+
+  // Printed before the code page is read, so it is the same in every language.
   PrintFormatted(ctx, "\n/// ODD Firmware Update Utility Ver%1d.%02d%c\n", 2, 27, 'A');
   ctx.run.oemCodePage = ctx.platform.GetOEMCP();
   ResetRunState(ctx);
   LoadBuiltInDefinition(ctx);
-  ctx.steps.checkHost(ctx);
-  if (ctx.steps.discover(ctx) == 0) { ShowMessage(ctx, 28, NoticeInfo); ReleaseHostEnvironment(ctx); return 1; }
-  return 0;
+
+  // Without the shared buffers no step can work; stop before touching a drive.
+  if (ctx.steps.checkHost(ctx) == kSetupBufferRefused) return EndRun(ctx, 13, NoticeStop, 1);
+
+  if (ctx.steps.discover(ctx) == 0) return EndRun(ctx, 28, NoticeInfo, 1);
+  const int targetCount = ctx.targets.targetCount;
+
+  if (targetCount > 1) {
+    if (ShowMessage(ctx, 31, AskYesNo) == IDNO) ctx.run.updateAll = 0;
+  } else {
+    ctx.run.updateAll = 0;
+  }
+
+  if (RefusedOnThisHost(ctx)) return EndRun(ctx, 63, NoticeInfo, 1);
+
+  ctx.run.updatedCount = 0;
+  for (int i = 0; i < targetCount; ++i) {
+    ctx.run.currentTarget = i;
+    ShowMessage(ctx, 34, ConsoleOnly);
+    const int result = RunProcedure(ctx);
+    if (result == 0) {
+      ++ctx.run.updatedCount;
+      WaitMs(ctx, 2000);
+    } else if (result == kRunEnded) {
+      return EndRun(ctx, 36, NoticeWarning, 1);
+    }
+  }
+
+  if (ctx.run.updatedCount == targetCount) {
+    ShowMessage(ctx, 35, NoticeInfo);
+  } else if (ctx.run.updatedCount != 0) {
+    ShowMessage(ctx, 58, NoticeInfo);
+  }
+  return EndRun(ctx, 0);
 }
+
 }  // namespace odf

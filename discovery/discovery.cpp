@@ -1,5 +1,122 @@
+// Drive discovery: probe every addressable drive and keep those that an
+// update definition serves.
 #include "discovery/discovery.h"
+
+#include <cstring>
+
 #include "app/context.h"
+#include "image/image.h"
+#include "scsi/transport.h"
+
 namespace odf {
-int DiscoverTargets(Context& ctx) { ctx.targets.targetCount = 0; return 0; }
+
+namespace {
+
+constexpr std::uint8_t kWriteOnceDevice = 4;
+constexpr std::uint8_t kCdDvdDevice = 5;
+
+// Appends a target; false when the table is full (only reachable on a host
+// with very many ASPI adapters).
+bool AppendTarget(Context& ctx, const TargetDrive& drive) {
+  TargetTable& table = ctx.targets;
+  if (table.targetCount >= kTargetSlots) return false;
+  table.entries[static_cast<std::size_t>(table.targetCount)] = drive;
+  ++table.targetCount;
+  return true;
+}
+
+// Opens a handle without access rights on a CD/DVD-class volume and sends the
+// media-notification control through it; the handle stays open so that the
+// clean-up can send the same control again.
+void OpenNotificationHandle(Context& ctx, char letter) {
+  HostState& h = ctx.host;
+  if (h.mediaNotificationCount >= kMediaNotificationSlots) return;
+  MediaNotificationEntry& entry = h.mediaNotification[static_cast<std::size_t>(h.mediaNotificationCount)];
+  ++h.mediaNotificationCount;
+  entry.driveLetter = letter;
+
+  const char path[] = {'\\', '\\', '.', '\\', letter, ':', '\0'};
+  entry.handle = ctx.platform.CreateFileA(path, 0, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
+                                          win::OPEN_EXISTING, 0);
+  if (entry.handle == win::INVALID_HANDLE_VALUE) {
+    ctx.transport.lastError = ctx.platform.GetLastError();
+    return;
+  }
+  win::BYTE preventRemoval = 0;
+  win::DWORD returned = 0;
+  // Nothing depends on the answer.
+  ctx.platform.DeviceIoControl(entry.handle, win::IOCTL_STORAGE_MCN_CONTROL, &preventRemoval,
+                               sizeof preventRemoval, nullptr, 0, &returned);
+}
+
+int DiscoverPassThrough(Context& ctx) {
+  HostState& h = ctx.host;
+  h.mediaNotificationCount = 0;
+  h.mediaNotification.fill(MediaNotificationEntry{});
+
+  // A, B and C are floppy and system drives; they are never probed.
+  for (char letter = 'D'; letter <= 'Z'; ++letter) {
+    if (OpenTargetVolume(ctx, letter) != 0) continue;
+    if (ProbeInquiry(ctx) != 0) {
+      CloseTargetVolume(ctx);
+      continue;
+    }
+    const std::uint8_t* inquiry = h.dataBuffer.data;
+    if (inquiry[0] == kWriteOnceDevice || inquiry[0] == kCdDvdDevice) OpenNotificationHandle(ctx, letter);
+    if (ProbeDriveInfo(ctx) != 0) ctx.driveInfo.fill(0);
+
+    if (MatchDefinition(ctx, inquiry) >= 0) {
+      TargetDrive drive;
+      drive.driveLetter = letter;
+      if (AppendTarget(ctx, drive)) ctx.run.currentTarget = ctx.targets.targetCount - 1;
+    }
+    CloseTargetVolume(ctx);
+  }
+  return ctx.targets.targetCount;
+}
+
+bool IdentifierIs(const std::array<std::uint8_t, 16>& id, const char* eight) {
+  return std::memcmp(id.data(), eight, 8) == 0;
+}
+
+void ProbeAspiTarget(Context& ctx, int adapter, int targetId) {
+  if (ProbeInquiry(ctx, adapter, targetId) != 0) return;
+  if (ProbeDriveInfo(ctx, adapter, targetId) != 0) ctx.driveInfo.fill(0);
+  if (MatchDefinition(ctx, ctx.host.dataBuffer.data) >= 0) {
+    TargetDrive drive;
+    drive.hostAdapter = adapter;
+    drive.targetId = targetId;
+    AppendTarget(ctx, drive);
+  }
+}
+
+int DiscoverAspi(Context& ctx) {
+  HostState& h = ctx.host;
+  for (int adapter = 0; adapter < h.adapterCount; ++adapter) {
+    const auto& id = h.identifiers[static_cast<std::size_t>(adapter)];
+    int lastTarget = 6;
+    if (IdentifierIs(id, "ESDI_506")) {
+      lastTarget = 1;
+    } else if (IdentifierIs(id, "intelata")) {
+      ctx.transport.intelDriverKind = 1;
+      lastTarget = 1;
+    } else if (ctx.transport.intelDriverKind != 0) {
+      // With the Intel ATA driver in charge, other adapters are left alone.
+      continue;
+    }
+    for (int targetId = 0; targetId <= lastTarget; ++targetId) ProbeAspiTarget(ctx, adapter, targetId);
+  }
+  return ctx.targets.targetCount;
+}
+
+}  // namespace
+
+int DiscoverTargets(Context& ctx) {
+  ctx.targets.targetCount = 0;
+  // Without the shared buffers (a setup that did not finish) there is
+  // nowhere to put the replies.
+  if (ctx.host.dataBuffer.data == nullptr) return 0;
+  return ctx.transport.route == TransportRoute::Aspi ? DiscoverAspi(ctx) : DiscoverPassThrough(ctx);
+}
+
 }  // namespace odf

@@ -18,7 +18,9 @@ struct SharedBuffer {
   std::size_t size = 0;
 };
 
-inline constexpr int kIdentifierSlots = 16;
+// One slot for every adapter the 8-bit adapter count can report, so a host
+// with more than 16 adapters cannot run past the table.
+inline constexpr int kIdentifierSlots = 256;
 inline constexpr int kMediaNotificationSlots = 23;
 
 struct MediaNotificationEntry {

@@ -1,3 +1,270 @@
+// The drive side of the simulated PC: the command log, fault rules, and the
+// BD-ROM model of the built-in definition.
 #include "sim/sim_drive.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/drive_kit.h"
+
 namespace odf::sim {
+
+// ---- answers and fields -------------------------------------------------------
+
+DriveReply CheckCondition(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+  DriveReply r;
+  r.status = 2;
+  r.sense[0] = 0x70;  // current error, fixed format
+  r.sense[2] = key;
+  r.sense[7] = 10;    // additional length: the 18-byte form
+  r.sense[12] = asc;
+  r.sense[13] = ascq;
+  return r;
+}
+
+DriveReply Good(std::uint32_t transferred, std::uint32_t durationMs) {
+  DriveReply r;
+  r.dataTransferred = transferred;
+  r.durationMs = durationMs;
+  return r;
+}
+
+std::uint32_t CdbField(const CommandRecord& record, int at, int bytes) {
+  std::uint32_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = (v << 8) | record.cdb[static_cast<std::size_t>(at + i)];
+  return v;
+}
+
+DriveReply SendToHost(const CommandRecord& record, std::uint8_t* data, const std::uint8_t* reply,
+                      std::size_t size, std::size_t allocation) {
+  if (record.direction != 1 || data == nullptr) return Good();
+  const std::size_t n = std::min({size, allocation, std::size_t{record.length}});
+  std::memcpy(data, reply, n);
+  return Good(static_cast<std::uint32_t>(n));
+}
+
+std::uint32_t ReceivedLength(const CommandRecord& record, const std::uint8_t* data) {
+  return record.direction == 2 && data != nullptr ? record.length : 0;
+}
+
+void PutField(std::uint8_t* field, std::size_t width, const std::string& text) {
+  std::memset(field, ' ', width);
+  std::memcpy(field, text.data(), std::min(width, text.size()));
+}
+
+std::string ImageText(const std::vector<std::uint8_t>& image, std::size_t at, std::size_t width) {
+  std::string text(width, ' ');
+  for (std::size_t i = 0; i < width && at + i < image.size(); ++i) {
+    text[i] = static_cast<char>(image[at + i]);
+  }
+  return text;
+}
+
+// ---- the drive's front end: log and faults ------------------------------------
+
+namespace {
+
+bool Matches(const FaultRule& rule, const CommandRecord& record) {
+  const std::uint8_t opcode = record.cdb[0];
+  if (rule.opcode && *rule.opcode != opcode) return false;
+  if (opcode == 0x3B || opcode == 0x3C) {
+    if (rule.mode && *rule.mode != record.cdb[1]) return false;
+    if (rule.bufferId && *rule.bufferId != record.cdb[2]) return false;
+  }
+  return true;
+}
+
+DriveReply FaultReply(const FaultRule& rule) {
+  DriveReply r;
+  switch (rule.action) {
+    case FaultAction::Sense:
+      r = CheckCondition(rule.key, rule.asc, rule.ascq);
+      r.ioctlFails = rule.ioctlFails;
+      break;
+    case FaultAction::Timeout:
+      r.timedOut = true;
+      break;
+    case FaultAction::TransportFail:
+      r.transportFail = true;
+      r.returnedSenseLength = rule.returnedSenseLength;
+      break;
+  }
+  return r;
+}
+
+}  // namespace
+
+DriveReply SimDrive::Receive(const CommandRecord& record, std::uint8_t* data) {
+  log.push_back(record);
+  // Every matching rule counts the command, so occurrences stay independent.
+  const FaultRule* fired = nullptr;
+  for (auto& rule : faults) {
+    if (!Matches(rule, record)) continue;
+    ++rule.seen;
+    if (fired == nullptr && (rule.occurrence == 0 || rule.seen == rule.occurrence)) fired = &rule;
+  }
+  if (fired != nullptr) return FaultReply(*fired);
+  return Execute(record, data);
+}
+
+// ---- the BD-ROM model -----------------------------------------------------------
+
+namespace {
+
+constexpr std::size_t kInquirySize = 96;
+constexpr std::size_t kDriveInfoSize = 48;
+constexpr std::size_t kModeBlockSize = 256;
+constexpr char kModeBlockModel[] = "KESTREL  QBW-610";  // 16 bytes, no terminator used
+constexpr char kKernelIdentity[] = "KESTREL BD-RW   QBW-610 ";
+constexpr char kKernelRevision[] = "0001";
+
+// Where the drive finds its identity in a received normal image.
+constexpr std::size_t kImageRevision = 0x90;
+constexpr std::size_t kImageSignature = 0xD0;
+constexpr std::size_t kImageNormalName = 0xF0;
+constexpr std::size_t kImagePartLetter = 0x110;
+constexpr std::size_t kImageDate = 0x130;
+
+}  // namespace
+
+Qbc850Drive::Qbc850Drive(Qbc850Config config)
+    : config_(std::move(config)), kernel_(config_.kernel) {}
+
+std::string Qbc850Drive::Describe() const {
+  std::uint8_t identity[24];
+  PutField(identity, 8, config_.vendor);
+  PutField(identity + 8, 16, config_.product);
+  char tail[96];
+  std::snprintf(tail, sizeof tail, " image %zu bytes crc32 0x%08x", flashed_.size(),
+                static_cast<unsigned>(Crc32(flashed_)));
+  return std::string(identity, identity + 24) + " rev " + config_.revision + " date " +
+         config_.date + " mode " + (kernel_ ? "kernel" : "normal") + tail;
+}
+
+DriveReply Qbc850Drive::Execute(const CommandRecord& record, std::uint8_t* data) {
+  const std::uint8_t opcode = record.cdb[0];
+  if (config_.unitAttentions > 0 && opcode != 0x12) {
+    --config_.unitAttentions;
+    return UnitAttention();
+  }
+  switch (opcode) {
+    case 0x00: return TestUnitReady();
+    case 0x12: return Inquiry(record, data);
+    case 0x1B: return Good();
+    case 0x3C: return ReadBuffer(record, data);
+    case 0x3B: return WriteBuffer(record, data);
+    default: return InvalidOpcode();
+  }
+}
+
+DriveReply Qbc850Drive::TestUnitReady() const {
+  switch (config_.ready) {
+    case ReadyState::DiscLoaded: return Good();
+    case ReadyState::BecomingReady: return CheckCondition(2, 0x04, 0x01);
+    case ReadyState::NotReady0402: return CheckCondition(2, 0x04, 0x02);
+    case ReadyState::NoMedium: break;
+  }
+  return CheckCondition(2, 0x3A, 0x00);
+}
+
+DriveReply Qbc850Drive::Inquiry(const CommandRecord& record, std::uint8_t* data) const {
+  if (record.cdb[1] & 0x01) return InvalidField();  // no vital product data pages
+  std::uint8_t reply[kInquirySize];
+  std::memset(reply, ' ', sizeof reply);
+  std::memset(reply, 0, 8);
+  reply[0] = peripheralType;
+  reply[1] = 0x80;  // removable medium
+  reply[2] = 5;
+  reply[3] = 2;
+  reply[4] = kInquirySize - 5;
+  if (kernel_) {
+    PutField(reply + 8, 24, kKernelIdentity);
+    PutField(reply + 32, 4, kKernelRevision);
+  } else {
+    PutField(reply + 8, 8, config_.vendor);
+    PutField(reply + 16, 16, config_.product);
+    PutField(reply + 32, 4, config_.revision);
+  }
+  PutField(reply + 37, std::min<std::size_t>(config_.date.size(), kInquirySize - 37),
+           config_.date);
+  return SendToHost(record, data, reply, sizeof reply, CdbField(record, 3, 2));
+}
+
+DriveReply Qbc850Drive::ReadBuffer(const CommandRecord& record, std::uint8_t* data) const {
+  if (record.cdb[1] != 2 || record.cdb[2] != 0xF1 || CdbField(record, 3, 3) != 0) {
+    return InvalidField();
+  }
+  std::uint8_t reply[kDriveInfoSize] = {};
+  PutField(reply + 16, 8, config_.hardware);
+  PutField(reply + 24, 8, config_.signature);
+  // The kernel part carries no model name of the normal part.
+  PutField(reply + 32, 8, kernel_ ? "" : config_.normalName);
+  return SendToHost(record, data, reply, sizeof reply, CdbField(record, 6, 3));
+}
+
+DriveReply Qbc850Drive::WriteBuffer(const CommandRecord& record, const std::uint8_t* data) {
+  const std::uint8_t mode = record.cdb[1];
+  const std::uint8_t bufferId = record.cdb[2];
+  const std::uint32_t received = ReceivedLength(record, data);
+  const std::uint32_t parameterLength = CdbField(record, 6, 3);
+  if (mode == 7) {
+    if ((bufferId != 0xFE && bufferId != 0xF0) || parameterLength != received) {
+      return InvalidField();
+    }
+    if (!kernel_) return SequenceError();
+    auto& image = bufferId == 0xFE ? kernelImage_ : normalImage_;
+    const std::size_t offset = CdbField(record, 3, 3);
+    if (image.size() < offset + received) image.resize(offset + received);
+    if (received > 0) std::memcpy(image.data() + offset, data, received);
+    return Good(received);
+  }
+  if ((mode != 4 && mode != 5) || bufferId != 0xFF || parameterLength != kModeBlockSize ||
+      received != kModeBlockSize) {
+    return InvalidField();
+  }
+  return mode == 4 ? EnterKernel(data) : LeaveKernel(data);
+}
+
+DriveReply Qbc850Drive::EnterKernel(const std::uint8_t* block) {
+  std::uint8_t expected[20];
+  std::memcpy(expected, kModeBlockModel, 16);
+  for (int i = 0; i < 4; ++i) expected[16 + i] = static_cast<std::uint8_t>(config_.checksum >> (8 * i));
+  if (std::memcmp(block, expected, sizeof expected) != 0) return ParameterError();
+  kernel_ = true;
+  std::copy(block, block + kModeBlockSize, lastModeBlock.begin());
+  normalImage_.clear();
+  kernelImage_.clear();
+  return Good(kModeBlockSize, 500);
+}
+
+DriveReply Qbc850Drive::LeaveKernel(const std::uint8_t* block) {
+  if (!kernel_) return SequenceError();
+  if (std::memcmp(block, kModeBlockModel, 16) != 0) return ParameterError();
+  const bool flashable = ImageText(normalImage_, kImageSignature, 8) == "KES_ADV " &&
+                         ImageText(normalImage_, kImagePartLetter, 1) == "N";
+  if (!flashable) return Good(kModeBlockSize);  // stays in its kernel part
+  config_.revision = ImageText(normalImage_, kImageRevision, 4);
+  const std::string date = ImageText(normalImage_, kImageDate, 8);
+  config_.date = config_.date.size() == 10 ? "20" + date : date;
+  config_.normalName = ImageText(normalImage_, kImageNormalName, 8);
+  flashed_ = normalImage_;
+  ++flashCount_;
+  kernel_ = false;
+  // The restart after the flash is reported to the next command.
+  config_.unitAttentions = std::max(config_.unitAttentions, 1);
+  return Good(kModeBlockSize, config_.reflashMs);
+}
+
+// ---- CRC-32 ---------------------------------------------------------------------
+
+std::uint32_t Crc32(const std::vector<std::uint8_t>& bytes) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (auto b : bytes) {
+    crc ^= b;
+    for (int i = 0; i < 8; ++i) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
 }  // namespace odf::sim

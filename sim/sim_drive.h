@@ -128,6 +128,13 @@ class Qbc850Drive : public SimDrive {
   DriveReply Execute(const CommandRecord& record, std::uint8_t* data) override;
 
  private:
+  DriveReply TestUnitReady() const;
+  DriveReply Inquiry(const CommandRecord& record, std::uint8_t* data) const;
+  DriveReply ReadBuffer(const CommandRecord& record, std::uint8_t* data) const;
+  DriveReply WriteBuffer(const CommandRecord& record, const std::uint8_t* data);
+  DriveReply EnterKernel(const std::uint8_t* block);
+  DriveReply LeaveKernel(const std::uint8_t* block);
+
   Qbc850Config config_;
   bool kernel_ = false;
   int flashCount_ = 0;

@@ -66,7 +66,12 @@ class SimPc : public Platform {
 
   // Virtual clock in milliseconds.
   std::uint64_t NowMs() const { return now_; }
+  // Moves the clock on, completing the ASPI commands that fall due meanwhile.
   void Advance(std::uint64_t ms);
+  // timeBeginPeriod refuses periods below this one (default 1 ms).
+  void SetMinTimerPeriod(UINT period);
+  // Granted timeBeginPeriod calls minus timeEndPeriod calls.
+  int TimerPeriodBalance() const;
 
   // Registry: keys are created with their parents; paths use backslashes.
   void AddRegistryKey(HKEY root, const std::string& path);
@@ -76,6 +81,7 @@ class SimPc : public Platform {
   // "RegEnumKeyExA", "RegQueryValueExA", "RegOpenKeyExA") on keys whose path
   // begins with pathPrefix, with the given error.
   void FailRegistryCall(const std::string& function, const std::string& pathPrefix, LONG error);
+  int OpenRegistryKeys() const;  // keys opened and not yet closed
 
   // Memory: the n-th GlobalAlloc call (1-based) is refused.
   void RefuseAllocation(int nth) { refuseAllocation_ = nth; }
@@ -143,6 +149,7 @@ class SimPc : public Platform {
   // Resolves a pointer written into a 32-bit pass-through block (low 32 bits
   // only) against the buffers this PC handed out or that were registered.
   void RegisterMemory(void* base, std::size_t size);
+  void UnregisterMemory(void* base);
 
  private:
   struct Impl;

@@ -1,9 +1,213 @@
-#include "update/update.h"
+// The family-four update procedure, and the steps it shares with family one.
+#include <cstring>
+
 #include "app/context.h"
+#include "app/messages.h"
+#include "scsi/commands.h"
+#include "update/update.h"
+
 namespace odf {
-int FamilyFourUpdate(Context&) { return 1; }
-int SelectDefinition(Context&) { return -1; }
-int WaitDriveReady(Context&) { return -1; }
-int ConfirmKernelIdentity(Context&) { return -1; }
-int CheckKernelCurrent(Context&) { return -1; }
+
+namespace {
+
+constexpr int kYes = 6;
+constexpr int kNo = 7;
+// A drive that keeps reporting unit attention is treated as failing rather
+// than holding the run for ever.
+constexpr int kUnitAttentionLimit = 20;
+
+constexpr std::size_t kInquiryIdentity = 8;
+constexpr std::size_t kInquiryRevision = 32;
+constexpr std::size_t kInquiryDate = 37;
+constexpr std::size_t kDriveInfoSignature = 24;
+
+bool RevisionIsKernel(const Context& ctx) {
+  return std::memcmp(ctx.inquiry.data() + kInquiryRevision, "000", 3) == 0;
+}
+
+// One pass of the procedure, from the image load to the end or the retry question.
+enum class PassEnd { Done, Retry };
+
+struct PassResult {
+  PassEnd end;
+  int result;
+};
+
+PassResult Returns(int result) { return {PassEnd::Done, result}; }
+
+// Steps 11 to 12: move the drive into its kernel and write the kernel part when asked.
+int PrepareKernel(Context& ctx) {
+  const std::int32_t familyCode = ctx.matchedDefinition.familyCode;
+  if (ctx.run.kernelMode == 0) {
+    if (EnterKernelMode(ctx, familyCode) != 0) return -1;
+    WaitMs(ctx, 1000);
+    if (ConfirmKernelIdentity(ctx) != 0) return -1;
+  }
+  if (ctx.matchedDefinition.updateScope != 0) return 0;
+
+  if (LoadBinaryImage(ctx, ImagePart::Kernel) != 0) {
+    ShowMessage(ctx, 72, ConsoleOnly);
+    return -1;
+  }
+  if (CheckKernelCurrent(ctx) != 0) return -1;
+  if (WriteKernelPart(ctx, 3) != 0) {
+    ShowMessage(ctx, 41, NoticeStop);
+    return -1;
+  }
+  WaitMs(ctx, 2000);
+  // The kernel image has overwritten the normal image in the buffer.
+  if (LoadBinaryImage(ctx, ImagePart::Normal) != 0) {
+    ShowMessage(ctx, 11, ConsoleOnly);
+    return -1;
+  }
+  return 0;
+}
+
+PassResult RunPass(Context& ctx) {
+  ctx.run.kernelMode = 0;
+  if (LoadBinaryImage(ctx, ImagePart::Normal) != 0) {
+    ShowMessage(ctx, 11, NoticeStop);
+    return Returns(-1);
+  }
+  if (ReadRevision(ctx, RevisionPhase::Current) != 0) return Returns(-1);
+  PrintFormatted(ctx, "\nCurrent Signature = %.8s",
+                 reinterpret_cast<const char*>(ctx.driveInfo.data() + kDriveInfoSignature));
+  if (CheckImageHeader(ctx, 1) != 0) return Returns(1);
+
+  if (ctx.matchedDefinition.downgradeWarning != 0 && ShowMessage(ctx, 46, AskYesNo) == kNo) {
+    ShowMessage(ctx, 33, NoticeWarning);
+    return Returns(1);
+  }
+  if (WaitDriveReady(ctx) != 0) return Returns(1);
+  if (ctx.run.updateAll == 0 && ShowMessage(ctx, 82, AskYesNo) == kNo) return Returns(kNo);
+  ShowMessage(ctx, 61, ConsoleOnly);
+
+  if (PrepareKernel(ctx) != 0) return Returns(-1);
+
+  if (TransferNormalPart(ctx, TransferVariant::FamilyFour) != 0) {
+    // The revision read-back below tells whether the drive still runs its kernel.
+    ShowMessage(ctx, 42, NoticeStop);
+  } else if (EnterNormalMode(ctx, ctx.matchedDefinition.familyCode) != 0) {
+    WaitMs(ctx, 2000);
+  }
+
+  if (ReadRevision(ctx, RevisionPhase::New) != 0) return Returns(-1);
+  if (RevisionIsKernel(ctx)) {
+    if (ShowMessage(ctx, 47, AskYesNo) == kYes) return {PassEnd::Retry, 0};
+    return Returns(-1);
+  }
+  if (ctx.run.signatureOverride == 1) {
+    const int status = ReadDriveInfo(ctx);
+    if (status != 0) {
+      ShowMessage(ctx, 0, ConsoleOnly);
+      return Returns(status);
+    }
+    PrintFormatted(ctx, "\nNew Signature = %.8s",
+                   reinterpret_cast<const char*>(ctx.driveInfo.data() + kDriveInfoSignature));
+  }
+  ShowMessage(ctx, 12, ConsoleOnly);
+  return Returns(0);
+}
+
+}  // namespace
+
+int FamilyFourUpdate(Context& ctx) {
+  // Any failure to identify the drive, or a drive no definition serves, leaves it alone.
+  if (SelectDefinition(ctx) != 0) return 1;
+  for (;;) {
+    const PassResult pass = RunPass(ctx);
+    if (pass.end == PassEnd::Done) return pass.result;
+  }
+}
+
+int SelectDefinition(Context& ctx) {
+  int status = Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data());
+  if (status != 0) {
+    ShowMessage(ctx, 9, NoticeStop);
+    return status;
+  }
+  status = ReadDriveInfo(ctx);
+  if (status != 0) {
+    ShowMessage(ctx, 0, NoticeStop);
+    return status;
+  }
+  const int index = MatchDefinition(ctx, ctx.inquiry.data());
+  if (index < 0 || index >= ctx.definitions.definitionCount) {
+    // Going on would write the previous drive's image to this one.
+    ShowMessage(ctx, 49, NoticeStop);
+    return -1;
+  }
+  const UpdateDefinition& entry = ctx.definitions.entries[static_cast<std::size_t>(index)];
+  UpdateDefinition& m = ctx.matchedDefinition;
+  ctx.selectedIndex = static_cast<std::uint8_t>(index);
+  std::memcpy(m.fileName, entry.fileName, sizeof m.fileName);
+  std::memcpy(m.modelCode, entry.modelCode, sizeof m.modelCode);
+  std::memcpy(m.vendor, entry.vendor, sizeof m.vendor);
+  std::memcpy(m.product, entry.product, sizeof m.product);
+  std::memcpy(m.versionText, entry.versionText, sizeof m.versionText);
+  std::memcpy(m.cpuType, entry.cpuType, sizeof m.cpuType);
+  std::memcpy(m.extension, entry.extension, sizeof m.extension);
+  m.checksum = entry.checksum;
+  m.imageSize = entry.imageSize;
+  m.downgradeWarning = entry.downgradeWarning;
+  m.familyCode = entry.familyCode;
+  m.updateScope = entry.updateScope;
+  return 0;
+}
+
+int WaitDriveReady(Context& ctx) {
+  StopUnit(ctx);
+  for (int unitAttentions = 0;; ++unitAttentions) {
+    if (TestUnitReady(ctx, ctx.run.currentTarget) == 0) {
+      if (ctx.matchedDefinition.familyCode == 0x1041) return 0;
+      ShowMessage(ctx, 5, NoticeInfo);
+      return -1;
+    }
+    SummarizeSense(ctx);
+    const std::uint32_t summary = ctx.transport.senseSummary;
+    const std::uint8_t senseKey = SenseKeyOf(summary);
+    const auto asc = static_cast<std::uint8_t>(summary >> 8);
+    const auto ascq = static_cast<std::uint8_t>(summary);
+    if (senseKey == 2 && asc == 0x3A) return 0;
+    if (senseKey == 2 && asc == 0x04 && ascq == 0x02) return 0;
+    if (senseKey == 2 && asc == 0x04 && ascq == 0x01) {
+      ShowMessage(ctx, 6, ConsoleOnly);
+      return -1;
+    }
+    if (senseKey == 6 && unitAttentions < kUnitAttentionLimit) continue;
+    if (ctx.transport.intelDriverKind != 0 && summary == 0) return 0;
+    ShowMessage(ctx, 7, ConsoleOnly);
+    return -1;
+  }
+}
+
+int ConfirmKernelIdentity(Context& ctx) {
+  if (Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data()) != 0) {
+    ShowMessage(ctx, 9, ConsoleOnly);
+    return -1;
+  }
+  if (RevisionIsKernel(ctx) &&
+      std::memcmp(ctx.inquiry.data() + kInquiryIdentity, "KESTREL BD-RW   QBW-", 20) == 0) {
+    ctx.run.kernelMode = 1;
+    return 0;
+  }
+  ctx.run.kernelMode = 0;
+  return -1;
+}
+
+int CheckKernelCurrent(Context& ctx) {
+  if (Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data()) != 0) {
+    ShowMessage(ctx, 9, ConsoleOnly);
+    return -1;
+  }
+  if (ctx.matchedDefinition.familyCode == 0x1003) return 0;
+  const std::uint8_t* image = ctx.host.imageBuffer.data;
+  if (std::memcmp(ctx.inquiry.data() + kInquiryRevision, image + kHeaderKernelRevision, 4) == 0 &&
+      std::memcmp(ctx.inquiry.data() + kInquiryDate, image + kHeaderDate, 8) == 0) {
+    ShowMessage(ctx, 10, ConsoleOnly);
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace odf

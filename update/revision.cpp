@@ -1,5 +1,166 @@
-#include "update/update.h"
+// Asks the current drive for its identity, prints its model, revision and
+// firmware date, and derives what the checks and procedures compare.
+#include <cstring>
+
 #include "app/context.h"
+#include "app/messages.h"
+#include "image/hex_text.h"
+#include "scsi/commands.h"
+#include "scsi/timer.h"
+#include "update/update.h"
+
 namespace odf {
-int ReadRevision(Context&, RevisionPhase) { return -1; }
+
+namespace {
+
+constexpr std::size_t kModel = 8;      // vendor and product, 24 bytes
+constexpr std::size_t kProduct = 16;
+constexpr std::size_t kRevision = 32;  // 4 characters and the byte after them
+constexpr std::size_t kDate = 37;
+
+constexpr int kInquiryRetries = 6;
+constexpr DWORD kInquiryRetryMs = 3000;
+
+enum class Flag { KernelUpdate, Handshake, Latest };
+
+struct ModelRow {
+  Flag flag;
+  const char* model;
+  std::size_t width;
+  std::uint16_t low, high;  // revisionNumber within [low, high]
+  bool needsPoint;          // revision character 1 is '.'
+  const char* signature;    // drive-information signature begins with it, or nullptr
+};
+
+// Within each flag the rows are tried in order; a row whose model matches
+// but whose conditions fail passes on to the next.
+constexpr ModelRow kModelTable[] = {
+    {Flag::KernelUpdate, "KESTREL DVD-RW  QRW-710", 23, 0, 0x128, true, nullptr},
+    {Flag::KernelUpdate, "KESTREL DVD-RW  QRW-730", 23, 0, 0x10F, true, nullptr},
+    {Flag::KernelUpdate, "ARDN    AR-W90Q         ", 24, 0, 0x10F, true, nullptr},
+    {Flag::KernelUpdate, "NOVA    DVD-RW NRW-0917Q", 24, 0, 0x10F, true, nullptr},
+    {Flag::Handshake, "KESTREL DVD-RW  QRW-710", 23, 0x180, 0xFFFF, false, nullptr},
+    {Flag::Handshake, "KESTREL DVD-RW  QRW-720", 23, 0x130, 0xFFFF, false, nullptr},
+    {Flag::Handshake, "KESTREL DVD-RW  QRW-730", 23, 0x122, 0xFFFF, false, nullptr},
+    {Flag::Latest, "KESTREL DVD-RW  QRW-710", 23, 0x201, 0xFFFF, false, nullptr},
+    {Flag::Latest, "KESTREL DVD-RW  QRW-720", 23, 0x142, 0x3FF, false, nullptr},
+    {Flag::Latest, "KESTREL DVD-RW  QRW-720", 23, 0x421, 0xFFFF, false, "MIRO"},
+    {Flag::Latest, "KESTREL DVD-RW  QRW-730", 23, 0x134, 0xFFFF, false, nullptr},
+};
+
+bool Is(const std::uint8_t* bytes, const char* text, std::size_t n) {
+  return std::memcmp(bytes, text, n) == 0;
+}
+
+bool RowApplies(const ModelRow& row, const Context& ctx, std::uint16_t n) {
+  const std::uint8_t* inq = ctx.inquiry.data();
+  if (!Is(inq + kModel, row.model, row.width)) return false;
+  if (n < row.low || n > row.high) return false;
+  if (row.needsPoint && inq[kRevision + 1] != '.') return false;
+  if (row.signature != nullptr &&
+      !Is(ctx.driveInfo.data() + 24, row.signature, std::strlen(row.signature))) {
+    return false;
+  }
+  return true;
+}
+
+void ApplyModelTable(Context& ctx) {
+  RevisionState& r = ctx.revision;
+  for (const ModelRow& row : kModelTable) {
+    if (!RowApplies(row, ctx, r.revisionNumber)) continue;
+    switch (row.flag) {
+      case Flag::KernelUpdate: r.kernelUpdateRequired = 1; break;
+      case Flag::Handshake: r.handshakeRequired = 1; break;
+      case Flag::Latest: r.alreadyLatest = 1; break;
+    }
+  }
+}
+
+// INQUIRY with the waits and retries that drives restarting after an update
+// need; the status of the INQUIRY that counts.
+int InquireWithRetries(Context& ctx, RevisionPhase phase) {
+  const std::int32_t family = ctx.matchedDefinition.familyCode;
+  std::uint8_t* reply = ctx.inquiry.data();
+  int status = Inquiry(ctx, ctx.run.currentTarget, reply);
+  if (family == 0x1003 && phase == RevisionPhase::New) {
+    // This model answers once more before it has finished restarting.
+    WaitMs(ctx, kInquiryRetryMs);
+    status = Inquiry(ctx, ctx.run.currentTarget, reply);
+  }
+  const bool retry = phase == RevisionPhase::New && ctx.transport.route == TransportRoute::Aspi &&
+                     (ctx.transport.intelDriverKind != 0 || family == 0x1003);
+  for (int i = 0; status != 0 && retry && i < kInquiryRetries; ++i) {
+    WaitMs(ctx, kInquiryRetryMs);
+    status = Inquiry(ctx, ctx.run.currentTarget, reply);
+  }
+  return status;
+}
+
+void ReadCurrent(Context& ctx) {
+  RevisionState& r = ctx.revision;
+  const std::uint8_t* inq = ctx.inquiry.data();
+  const auto text = [&](std::size_t offset) { return reinterpret_cast<const char*>(inq + offset); };
+  const bool zeroRevision = Is(inq + kRevision, "000", 3);
+
+  if (inq[39] == '/' && inq[42] == '/') {
+    PrintFormatted(ctx, "\nCurrent Revision>> %.24s %.5s %.8s", text(kModel), text(kRevision),
+                   text(kDate));
+    if (!zeroRevision) r.firmwareDate = PackedShortDate(inq + kDate);
+  } else {
+    PrintFormatted(ctx, "\nCurrent Revision>> %.24s %.5s %.10s", text(kModel), text(kRevision),
+                   text(kDate));
+    // yyyy/mm/dd: the year is four digits, already with its century.
+    r.firmwareDate = (HexField(inq + kDate, 4) << 16) + (HexField(inq + kDate + 5, 2) << 8) +
+                     HexField(inq + kDate + 8, 2);
+  }
+
+  if (Is(inq + kRevision, "1.06", 4) && Is(inq + kModel, "KESTREL DVD-ROM QRD-570 ", 24)) {
+    r.g6PatchNeeded = 1;
+  }
+  if (Is(inq + kRevision, "0000", 4) && Is(inq + kModel, "KESTREL DVD-RW  QRW-", 20)) {
+    ctx.run.kernelMode = 1;
+  }
+  const auto digit = [&](std::size_t i) { return inq[kRevision + i] - '0'; };
+  r.revisionNumber = static_cast<std::uint16_t>(digit(0) * 256 + digit(2) * 16 + digit(3));
+  ApplyModelTable(ctx);
+}
+
+void PrintNew(Context& ctx) {
+  const std::uint8_t* inq = ctx.inquiry.data();
+  const auto text = [&](std::size_t offset) { return reinterpret_cast<const char*>(inq + offset); };
+  // DVD writers report the short date form after the update, others the long one.
+  const char* format = Is(inq + kProduct, "DVD-RW", 6) ? "\nNew Revision    >> %.24s %.5s %.8s"
+                                                       : "\nNew Revision    >> %.24s %.5s %.10s";
+  PrintFormatted(ctx, format, text(kModel), text(kRevision), text(kDate));
+}
+
+}  // namespace
+
+int ReadRevision(Context& ctx, RevisionPhase phase) {
+  // Nothing derived for an earlier drive or pass may survive into this one.
+  ctx.revision = RevisionState{};
+
+  const int status = InquireWithRetries(ctx, phase);
+  if (status != 0) {
+    ShowMessage(ctx, 9, ConsoleOnly);
+    return status;
+  }
+  if (phase == RevisionPhase::Current) {
+    ReadCurrent(ctx);
+  } else {
+    PrintNew(ctx);
+  }
+
+  const RevisionState& r = ctx.revision;
+  if (r.kernelUpdateRequired != 0 && ctx.matchedDefinition.updateScope != 0) {
+    ShowMessage(ctx, 56, ConsoleOnly);
+    return -1;
+  }
+  if (r.alreadyLatest != 0) {
+    ShowMessage(ctx, 55, ConsoleOnly);
+    return ctx.run.expertOverride != 0 ? 0 : -1;
+  }
+  return 0;
+}
+
 }  // namespace odf

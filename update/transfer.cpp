@@ -1,9 +1,211 @@
-#include "update/update.h"
+// Moving a loaded image into the drive, and the two mode switches around it.
+#include <cstring>
+
 #include "app/context.h"
+#include "app/messages.h"
+#include "scsi/commands.h"
+#include "update/update.h"
+
 namespace odf {
-void BuildModeBlock(Context&, std::uint8_t*, std::int32_t, bool) {}
-int EnterKernelMode(Context&, std::int32_t) { return -1; }
-int EnterNormalMode(Context&, std::int32_t) { return -1; }
-int WriteKernelPart(Context&, int) { return -1; }
-int TransferNormalPart(Context&, TransferVariant) { return -1; }
+
+namespace {
+
+constexpr std::uint32_t kModeBlockSize = 256;
+constexpr std::uint32_t kNormalBlockSize = 0x8000;
+constexpr std::uint8_t kModeBufferId = 0xFF;
+constexpr std::uint8_t kKernelModeSwitch = 4;
+constexpr std::uint8_t kNormalModeSwitch = 5;
+constexpr std::int32_t kGeneralScsiEdition = 0x300;
+
+struct ModelStrings {
+  std::int32_t familyCode;
+  const char* kernelModel;  // 16 bytes each, no terminator used
+  const char* normalModel;
+};
+
+constexpr ModelStrings kModelStrings[] = {
+    {0x1003, "KESTREL QRW-T880", "KESTREL QRW-T880"},
+    {0x1004, "KESTREL QRD-W940", "KESTREL QRD-W940"},
+    {0x1005, "KESTREL  QRW-730", "KESTREL  QRW-730"},
+    {0x1041, "KESTREL  QRW-730", "KESTREL  QRW-M55"},
+    {0x4003, "KESTREL  QBW-610", "KESTREL  QBW-610"},
+};
+
+struct KernelBlock {
+  std::uint32_t offset;
+  std::uint32_t length;
+};
+
+// Family four sends all three; family one only the first two.
+constexpr KernelBlock kKernelBlocks[] = {
+    {0x0000, 0x8000},
+    {0x8000, 0x8000},
+    {0x10000, 0x1200},
+};
+
+// "\rProcessing 100%% --> ﾌｧｰﾑｳｪｱ転送完了\r\n現在ﾄﾞﾗｲﾌﾞ内部でｱｯﾌﾟﾃﾞｰﾄ中です..."
+constexpr const char* kTransferCompleteJapanese =
+    "\rProcessing 100%% --> \xCC\xA7\xB0\xD1\xB3\xAA\xB1\x93]\x91\x97\x8A\xAE\x97\xB9\r\n"
+    "\x8C\xBB\x8D\xDD\xC4\xDE\xD7\xB2\xCC\xDE\x93\xE0\x95\x94\x82\xC5\xB1\xAF\xCC\xDF\xC3\xDE"
+    "\xB0\xC4\x92\x86\x82\xC5\x82\xB7...";
+constexpr const char* kTransferCompleteEnglish =
+    "\rProcessing 100%% --> Data transfer complete\r\nNow internal re-flashing...";
+// "\rProcessing 100%% --> 完了"
+constexpr const char* kCompleteJapanese = "\rProcessing 100%% --> \x8A\xAE\x97\xB9";
+constexpr const char* kCompleteEnglish = "\rProcessing 100%% --> Complete";
+
+bool Japanese(const Context& ctx) { return ctx.run.oemCodePage == 932; }
+
+bool AspiWithIntelDriver(const Context& ctx) {
+  return ctx.transport.intelDriverKind != 0 && ctx.transport.route == TransportRoute::Aspi;
+}
+
+// The bridge sits on the target's own host adapter (ASPI route only).
+bool TargetBehindAspiBridge(const Context& ctx) {
+  const std::int32_t target = ctx.run.currentTarget;
+  if (ctx.transport.route != TransportRoute::Aspi || target < 0 || target >= kTargetSlots) return false;
+  return ctx.transport.bridgeIndex == ctx.targets.entries[static_cast<std::size_t>(target)].hostAdapter;
+}
+
+bool InRange(std::int32_t code, std::int32_t low, std::int32_t high) { return code >= low && code <= high; }
+
+std::uint8_t* ModeBlock(Context& ctx) { return ctx.host.parameterBuffer.data; }
+
+void PrintTransferComplete(Context& ctx) {
+  PrintFormatted(ctx, Japanese(ctx) ? kTransferCompleteJapanese : kTransferCompleteEnglish);
+}
+
+}  // namespace
+
+std::int32_t NormalModeTimeoutMs(const Context& ctx, std::int32_t familyCode) {
+  if (familyCode == 0x1005 || familyCode == 0x1041) return 30000;
+  if (InRange(familyCode, 0x1006, 0x100A) || InRange(familyCode, 0x1042, 0x1046) || familyCode == 0x1048) {
+    return TargetBehindAspiBridge(ctx) ? 80000 : 60000;
+  }
+  if (InRange(familyCode, 0x4001, 0x4003)) return 60000;
+  if (TargetBehindAspiBridge(ctx)) return 10000;
+  if (familyCode == 0x1003) {
+    if (ctx.transport.route == TransportRoute::PassThrough &&
+        ctx.transport.bridgeIndex == ctx.run.currentTarget) {
+      return 20000;
+    }
+    if (ctx.transport.route == TransportRoute::Aspi) return 10000;
+  }
+  return 5000;
+}
+
+void BuildModeBlock(Context& ctx, std::uint8_t* block, std::int32_t familyCode, bool normalMode) {
+  std::memset(block, 0, kModeBlockSize);
+  for (const auto& row : kModelStrings) {
+    if (row.familyCode == familyCode) {
+      std::memcpy(block, normalMode ? row.normalModel : row.kernelModel, 16);
+      break;
+    }
+  }
+  if (familyCode == 0x4003) {
+    const std::uint32_t checksum = ctx.matchedDefinition.checksum;
+    for (int i = 0; i < 4; ++i) block[16 + i] = static_cast<std::uint8_t>(checksum >> (8 * i));
+  }
+}
+
+int EnterKernelMode(Context& ctx, std::int32_t familyCode) {
+  std::uint8_t* block = ModeBlock(ctx);
+  BuildModeBlock(ctx, block, familyCode, false);
+  ctx.transport.currentTimeoutMs = 5000;
+  const int status =
+      WriteBuffer(ctx, ctx.run.currentTarget, kKernelModeSwitch, kModeBufferId, 0, kModeBlockSize, block);
+  if (status != 0) {
+    ShowMessage(ctx, 14, ConsoleOnly);
+    return status;
+  }
+  ctx.transport.currentTimeoutMs = 1000;
+  if (!AspiWithIntelDriver(ctx)) WaitMs(ctx, 2000);
+  return 0;
+}
+
+int EnterNormalMode(Context& ctx, std::int32_t familyCode) {
+  std::uint8_t* block = ModeBlock(ctx);
+  BuildModeBlock(ctx, block, familyCode, true);
+  ctx.transport.currentTimeoutMs = NormalModeTimeoutMs(ctx, familyCode);
+  // Only this command's own sense may excuse its failure; without this, the
+  // "no medium" left behind by the ready check would pass any failure.
+  ctx.transport.senseSummary = 0;
+  const int status =
+      WriteBuffer(ctx, ctx.run.currentTarget, kNormalModeSwitch, kModeBufferId, 0, kModeBlockSize, block);
+  ctx.transport.currentTimeoutMs = 5000;
+  if (status != 0) {
+    // The pass-through route leaves a SCSI error's sense unsummarised.
+    if (status == 2) SummarizeSense(ctx);
+    const std::uint8_t senseKey = SenseKeyOf(ctx.transport.senseSummary);
+    const bool generalEditionPassThrough =
+        ctx.image.editionCode == kGeneralScsiEdition && ctx.transport.route == TransportRoute::PassThrough;
+    // A drive that restarts at once may end the command with not ready or unit attention.
+    const bool restartedBehindBridge = ctx.transport.bridgeIndex != -1 && (senseKey == 2 || senseKey == 6);
+    if (!generalEditionPassThrough && !restartedBehindBridge) {
+      ShowMessage(ctx, 15, ConsoleOnly);
+      return status;
+    }
+  }
+  if (ctx.image.editionCode == kGeneralScsiEdition) {
+    WaitMs(ctx, 5000);
+    TestUnitReady(ctx, ctx.run.currentTarget);
+    std::uint8_t sense[18] = {};
+    RequestSense(ctx, ctx.run.currentTarget, sense);
+  } else {
+    WaitMs(ctx, 3000);
+  }
+  return 0;
+}
+
+int WriteKernelPart(Context& ctx, int blockCount) {
+  std::uint8_t* image = ctx.host.imageBuffer.data;
+  for (int i = 0; i < blockCount && i < static_cast<int>(std::size(kKernelBlocks)); ++i) {
+    const KernelBlock& b = kKernelBlocks[i];
+    const int status = WriteKernelBlock(ctx, b.offset, b.length, image + b.offset);
+    if (status != 0) return status;
+  }
+  return 0;
+}
+
+int TransferNormalPart(Context& ctx, TransferVariant variant) {
+  const std::uint32_t imageSize = ctx.image.imageSize;
+  std::uint8_t* image = ctx.host.imageBuffer.data;
+  // Nothing to send, or more than the buffer holds: refuse before touching the drive.
+  if (imageSize == 0 || image == nullptr || imageSize > ctx.host.imageBuffer.size) return -1;
+
+  const bool familyOne = variant == TransferVariant::FamilyOne;
+  if (familyOne) PrintFormatted(ctx, "\n");
+
+  std::uint32_t offset = 0;
+  std::uint32_t previousLength = kNormalBlockSize;
+  while (offset < imageSize) {
+    if (familyOne && AspiWithIntelDriver(ctx) && offset == imageSize - previousLength) {
+      // This driver gives no sign of life during the last block, so say so before it.
+      PrintFormatted(ctx, "\rProcessing 100%%");
+      ShowMessage(ctx, 44, ConsoleOnly);
+    } else {
+      const auto percent = static_cast<std::int32_t>(offset) * 100 / static_cast<std::int32_t>(imageSize);
+      PrintFormatted(ctx, "\rProcessing %d%%", percent);
+    }
+    const std::uint32_t remaining = imageSize - offset;
+    const auto length = static_cast<std::uint16_t>(remaining < kNormalBlockSize ? remaining : kNormalBlockSize);
+    const int status = WriteNormalBlock(ctx, offset, length, image + offset);
+    if (status != 0) return status;
+    offset += length;
+    previousLength = length;
+  }
+
+  if (!familyOne) {
+    PrintTransferComplete(ctx);
+  } else if (!AspiWithIntelDriver(ctx)) {
+    if (ctx.matchedDefinition.familyCode < 0x1005) {
+      PrintFormatted(ctx, Japanese(ctx) ? kCompleteJapanese : kCompleteEnglish);
+      ShowMessage(ctx, 44, ConsoleOnly);
+    } else {
+      PrintTransferComplete(ctx);
+    }
+  }
+  return 0;
+}
+
 }  // namespace odf

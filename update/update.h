@@ -38,5 +38,7 @@ int EnterKernelMode(Context& ctx, std::int32_t familyCode);
 int EnterNormalMode(Context& ctx, std::int32_t familyCode);
 int WriteKernelPart(Context& ctx, int blockCount);
 int TransferNormalPart(Context& ctx, TransferVariant variant);
+// The time-out EnterNormalMode gives its command, by family, route and bridge.
+std::int32_t NormalModeTimeoutMs(const Context& ctx, std::int32_t familyCode);
 
 }  // namespace odf

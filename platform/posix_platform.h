@@ -1,0 +1,48 @@
+// The native Linux layer: the small pure pieces behind it, kept apart so that
+// they can be tested without a terminal or a locale installed.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace odf::posix {
+
+// The locale the console runs under: the first of LC_ALL, LC_MESSAGES and
+// LANG that is set and not empty, or "" when none is.
+std::string EffectiveLocale(const char* lcAll, const char* lcMessages, const char* lang);
+
+// 932 for a Japanese locale ("ja..."), 437 otherwise.
+UINT CodePageForLocale(const std::string& locale);
+
+// True when the locale's codeset (after '.', before '@') is UTF-8.
+bool IsUtf8Codeset(const std::string& locale);
+
+// Converts code page 932 bytes to UTF-8. A byte sequence that is not cp932
+// is passed through unchanged, so nothing the program prints is lost.
+std::string Cp932ToUtf8(const std::string& bytes);
+
+// The answer to a question box of the given type (MB_YESNO or MB_OKCANCEL)
+// from the line the user typed; no line (end of input, or no terminal to
+// ask on) answers No or Cancel.
+int AnswerFromLine(UINT type, const std::optional<std::string>& line);
+
+// How the console is reached: the streams, whether the input is a person at
+// a terminal, and the console's code page and codeset.
+struct ConsoleSetup {
+  std::FILE* in = nullptr;
+  std::FILE* out = nullptr;
+  bool interactive = false;
+  UINT codePage = 437;
+  bool utf8 = false;
+};
+
+// The console setup of this process, from its environment and stdin/stdout.
+ConsoleSetup ConsoleFromEnvironment();
+
+std::unique_ptr<Platform> CreatePosixPlatform(const ConsoleSetup& console);
+
+}  // namespace odf::posix

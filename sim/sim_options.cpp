@@ -1,0 +1,478 @@
+#include "sim/sim_options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <set>
+#include <utility>
+
+namespace odf::sim {
+
+namespace {
+
+constexpr int kMaxAdapters = 16;   // the utility keeps 16 adapter identifiers
+constexpr int kMaxTargetId = 7;
+constexpr const char* kAdapterIdentifier = "SIM HOST";
+
+std::string Lower(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+// Whole-string unsigned number in the given base, within [0, max].
+bool ParseNumber(std::string text, int base, unsigned long max, unsigned long& value) {
+  if (base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text = text.substr(2);
+  if (text.empty() || text.size() > 10) return false;
+  unsigned long v = 0;
+  for (char c : text) {
+    const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                      : std::isxdigit(static_cast<unsigned char>(c))
+                          ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                          : 99;
+    if (digit >= base) return false;
+    v = v * static_cast<unsigned long>(base) + static_cast<unsigned long>(digit);
+    if (v > max) return false;
+  }
+  value = v;
+  return true;
+}
+
+bool ParseInt(const std::string& text, int max, int& value) {
+  unsigned long v = 0;
+  if (!ParseNumber(text, 10, static_cast<unsigned long>(max), v)) return false;
+  value = static_cast<int>(v);
+  return true;
+}
+
+bool ParseByte(const std::string& text, std::uint8_t& value) {
+  unsigned long v = 0;
+  if (!ParseNumber(text, 16, 0xFF, v)) return false;
+  value = static_cast<std::uint8_t>(v);
+  return true;
+}
+
+// Fixed-width fields are blank-padded or cut to their width.
+std::string Fit(const std::string& text, std::size_t width) {
+  std::string s = text.substr(0, width);
+  s.resize(width, ' ');
+  return s;
+}
+
+bool ParseFlag(const std::string& text, bool& value) {
+  const std::string v = Lower(text);
+  if (v == "1" || v == "yes" || v == "true") { value = true; return true; }
+  if (v == "0" || v == "no" || v == "false") { value = false; return true; }
+  return false;
+}
+
+bool ParseOpcode(const std::string& text, std::uint8_t& opcode) {
+  static const std::pair<const char*, std::uint8_t> kNames[] = {
+      {"tur", 0x00}, {"inquiry", 0x12}, {"startstop", 0x1B}, {"writebuf", 0x3B}, {"readbuf", 0x3C}};
+  for (const auto& [name, code] : kNames) {
+    if (Lower(text) == name) { opcode = code; return true; }
+  }
+  return ParseByte(text, opcode);
+}
+
+bool ParseDriveKey(const std::string& key, const std::string& value, DriveSpec& d, std::string& error) {
+  Qbc850Config& c = d.config;
+  bool flag = false;
+  int number = 0;
+  unsigned long hex = 0;
+  if (key == "rev") { c.revision = Fit(value, 4); return true; }
+  if (key == "date") {
+    if (value.size() != 8 && value.size() != 10) { error = "date= takes yy/mm/dd or yyyy/mm/dd"; return false; }
+    c.date = value;
+    return true;
+  }
+  if (key == "hw") { c.hardware = Fit(value, 8); return true; }
+  if (key == "sig") { c.signature = Fit(value, 8); return true; }
+  if (key == "normal") { c.normalName = Fit(value, 8); return true; }
+  if (key == "letter") {
+    if (value.size() != 1 || !std::isalpha(static_cast<unsigned char>(value[0]))) {
+      error = "letter= takes one drive letter";
+      return false;
+    }
+    d.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(value[0])));
+    return true;
+  }
+  if (key == "adapter") {
+    if (!ParseInt(value, kMaxAdapters - 1, number)) { error = "adapter= takes 0 to 15"; return false; }
+    d.adapter = number;
+    return true;
+  }
+  if (key == "target") {
+    if (!ParseInt(value, kMaxTargetId, number)) { error = "target= takes 0 to 7"; return false; }
+    d.target = number;
+    return true;
+  }
+  if (key == "noaddr" || key == "disc" || key == "kernel") {
+    if (!ParseFlag(value, flag)) { error = key + "= takes 1 or 0"; return false; }
+    if (key == "noaddr") d.noAddress = flag;
+    if (key == "disc") c.ready = flag ? ReadyState::DiscLoaded : ReadyState::NoMedium;
+    if (key == "kernel") c.kernel = flag;
+    return true;
+  }
+  if (key == "ready") {
+    const std::string v = Lower(value);
+    if (v == "becoming") c.ready = ReadyState::BecomingReady;
+    else if (v == "notready") c.ready = ReadyState::NotReady0402;
+    else if (v == "nomedium") c.ready = ReadyState::NoMedium;
+    else if (v == "disc") c.ready = ReadyState::DiscLoaded;
+    else { error = "ready= takes nomedium, disc, becoming or notready"; return false; }
+    return true;
+  }
+  if (key == "checksum") {
+    if (!ParseNumber(value, 16, 0xFFFFFFFFul, hex)) { error = "checksum= takes up to 8 hex digits"; return false; }
+    c.checksum = static_cast<std::uint32_t>(hex);
+    return true;
+  }
+  if (key == "ua") {
+    if (!ParseInt(value, 100000, number)) { error = "ua= takes a count"; return false; }
+    c.unitAttentions = number;
+    return true;
+  }
+  if (key == "fail") {
+    FaultRule rule;
+    if (!ParseFaultRule(value, rule, error)) return false;
+    d.faults.push_back(rule);
+    return true;
+  }
+  error = "unknown drive key '" + key + "'";
+  return false;
+}
+
+bool ParseDrive(const std::string& text, DriveSpec& d, std::string& error) {
+  const auto parts = Split(text, ',');
+  if (Lower(parts[0]) != "qbc850") {
+    error = "unknown drive model '" + parts[0] + "' (known: qbc850)";
+    return false;
+  }
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    const std::size_t eq = parts[i].find('=');
+    if (eq == std::string::npos) { error = "drive setting '" + parts[i] + "' needs KEY=VALUE"; return false; }
+    if (!ParseDriveKey(Lower(parts[i].substr(0, eq)), parts[i].substr(eq + 1), d, error)) {
+      error = "--drive " + text + ": " + error;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ParseAnswers(const std::string& text, std::vector<int>& answers, std::string& error) {
+  for (const auto& word : Split(text, ',')) {
+    const std::string w = Lower(word);
+    if (w == "yes" || w == "y") answers.push_back(IDYES);
+    else if (w == "no" || w == "n") answers.push_back(IDNO);
+    else { error = "--answers takes yes and no separated by commas, not '" + word + "'"; return false; }
+  }
+  return true;
+}
+
+// Gives every drive without an explicit place the next free one.
+bool PlaceDrives(SimOptions& o, std::string& error) {
+  if (o.route == SimRoute::PassThrough) {
+    std::set<char> used;
+    for (const auto& d : o.drives) {
+      if (d.letter != 0 && !used.insert(d.letter).second) {
+        error = std::string("drive letter ") + d.letter + " is given twice";
+        return false;
+      }
+    }
+    char next = 'D';
+    for (auto& d : o.drives) {
+      if (d.letter != 0) continue;
+      while (next <= 'Z' && used.count(next) != 0) ++next;
+      if (next > 'Z') { error = "no drive letter left (D to Z)"; return false; }
+      d.letter = next;
+      used.insert(next);
+    }
+    return true;
+  }
+  std::set<std::pair<int, int>> used;
+  for (auto& d : o.drives) {
+    if (d.adapter < 0) d.adapter = 0;
+    if (d.target >= 0 && !used.insert({d.adapter, d.target}).second) {
+      error = "adapter " + std::to_string(d.adapter) + " target " + std::to_string(d.target) + " is given twice";
+      return false;
+    }
+  }
+  for (auto& d : o.drives) {
+    if (d.target >= 0) continue;
+    int t = 0;
+    while (t <= kMaxTargetId && used.count({d.adapter, t}) != 0) ++t;
+    if (t > kMaxTargetId) { error = "no target id left on adapter " + std::to_string(d.adapter); return false; }
+    d.target = t;
+    used.insert({d.adapter, t});
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseFaultRule(const std::string& text, FaultRule& rule, std::string& error) {
+  error = "fail=" + text + ": expected OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ, :timeout or :transport";
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  std::string what = text.substr(0, colon);
+  const std::string outcome = Lower(text.substr(colon + 1));
+
+  FaultRule r;
+  r.occurrence = 1;
+  const std::size_t at = what.find('@');
+  if (at != std::string::npos) {
+    if (!ParseInt(what.substr(at + 1), 1000000, r.occurrence)) return false;
+    what = what.substr(0, at);
+  }
+  const auto command = Split(what, '/');
+  if (command.size() > 3) return false;
+  std::uint8_t byte = 0;
+  if (!ParseOpcode(command[0], byte)) return false;
+  r.opcode = byte;
+  if (command.size() > 1) {
+    if (!ParseByte(command[1], byte)) return false;
+    r.mode = byte;
+  }
+  if (command.size() > 2) {
+    if (!ParseByte(command[2], byte)) return false;
+    r.bufferId = byte;
+  }
+
+  if (outcome == "timeout") {
+    r.action = FaultAction::Timeout;
+  } else if (outcome == "transport") {
+    r.action = FaultAction::TransportFail;
+  } else {
+    const auto sense = Split(outcome, '/');
+    if (sense.size() != 3 || !ParseByte(sense[0], r.key) || !ParseByte(sense[1], r.asc) ||
+        !ParseByte(sense[2], r.ascq)) {
+      return false;
+    }
+    r.action = FaultAction::Sense;
+  }
+  rule = r;
+  error.clear();
+  return true;
+}
+
+ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
+  ParseOutcome out;
+  SimOptions& o = out.options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::string value;
+    bool hasValue = false;
+    const std::size_t eq = name.find('=');
+    if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      hasValue = true;
+    }
+    auto takeValue = [&]() {
+      if (hasValue) return true;
+      if (i + 1 >= args.size()) {
+        out.error = name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+      return true;
+    };
+    auto noValue = [&]() {
+      if (!hasValue) return true;
+      out.error = name + " takes no value";
+      return false;
+    };
+
+    if (name == "--help" || name == "-h") {
+      if (!noValue()) return out;
+      o.help = true;
+    } else if (name == "--trace") {
+      if (!noValue()) return out;
+      o.trace = true;
+    } else if (name == "--route") {
+      if (!takeValue()) return out;
+      if (value == "pt") o.route = SimRoute::PassThrough;
+      else if (value == "aspi") o.route = SimRoute::Aspi;
+      else { out.error = "--route takes pt or aspi, not '" + value + "'"; return out; }
+    } else if (name == "--oemcp") {
+      int cp = 0;
+      if (!takeValue()) return out;
+      if (!ParseInt(value, 65535, cp)) { out.error = "--oemcp takes a code page number"; return out; }
+      o.oemCodePage = static_cast<unsigned>(cp);
+    } else if (name == "--answers") {
+      if (!takeValue() || !ParseAnswers(value, o.answers, out.error)) return out;
+    } else if (name == "--drive") {
+      DriveSpec d;
+      if (!takeValue() || !ParseDrive(value, d, out.error)) return out;
+      o.drives.push_back(std::move(d));
+    } else if (name == "--make-image") {
+      if (!takeValue()) return out;
+      if (value.empty()) { out.error = "--make-image needs a file name"; return out; }
+      o.makeImage = value;
+    } else if (name == "--image-rev") {
+      if (!takeValue()) return out;
+      if (value.size() != 4) { out.error = "--image-rev takes M.mm"; return out; }
+      o.imageFields.revision = Fit(value, 5);
+    } else if (name == "--image-date") {
+      if (!takeValue()) return out;
+      if (value.size() != 8) { out.error = "--image-date takes yy/mm/dd"; return out; }
+      o.imageFields.date = value;
+    } else {
+      out.error = "unknown option '" + args[i] + "'";
+      return out;
+    }
+  }
+  if (!PlaceDrives(o, out.error)) return out;
+  out.ok = true;
+  return out;
+}
+
+std::string SimUsage() {
+  return
+      "usage: odflsh-sim [options]\n"
+      "Runs the firmware update utility on a simulated PC. Standard output carries\n"
+      "exactly the utility's console; message boxes, the command trace and the final\n"
+      "state of each drive go to standard error. The exit code is the utility's.\n"
+      "Firmware files are read from the current directory.\n"
+      "\n"
+      "  --route pt|aspi        pass-through on Windows XP (default), or ASPI on Windows 98\n"
+      "  --oemcp N              console code page (default 437; 932 for Japanese)\n"
+      "  --answers LIST         yes/no answers for the question boxes, in order, e.g. yes,no;\n"
+      "                         once used up: asked on the terminal, or yes without one\n"
+      "  --drive MODEL[,KEY=VALUE...]\n"
+      "                         adds a drive (repeatable); MODEL is qbc850. Keys:\n"
+      "      rev=1.00 date=07/12/01 hw='QBC 0100' sig=KES_ADV normal=QBC-850\n"
+      "                         identity (fixed-width fields are blank-padded or cut)\n"
+      "      letter=D           drive letter (default: next free from D)\n"
+      "      adapter=N target=N ASPI address (default: adapter 0, next free target)\n"
+      "      noaddr=1           the volume reports no SCSI address\n"
+      "      disc=1             a disc is loaded\n"
+      "      ready=becoming|notready   not ready: 2/04/01 or 2/04/02\n"
+      "      kernel=1           the drive starts in its kernel part\n"
+      "      checksum=HEX       the checksum its kernel switch expects\n"
+      "      ua=N               the next N commands report unit attention\n"
+      "      fail=OP[/MODE[/BUF]][@N]:OUTCOME   (repeatable)\n"
+      "                         the N-th matching command (default 1; 0 = every one) fails.\n"
+      "                         OP: tur, inquiry, startstop, readbuf, writebuf or a hex\n"
+      "                         opcode; MODE and BUF: hex CDB bytes 1 and 2.\n"
+      "                         OUTCOME: KEY/ASC/ASCQ in hex (check condition), timeout\n"
+      "                         (the drive never answers) or transport (the host fails).\n"
+      "                         e.g. fail=writebuf/7/f0@3:4/44/0  the third normal block\n"
+      "  --trace                print every command the drives receive (stderr)\n"
+      "  --make-image FILE      write a valid image for version 1.04 dated 08/01/10, exit\n"
+      "  --image-rev=M.mm --image-date=yy/mm/dd   vary that image\n"
+      "  --help                 this text\n";
+}
+
+std::vector<PlacedDrive> BuildSimPc(const SimOptions& o, SimPc& pc) {
+  std::vector<PlacedDrive> placed;
+  pc.SetOemCodePage(o.oemCodePage);
+  if (o.route == SimRoute::Aspi) {
+    pc.SetWindowsVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+    pc.InstallAspi();
+    int adapters = 1;
+    for (const auto& d : o.drives) adapters = std::max(adapters, d.adapter + 1);
+    for (int a = 0; a < adapters; ++a) pc.AddAdapter(kAdapterIdentifier);
+  } else {
+    pc.SetWindowsVersion(VER_PLATFORM_WIN32_NT, 5, 1);
+  }
+  for (int answer : o.answers) pc.QueueAnswer(answer);
+
+  for (const auto& d : o.drives) {
+    auto drive = std::make_shared<Qbc850Drive>(d.config);
+    for (const auto& rule : d.faults) drive->AddFault(rule);
+    PlacedDrive p{drive, ""};
+    if (o.route == SimRoute::Aspi) {
+      pc.AttachAspiDrive(d.adapter, d.target, drive);
+      p.label = std::to_string(d.adapter) + ":" + std::to_string(d.target);
+    } else {
+      VolumeOptions volume;
+      volume.noAddress = d.noAddress;
+      pc.AddVolume(d.letter, drive, volume);
+      p.label = std::string(1, d.letter) + ":";
+    }
+    placed.push_back(std::move(p));
+  }
+  return placed;
+}
+
+std::string EscapeText(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+          out += hex;
+        } else {
+          out += c;  // cp932 bytes pass unchanged
+        }
+    }
+  }
+  return out;
+}
+
+std::string FormatBox(const BoxRecord& box) {
+  const UINT buttons = box.type & 0x0F;
+  const UINT icon = box.type & 0xF0;
+  const char* style = "Box";
+  if (buttons == MB_YESNO) style = "AskYesNo";
+  else if (buttons == MB_OKCANCEL) style = "AskOkCancel";
+  else if (icon == MB_ICONHAND) style = "NoticeStop";
+  else if (icon == MB_ICONASTERISK) style = "NoticeInfo";
+  else if (icon == MB_ICONEXCLAMATION) style = "NoticeWarning";
+  const char* answer = "?";
+  switch (box.answer) {
+    case IDOK: answer = "OK"; break;
+    case 2: answer = "Cancel"; break;
+    case IDYES: answer = "Yes"; break;
+    case IDNO: answer = "No"; break;
+    default: break;
+  }
+  return std::string("box ") + style + " \"" + EscapeText(box.text) + "\" -> " + answer + "\n";
+}
+
+std::string FormatCommand(const std::string& label, const CommandRecord& r) {
+  char head[64];
+  std::snprintf(head, sizeof head, "cmd %10llu ms %-5s", static_cast<unsigned long long>(r.atMs), label.c_str());
+  std::string line = head;
+  for (int i = 0; i < r.cdbLength && i < static_cast<int>(r.cdb.size()); ++i) {
+    char byte[4];
+    std::snprintf(byte, sizeof byte, " %02X", static_cast<unsigned>(r.cdb[static_cast<std::size_t>(i)]));
+    line += byte;
+  }
+  static const char* const kDirections[] = {"none", "in", "out"};
+  const char* direction = (r.direction >= 0 && r.direction <= 2) ? kDirections[r.direction] : "?";
+  char tail[96];
+  if (r.viaAspi) {
+    std::snprintf(tail, sizeof tail, "  %s %u  aspi %s", direction, static_cast<unsigned>(r.length),
+                  r.polled ? "polled" : "event");
+  } else {
+    std::snprintf(tail, sizeof tail, "  %s %u  timeout %u s%s", direction, static_cast<unsigned>(r.length),
+                  static_cast<unsigned>(r.timeoutSeconds), r.buffered ? " buffered" : "");
+  }
+  return line + tail + "\n";
+}
+
+std::string FormatDriveReport(const PlacedDrive& placed) {
+  return "drive " + placed.label + " " + placed.drive->Describe() + "\n";
+}
+
+}  // namespace odf::sim

@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# The Windows build under Wine, on a PC without a reachable drive: the banner,
+# then message 28, and exit code 1. Compares the exact stdout bytes (Wine also
+# exits with 1, printing its own text, when it cannot start a program at all):
+#   - English console, no display: the OK box cannot open and returns at once;
+#   - Japanese console (Wine takes code page 932 from LC_ALL, installed or not):
+#     message 28 in its cp932 bytes, unchanged;
+#   - English console on a virtual display: the OK box titled "ODFLSH" appears,
+#     the program waits for it, and ends once Enter is pressed on it.
+# Exit code 77 (skipped) when the .exe was not built or Wine is missing.
+set -u
+
+# The box run, re-entered inside xvfb-run (whose /bin/sh drops exported bash
+# functions): while the program is still running a window titled "ODFLSH" must
+# appear; Enter is pressed on it (again every half second, in case the box was
+# not yet taking keys) until the program ends.
+box_session() {
+  wine "$exe" </dev/null >"$work/box.out" 2>"$work/box.err" &
+  local pid=$! seen=0 window
+  for ((i = 0; i < 1200; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    window=$(xdotool search --name '^ODFLSH$' 2>/dev/null | head -n 1)
+    if [[ -n $window ]]; then
+      seen=1
+      xdotool key --window "$window" Return >/dev/null 2>&1
+      sleep 0.4
+    fi
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    echo "the program did not end within 2 minutes (box seen: $seen)" >"$work/box.failed"
+    kill "$pid"
+  elif [[ $seen -eq 0 ]]; then
+    echo "no window titled ODFLSH appeared while the program ran" >"$work/box.failed"
+  fi
+  wait "$pid"
+  local rc=$?
+  wineserver -k >/dev/null 2>&1
+  return "$rc"
+}
+
+if [[ ${1:-} == --box-session ]]; then
+  box_session
+  exit
+fi
+
+exe=${1:?usage: wine_exe.sh <path-to-odflsh.exe> <i686|x86_64>}
+arch=${2:?usage: wine_exe.sh <path-to-odflsh.exe> <i686|x86_64>}
+
+skip() {
+  echo "SKIP: $*"
+  exit 77
+}
+
+[[ -f $exe ]] || skip "$exe is not built (no MinGW-w64 compiler for $arch?)"
+exe=$(realpath "$exe")
+script=$(realpath "${BASH_SOURCE[0]}")
+command -v wine >/dev/null 2>&1 || skip "wine is not installed"
+# Debian splits the loaders: wine32 runs 32-bit programs, wine64 64-bit ones.
+if [[ -d /usr/lib/wine ]]; then
+  case $arch in
+    i686) [[ -x /usr/lib/wine/wine ]] || skip "wine32 is not installed" ;;
+    x86_64) [[ -x /usr/lib/wine/wine64 ]] || skip "wine64 is not installed" ;;
+  esac
+fi
+
+work=$(mktemp -d)
+export WINEPREFIX=$work/prefix
+mkdir "$WINEPREFIX"
+cleanup() {
+  wineserver -k >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A plain 32-bit prefix is quicker to create than a 64-bit one, and runs the
+# i686 build as a 32-bit Windows would.
+case $arch in
+  i686) export WINEARCH=win32 ;;
+  x86_64) export WINEARCH=win64 ;;
+  *) echo "FAIL: unknown arch $arch"; exit 1 ;;
+esac
+export WINEDEBUG=-all
+# No Mono/Gecko install prompts while the prefix is set up.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export HOME=${HOME:-$work}
+unset DISPLAY WAYLAND_DISPLAY
+failures=0
+
+SECONDS=0
+if ! wine wineboot --init >"$work/wineboot.log" 2>&1; then
+  echo "FAIL: the Wine prefix could not be created"
+  cat "$work/wineboot.log"
+  exit 1
+fi
+echo "prefix ($WINEARCH) ready after ${SECONDS}s"
+
+banner=$'\n/// ODD Firmware Update Utility Ver2.27A\n'
+english="${banner}"$'\r\nAvailable target is not found.'
+japanese="${banner}"$'\r\n\x82\xb1\x82\xcc\xcc\xdf\xdb\xb8\xde\xd7\xd1\x82\xc5\x97\x98\x97\x70\x89\xc2\x94\x5c\x82\xc8\xc4\xde\xd7\xb2\xcc\xde\x82\xaa\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42'
+
+# check NAME RC EXPECTED_STDOUT: compares the run's exit code and stdout.
+check() {
+  local name=$1 rc=$2 expected=$3
+  printf '%s' "$expected" >"$work/$name.expected"
+  if [[ $rc -ne 1 ]]; then
+    echo "FAIL $name: exit code $rc, expected 1"
+    failures=$((failures + 1))
+  fi
+  if ! cmp -s "$work/$name.expected" "$work/$name.out"; then
+    echo "FAIL $name: stdout differs"
+    echo "--- expected"; od -c "$work/$name.expected"
+    echo "--- got"; od -c "$work/$name.out"
+    echo "--- stderr"; head -c 2000 "$work/$name.err"
+    failures=$((failures + 1))
+  else
+    echo "ok   $name (${SECONDS}s)"
+  fi
+}
+
+# run_headless NAME LOCALE EXPECTED_STDOUT
+run_headless() {
+  local name=$1 locale=$2 expected=$3
+  (cd "$work" && LC_ALL=$locale timeout 120 wine "$exe" </dev/null >"$work/$name.out" 2>"$work/$name.err")
+  check "$name" $? "$expected"
+}
+
+run_headless english C "$english"
+run_headless japanese ja_JP.UTF-8 "$japanese"
+
+if command -v xvfb-run >/dev/null 2>&1 && command -v xdotool >/dev/null 2>&1; then
+  # The desktop process of the headless runs has no display; a new session
+  # starts one on the virtual display.
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+  export exe work
+  (cd "$work" && LC_ALL=C xvfb-run -a bash "$script" --box-session)
+  rc=$?
+  [[ -f $work/box.out ]] || echo "xvfb-run could not start the session (exit code $rc)" >"$work/box.failed"
+  if [[ -f $work/box.failed ]]; then
+    echo "FAIL box: $(cat "$work/box.failed")"
+    failures=$((failures + 1))
+  else
+    check box "$rc" "$english"
+  fi
+else
+  echo "note: xvfb-run or xdotool missing; the message box run was left out"
+fi
+
+exit $((failures > 0))

@@ -1,0 +1,239 @@
+// The command set as the drive receives it: every wire command with its CDB,
+// direction, length and time-out, the field truncation, the time-out rules
+// that depend on the bridge, and the run state kept by ReadDriveInfo.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scsi/commands.h"
+#include "sim_fixture.h"
+
+namespace odf {
+namespace {
+
+using Cdb = std::vector<std::uint8_t>;
+
+class CommandsTest : public testing::SimFixture {
+ protected:
+  // Target 0 is another drive, target 1 the current one: a wrapper that
+  // addresses the wrong entry shows up in the wrong log.
+  std::shared_ptr<sim::Qbc850Drive> other = std::make_shared<sim::Qbc850Drive>();
+  std::shared_ptr<sim::Qbc850Drive> drive = std::make_shared<sim::Qbc850Drive>();
+  std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(0x20000, 0);
+
+  void SetUp() override {
+    pc.RegisterMemory(buffer.data(), buffer.size());
+    pc.RegisterMemory(ctx.driveInfo.data(), ctx.driveInfo.size());
+    sim::VolumeOptions bridged;
+    bridged.noAddress = true;
+    pc.AddVolume('D', other);
+    pc.AddVolume('E', drive);
+    pc.AddVolume('F', drive, bridged);
+    ctx.transport.route = TransportRoute::PassThrough;
+    ctx.targets.entries[0].driveLetter = 'D';
+    ctx.targets.entries[1].driveLetter = 'E';
+    ctx.targets.targetCount = 2;
+    ctx.run.currentTarget = 1;
+  }
+
+  std::uint8_t* buf() { return buffer.data(); }
+
+  static Cdb CdbOf(const sim::CommandRecord& record) {
+    return Cdb(record.cdb.begin(), record.cdb.begin() + record.cdbLength);
+  }
+};
+
+TEST_F(CommandsTest, EveryWireCommand) {
+  using Call = std::function<int(Context&)>;
+  struct Case {
+    const char* name;
+    Call call;
+    Cdb cdb;
+    int direction;
+    std::uint32_t length;
+    std::uint32_t seconds;       // TimeOutValue on the direct pass-through
+    std::int32_t timeoutAfter;   // currentTimeoutMs left for later commands
+  };
+  const Case cases[] = {
+      {"test unit ready", [](Context& c) { return TestUnitReady(c, 1); },
+       {0x00, 0, 0, 0, 0, 0}, 0, 0, 7, 7000},
+      {"inquiry", [this](Context& c) { return Inquiry(c, 1, buf()); },
+       {0x12, 0, 0, 0, 0x60, 0}, 1, 96, 5, 7000},
+      {"start stop unit fields", [](Context& c) { return StartStopUnit(c, 1, 1, 3, 1, 1); },
+       {0x1B, 0x01, 0, 0, 0x33, 0}, 0, 0, 7, 7000},
+      {"stop", [](Context& c) { return StopUnit(c); },
+       {0x1B, 0, 0, 0, 0, 0}, 0, 0, 60, 0},
+      {"drive information", [](Context& c) { return ReadDriveInfo(c); },
+       {0x3C, 0x02, 0xF1, 0, 0, 0, 0, 0, 0x30, 0}, 1, 48, 7, 7000},
+      {"handshake challenge", [this](Context& c) { return ReadBuffer(c, 1, 2, 0xF2, 0, 1024, buf()); },
+       {0x3C, 0x02, 0xF2, 0, 0, 0, 0, 0x04, 0x00, 0}, 1, 1024, 7, 7000},
+      {"handshake echo", [this](Context& c) { return WriteBuffer(c, 1, 1, 0xF2, 0, 256, buf()); },
+       {0x3B, 0x01, 0xF2, 0, 0, 0, 0, 0x01, 0x00, 0}, 2, 256, 7, 7000},
+      {"handshake probe", [](Context& c) { return WriteBuffer(c, 1, 1, 0xF3, 0, 0, nullptr); },
+       {0x3B, 0x01, 0xF3, 0, 0, 0, 0, 0, 0, 0}, 0, 0, 7, 7000},
+      {"kernel-mode switch", [this](Context& c) { return WriteBuffer(c, 1, 4, 0xFF, 0, 256, buf()); },
+       {0x3B, 0x04, 0xFF, 0, 0, 0, 0, 0x01, 0x00, 0}, 2, 256, 7, 7000},
+      {"normal-mode switch", [this](Context& c) { return WriteBuffer(c, 1, 5, 0xFF, 0, 256, buf()); },
+       {0x3B, 0x05, 0xFF, 0, 0, 0, 0, 0x01, 0x00, 0}, 2, 256, 7, 7000},
+      {"kernel block", [this](Context& c) { return WriteKernelBlock(c, 0x012345, 0x8000, buf()); },
+       {0x3B, 0x07, 0xFE, 0x01, 0x23, 0x45, 0, 0x80, 0x00, 0}, 2, 0x8000, 10, 10000},
+      {"normal block", [this](Context& c) { return WriteNormalBlock(c, 0x1C8000, 0x3200, buf()); },
+       {0x3B, 0x07, 0xF0, 0x1C, 0x80, 0x00, 0, 0x32, 0x00, 0}, 2, 0x3200, 10, 10000},
+      {"enter update mode", [](Context& c) { return EnterUpdateMode(c); },
+       {0x3B, 0x01, 0x30, 0, 0, 0, 0, 0, 0, 0}, 0, 0, 1, 1000},
+      {"update block", [this](Context& c) { return WriteUpdateBlock(c, 0x18000, 0x1010, buf()); },
+       {0x3B, 0x01, 0xFF, 0x01, 0x80, 0x00, 0, 0x10, 0x10, 0}, 2, 0x1010, 7, 7000},
+      {"start flash", [](Context& c) { return StartFlash(c); },
+       {0x3B, 0x01, 0x42, 0, 0, 0, 0, 0, 0, 0}, 0, 0, 7, 7000},
+      {"verify block", [this](Context& c) { return ReadVerifyBlock(c, 0x8000, 0x8000, buf()); },
+       {0x3C, 0x01, 0x80, 0x00, 0x80, 0x00, 0, 0x80, 0x00, 0}, 1, 0x8000, 5, 5000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ctx.transport.currentTimeoutMs = 7000;
+    const std::size_t before = drive->log.size();
+    c.call(ctx);
+    ASSERT_EQ(drive->log.size(), before + 1);
+    const sim::CommandRecord& got = drive->log.back();
+    EXPECT_EQ(CdbOf(got), c.cdb);
+    EXPECT_EQ(got.direction, c.direction);
+    EXPECT_EQ(got.length, c.length);
+    EXPECT_EQ(got.timeoutSeconds, c.seconds);
+    EXPECT_EQ(ctx.transport.currentTimeoutMs, c.timeoutAfter);
+  }
+  EXPECT_TRUE(other->log.empty());
+
+  // After StopUnit every builder that copies the time-out sends 0 (60 s direct).
+  StopUnit(ctx);
+  TestUnitReady(ctx, 1);
+  EXPECT_EQ(drive->log.back().timeoutSeconds, 60u);
+}
+
+TEST_F(CommandsTest, OffsetAndLengthAreCutToTheirCdbFields) {
+  struct Case {
+    std::uint32_t offset;
+    std::uint32_t length;
+    Cdb cdb;
+  };
+  const Case cases[] = {
+      {0x01ABCDEF, 0x12345, {0x3B, 0x01, 0xFF, 0xAB, 0xCD, 0xEF, 0, 0x23, 0x45, 0}},
+      {0x01000000, 0x10000, {0x3B, 0x01, 0xFF, 0x00, 0x00, 0x00, 0, 0x00, 0x00, 0}},
+      {0x00FFFFFF, 0xFFFF, {0x3B, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0xFF, 0xFF, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offset);
+    WriteUpdateBlock(ctx, c.offset, c.length, buf());
+    EXPECT_EQ(CdbOf(drive->log.back()), c.cdb);
+    EXPECT_EQ(drive->log.back().length, c.length);  // the data phase keeps the full length
+  }
+}
+
+TEST_F(CommandsTest, BridgeDecidesInquiryAndNormalSwitchTimeOuts) {
+  using Call = std::function<int(Context&)>;
+  struct Case {
+    const char* name;
+    char letter;  // volume of the current target, opened once before the call
+    Call call;
+    bool toOther;  // inquiry goes to target 0
+    std::uint32_t seconds;
+  };
+  const Case cases[] = {
+      {"mode 5 to a drive without address", 'F',
+       [this](Context& c) { return WriteBuffer(c, 1, 5, 0xFF, 0, 256, buf()); }, false, 60},
+      {"mode 4 to a drive without address", 'F',
+       [this](Context& c) { return WriteBuffer(c, 1, 4, 0xFF, 0, 256, buf()); }, false, 7},
+      {"mode 5 to an addressed drive", 'E',
+       [this](Context& c) { return WriteBuffer(c, 1, 5, 0xFF, 0, 256, buf()); }, false, 7},
+      {"inquiry after a drive without address", 'F',
+       [this](Context& c) { return Inquiry(c, 0, buf()); }, true, 1},
+      {"inquiry after an addressed drive", 'E',
+       [this](Context& c) { return Inquiry(c, 0, buf()); }, true, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ctx.targets.entries[1].driveLetter = c.letter;
+    ctx.transport.currentTimeoutMs = 7000;
+    TestUnitReady(ctx, 1);
+    c.call(ctx);
+    const auto& log = (c.toOther ? other : drive)->log;
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().timeoutSeconds, c.seconds);
+  }
+}
+
+TEST_F(CommandsTest, NormalSwitchKeepsItsTimeOutOnTheAspiRoute) {
+  pc.InstallAspi();
+  pc.AddAdapter("ESDI_506");
+  const int adapter = pc.AddAdapter("ESDI_506");
+  auto aspiDrive = std::make_shared<sim::Qbc850Drive>();
+  pc.AttachAspiDrive(adapter, 0, aspiDrive);
+  std::array<std::uint8_t, 128> requestArea{};
+  ctx.transport.route = TransportRoute::Aspi;
+  ctx.host.sendCommand = pc.GetProcAddressOrdinal(pc.LoadLibraryA("WNASPI32.DLL"), 2);
+  ctx.host.requestBlockBuffer.data = requestArea.data();
+  ctx.targets.entries[0] = TargetDrive{adapter, 0, 0};
+  ctx.run.currentTarget = 0;
+  ctx.transport.bridgeIndex = 0;  // equal to the current target, but not the drive's adapter
+  ctx.transport.currentTimeoutMs = 7000;
+  sim::FaultRule hang;
+  hang.opcode = 0x3B;
+  hang.action = sim::FaultAction::Timeout;
+  aspiDrive->AddFault(hang);
+
+  const std::uint64_t start = pc.NowMs();
+  EXPECT_EQ(WriteBuffer(ctx, 0, 5, 0xFF, 0, 256, buf()), -2);
+  EXPECT_EQ(pc.NowMs() - start, 7000u);
+}
+
+TEST_F(CommandsTest, ReadDriveInfoKeepsKernelStateInStep) {
+  struct Case {
+    const char* name;
+    bool kernel;
+    bool fails;
+    std::int32_t kernelModeBefore;
+    int result;
+    std::int32_t kernelMode;
+    std::int32_t kernelOnlyState;
+  };
+  const Case cases[] = {
+      {"normal part present", false, false, 1, 0, 0, 0},
+      {"kernel part only", true, false, 0, 0, 1, 1},
+      {"read fails, mode 1 kept", false, true, 1, 2, 1, -1},
+      {"read fails, mode 0 kept", true, true, 0, 2, 0, -1},
+  };
+  char letter = 'G';
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::Qbc850Config config;
+    config.kernel = c.kernel;
+    auto probed = std::make_shared<sim::Qbc850Drive>(config);
+    if (c.fails) {
+      sim::FaultRule rule;
+      rule.opcode = 0x3C;
+      rule.key = 2;
+      rule.asc = 0x04;
+      rule.ascq = 0x01;
+      probed->AddFault(rule);
+    }
+    pc.AddVolume(letter, probed);
+    ctx.targets.entries[1].driveLetter = letter++;
+    ctx.run.kernelMode = c.kernelModeBefore;
+    ctx.run.kernelOnlyState = 0;
+    ctx.driveInfo.fill(0);
+
+    EXPECT_EQ(ReadDriveInfo(ctx), c.result);
+    EXPECT_EQ(ctx.run.kernelMode, c.kernelMode);
+    EXPECT_EQ(ctx.run.kernelOnlyState, c.kernelOnlyState);
+    if (c.result == 0) {
+      EXPECT_EQ(std::string(ctx.driveInfo.begin() + 16, ctx.driveInfo.begin() + 24), "QBC 0100");
+      EXPECT_EQ(std::string(ctx.driveInfo.begin() + 32, ctx.driveInfo.begin() + 40),
+                c.kernel ? "        " : "QBC-850 ");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace odf

@@ -1,0 +1,297 @@
+// Drive discovery on both routes: which drives are probed, which become
+// targets, and the media-notification handles of the pass-through route.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/definition.h"
+#include "discovery/discovery.h"
+#include "discovery/host.h"
+#include "sim/sim_drive.h"
+#include "sim_fixture.h"
+
+namespace odf::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+std::shared_ptr<sim::Qbc850Drive> MatchingDrive(std::uint8_t peripheralType = 5) {
+  auto drive = std::make_shared<sim::Qbc850Drive>();
+  drive->peripheralType = peripheralType;
+  return drive;
+}
+
+std::shared_ptr<sim::Qbc850Drive> OtherModel() {
+  sim::Qbc850Config config;
+  config.product = "DVD-ROM  QDV-120 ";
+  return std::make_shared<sim::Qbc850Drive>(config);
+}
+
+sim::FaultRule DriveInfoFails() {
+  sim::FaultRule rule;
+  rule.opcode = 0x3C;
+  rule.bufferId = 0xF1;
+  rule.occurrence = 0;
+  rule.key = 5;
+  rule.asc = 0x24;
+  return rule;
+}
+
+std::vector<char> TargetLetters(const Context& ctx) {
+  std::vector<char> letters;
+  for (int i = 0; i < ctx.targets.targetCount; ++i) letters.push_back(ctx.targets.entries[i].driveLetter);
+  return letters;
+}
+
+std::vector<std::pair<int, int>> TargetAddresses(const Context& ctx) {
+  std::vector<std::pair<int, int>> addresses;
+  for (int i = 0; i < ctx.targets.targetCount; ++i) {
+    addresses.emplace_back(ctx.targets.entries[i].hostAdapter, ctx.targets.entries[i].targetId);
+  }
+  return addresses;
+}
+
+std::vector<std::pair<char, int>> McnCalls(const sim::SimPc& pc) {
+  std::vector<std::pair<char, int>> calls;
+  for (const auto& r : pc.McnLog()) calls.emplace_back(r.driveLetter, r.flag);
+  return calls;
+}
+
+class DiscoveryTest : public SimFixture {
+ protected:
+  void SetUp() override { LoadBuiltInDefinition(ctx); }
+};
+
+// ---- pass-through route ----------------------------------------------------
+
+TEST_F(DiscoveryTest, PassThroughProbesFromDAndKeepsMatchingDrives) {
+  auto c = MatchingDrive();
+  auto e = OtherModel();
+  auto g = MatchingDrive();
+  auto z = MatchingDrive();
+  pc.AddVolume('C', c);
+  pc.AddVolume('E', e);
+  pc.AddVolume('F', nullptr);  // opens, answers nothing
+  pc.AddVolume('G', g);
+  pc.AddVolume('H', MatchingDrive(), sim::VolumeOptions{.openFails = true});
+  pc.AddVolume('Z', z);
+  ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone);
+  ctx.run.currentTarget = 7;
+
+  EXPECT_EQ(DiscoverTargets(ctx), 2);
+  EXPECT_EQ(ctx.targets.targetCount, 2);
+  EXPECT_THAT(TargetLetters(ctx), ElementsAre('G', 'Z'));
+  EXPECT_EQ(ctx.targets.entries[0].hostAdapter, 0);
+  EXPECT_EQ(ctx.targets.entries[0].targetId, 0);
+  EXPECT_EQ(ctx.run.currentTarget, 1);
+  EXPECT_TRUE(c->log.empty());
+  EXPECT_FALSE(e->log.empty());
+  EXPECT_EQ(pc.Console(), "");
+
+  // E, G and Z are CD/DVD-class: each keeps a notification handle open, and
+  // every volume opened for probing is closed again.
+  EXPECT_THAT(McnCalls(pc), ElementsAre(std::pair{'E', 0}, std::pair{'G', 0}, std::pair{'Z', 0}));
+  EXPECT_EQ(ctx.host.mediaNotificationCount, 3);
+  EXPECT_EQ(pc.OpenHandles(), 3);
+
+  ReleaseHostEnvironment(ctx);
+  EXPECT_THAT(McnCalls(pc), ElementsAre(std::pair{'E', 0}, std::pair{'G', 0}, std::pair{'Z', 0},
+                                        std::pair{'E', 0}, std::pair{'G', 0}, std::pair{'Z', 0}));
+  EXPECT_EQ(pc.LiveAllocations(), 0);
+  ReleaseHostEnvironment(ctx);
+  EXPECT_EQ(pc.McnLog().size(), 6u);
+}
+
+TEST_F(DiscoveryTest, NotificationHandleOnlyForWriteOnceAndCdDvdDevices) {
+  struct Case {
+    std::uint8_t peripheralType;
+    bool handle;
+  };
+  const Case cases[] = {{0, false}, {4, true}, {5, true}, {7, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.peripheralType));
+    sim::SimPc host;
+    Context run(host);
+    LoadBuiltInDefinition(run);
+    host.AddVolume('F', MatchingDrive(c.peripheralType));
+    ASSERT_EQ(CheckHostEnvironment(run), kSetupDone);
+
+    EXPECT_EQ(DiscoverTargets(run), 1);  // matched whatever its type
+    EXPECT_THAT(TargetLetters(run), ElementsAre('F'));
+    EXPECT_EQ(host.McnLog().size(), c.handle ? 1u : 0u);
+    EXPECT_EQ(run.host.mediaNotificationCount, c.handle ? 1 : 0);
+    ReleaseHostEnvironment(run);
+    EXPECT_EQ(host.McnLog().size(), c.handle ? 2u : 0u);
+  }
+}
+
+TEST_F(DiscoveryTest, FailedDriveInformationReadMatchesOnZeros) {
+  // A family 0x10xx definition needs its tag in drive-information bytes
+  // 32-39; the drives carry it there.
+  struct Case {
+    const char* name;
+    std::int32_t familyCode;
+    bool secondReadFails;
+    std::vector<char> targets;
+  };
+  const Case cases[] = {
+      {"family four: identity alone decides", 0x4003, true, {'E', 'G'}},
+      {"family one, both read", 0x1003, false, {'E', 'G'}},
+      {"family one: no stale information from E", 0x1003, true, {'E'}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc host;
+    Context run(host);
+    LoadBuiltInDefinition(run);
+    run.definitions.entries[0].familyCode = c.familyCode;
+    sim::Qbc850Config config;
+    config.normalName = "KES_ADV ";
+    auto e = std::make_shared<sim::Qbc850Drive>(config);
+    auto g = std::make_shared<sim::Qbc850Drive>(config);
+    if (c.secondReadFails) g->AddFault(DriveInfoFails());
+    host.AddVolume('E', e);
+    host.AddVolume('G', g);
+    ASSERT_EQ(CheckHostEnvironment(run), kSetupDone);
+
+    EXPECT_EQ(DiscoverTargets(run), static_cast<int>(c.targets.size()));
+    EXPECT_THAT(TargetLetters(run), ElementsAreArray(c.targets));
+    if (c.secondReadFails) {
+      EXPECT_TRUE(std::all_of(run.driveInfo.begin(), run.driveInfo.end(), [](auto b) { return b == 0; }));
+    }
+    ReleaseHostEnvironment(run);
+  }
+}
+
+// ---- ASPI route ----------------------------------------------------------------
+
+TEST_F(DiscoveryTest, AspiAdapterClassificationDecidesTargetIds) {
+  struct Drive {
+    int adapter, target;
+    bool probed;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> identifiers;
+    std::vector<Drive> drives;
+    std::vector<std::pair<int, int>> targets;
+    int kind;
+  };
+  const Case cases[] = {
+      {"ESDI_506 gets ids 0-1, others 0-6",
+       {"ESDI_506", "AHA-2940"},
+       {{0, 1, true}, {0, 2, false}, {1, 0, true}, {1, 6, true}, {1, 7, false}},
+       {{0, 1}, {1, 0}, {1, 6}},
+       0},
+      {"intelata anywhere: other adapters skipped",
+       {"AHA-2940", "intelata", "ESDI_506", "AHA-2940"},
+       {{0, 0, false}, {1, 1, true}, {1, 2, false}, {2, 0, true}, {3, 0, false}},
+       {{1, 1}, {2, 0}},
+       1},
+      {"bridge adapter is probed like any other",
+       {"NTMAPHLP"},
+       {{0, 3, true}},
+       {{0, 3}},
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc host;
+    Context run(host);
+    LoadBuiltInDefinition(run);
+    host.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+    host.InstallAspi();
+    for (const auto& id : c.identifiers) host.AddAdapter(id);
+    std::vector<std::shared_ptr<sim::Qbc850Drive>> drives;
+    for (const auto& d : c.drives) {
+      drives.push_back(MatchingDrive());
+      host.AttachAspiDrive(d.adapter, d.target, drives.back());
+    }
+    ASSERT_EQ(CheckHostEnvironment(run), kSetupDone);
+
+    EXPECT_EQ(DiscoverTargets(run), static_cast<int>(c.targets.size()));
+    EXPECT_EQ(TargetAddresses(run), c.targets);
+    EXPECT_EQ(run.transport.intelDriverKind, c.kind);
+    for (std::size_t i = 0; i < c.drives.size(); ++i) {
+      EXPECT_EQ(!drives[i]->log.empty(), c.drives[i].probed)
+          << "adapter " << c.drives[i].adapter << " target " << c.drives[i].target;
+    }
+    EXPECT_TRUE(host.McnLog().empty());
+    ReleaseHostEnvironment(run);
+    EXPECT_EQ(host.LiveAllocations(), 0);
+  }
+}
+
+TEST_F(DiscoveryTest, AspiDriveInformationFailureStillMatches) {
+  pc.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 0);
+  pc.InstallAspi();
+  pc.AddAdapter("AHA-2940");
+  auto drive = MatchingDrive();
+  drive->AddFault(DriveInfoFails());
+  pc.AttachAspiDrive(0, 2, drive);
+  pc.AttachAspiDrive(0, 4, OtherModel());
+  ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone);
+  ctx.driveInfo.fill(0xAA);
+
+  EXPECT_EQ(DiscoverTargets(ctx), 1);
+  EXPECT_EQ(TargetAddresses(ctx), (std::vector<std::pair<int, int>>{{0, 2}}));
+  ReleaseHostEnvironment(ctx);
+}
+
+TEST_F(DiscoveryTest, AspiWithoutUsableAdaptersSendsNothing) {
+  struct Case {
+    const char* name;
+    bool installed;
+    bool overrideInfo;
+    win::DWORD supportInfo;
+    int setup;
+  };
+  const Case cases[] = {
+      {"no ASPI layer", false, false, 0, kSetupNoAspiLayer},
+      {"SS_NO_ADAPTERS as this check knows it", true, true, 0xE400, kSetupNoAdapters},
+      {"SS_NO_ADAPTERS as published", true, true, 0xE800, kSetupZeroAdapters},
+      {"adapter count 0", true, true, 0x0100, kSetupZeroAdapters},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc host;
+    Context run(host);
+    LoadBuiltInDefinition(run);
+    host.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+    if (c.installed) host.InstallAspi();
+    if (c.overrideInfo) host.SetAspiSupportInfo(c.supportInfo);
+    host.AddAdapter("AHA-2940");
+    auto drive = MatchingDrive();
+    host.AttachAspiDrive(0, 0, drive);
+
+    EXPECT_EQ(CheckHostEnvironment(run), c.setup);
+    EXPECT_EQ(run.host.adapterCount, 0);
+    EXPECT_EQ(DiscoverTargets(run), 0);
+    EXPECT_EQ(run.targets.targetCount, 0);
+    EXPECT_TRUE(drive->log.empty());
+    EXPECT_EQ(host.Console(), "");
+    ReleaseHostEnvironment(run);
+    EXPECT_EQ(host.LiveAllocations(), 0);
+  }
+}
+
+TEST_F(DiscoveryTest, AspiAdaptersBeyondSixteenAreProbed) {
+  pc.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 10);
+  pc.InstallAspi();
+  for (int i = 0; i < 20; ++i) pc.AddAdapter(i == 19 ? "ESDI_506" : "AHA-2940");
+  pc.AttachAspiDrive(19, 1, MatchingDrive());
+  ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone);
+
+  EXPECT_EQ(DiscoverTargets(ctx), 1);
+  EXPECT_EQ(TargetAddresses(ctx), (std::vector<std::pair<int, int>>{{19, 1}}));
+  ReleaseHostEnvironment(ctx);
+}
+
+}  // namespace
+}  // namespace odf::testing

@@ -1,0 +1,184 @@
+// Whole runs of the utility on the simulated PC: console bytes, boxes, exit
+// codes, and the bytes each drive ends up holding.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/context.h"
+#include "app/run_update.h"
+#include "sim/image_maker.h"
+#include "sim_fixture.h"
+
+namespace odf {
+namespace {
+
+using sim::FaultAction;
+using sim::FaultRule;
+
+constexpr const char* kBanner = "\n/// ODD Firmware Update Utility Ver2.27A\n";
+constexpr const char* kQuestion82 =
+    "\r\nDo you want to update the F/W\r\nFrom : KESTREL BD-ROM  QBC-850  1.00  (2007/12/01)"
+    "\r\nTo : KESTREL BD-ROM  QBC-850  1.04  (2008/01/10)";
+
+// The percentages shown before each of the 58 blocks of the 1,880,576-byte image.
+constexpr int kProgress[] = {0,  1,  3,  5,  6,  8,  10, 12, 13, 15, 17, 19, 20, 22, 24, 26, 27, 29, 31, 33,
+                             34, 36, 38, 40, 41, 43, 45, 47, 48, 50, 52, 54, 55, 57, 59, 60, 62, 64, 66, 67,
+                             69, 71, 73, 74, 76, 78, 80, 81, 83, 85, 87, 88, 90, 92, 94, 95, 97, 99};
+
+std::string UpdateText(int deviceNumber) {
+  std::string text = "\r\nStart updating the device No." + std::to_string(deviceNumber) + "." +
+                     "\nCurrent Revision>> KESTREL BD-ROM  QBC-850  1.00  07/12/01"
+                     "\nCurrent Signature = KES_ADV "
+                     "\r\nNow updating the firmware.\r\nPlease do not turn off the power and do not reset the pc.\r\n";
+  for (int p : kProgress) text += "\rProcessing " + std::to_string(p) + "%";
+  text += "\rProcessing 100% --> Data transfer complete\r\nNow internal re-flashing..."
+          "\nNew Revision    >> KESTREL BD-ROM  QBC-850  1.04  08/01/10  "
+          "\nSuccess to update the firmware.";
+  return text;
+}
+
+class EndToEndTest : public testing::SimFixture {
+ protected:
+  std::vector<std::shared_ptr<sim::Qbc850Drive>> drives;
+  std::vector<std::uint8_t> image = sim::MakeImage();
+
+  void AddDrive(sim::Qbc850Config config = {}) {
+    drives.push_back(std::make_shared<sim::Qbc850Drive>(config));
+    pc.AddVolume(static_cast<char>('D' + drives.size() - 1), drives.back());
+  }
+  int Run() {
+    pc.AddFile("S1003431.104", image);
+    return RunUpdate(ctx);
+  }
+  std::vector<std::string> BoxTexts() const {
+    std::vector<std::string> texts;
+    for (const auto& b : pc.Boxes()) texts.push_back(b.text);
+    return texts;
+  }
+  static int Writes(const sim::Qbc850Drive& d) {
+    int n = 0;
+    for (const auto& r : d.log) n += r.cdb[0] == 0x3B ? 1 : 0;
+    return n;
+  }
+};
+
+TEST_F(EndToEndTest, OneDriveUpdated) {
+  AddDrive();
+  pc.QueueAnswers({6});
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(pc.Console(), kBanner + UpdateText(1) + "\r\nUpdate operation is completed.");
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{kQuestion82, "\r\nUpdate operation is completed."}));
+  EXPECT_EQ(pc.Boxes()[1].type, 0x40u);
+  EXPECT_EQ(drives[0]->flashedImage(), image);
+  EXPECT_EQ(drives[0]->flashCount(), 1);
+  EXPECT_EQ(drives[0]->config().revision, "1.04");
+}
+
+TEST_F(EndToEndTest, OneDriveUpdatedOverAspi) {
+  pc.SetWindowsVersion(1, 4, 10);
+  pc.InstallAspi();
+  pc.AddAdapter("SIM HOST");
+  drives.push_back(std::make_shared<sim::Qbc850Drive>());
+  pc.AttachAspiDrive(0, 1, drives.back());
+  pc.QueueAnswers({6});
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(pc.Console(), kBanner + UpdateText(1) + "\r\nUpdate operation is completed.");
+  EXPECT_EQ(drives[0]->flashedImage(), image);
+}
+
+TEST_F(EndToEndTest, TwoDrivesConfirmedAtOnce) {
+  AddDrive();
+  AddDrive();
+  pc.QueueAnswers({6});
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(pc.Console(), kBanner + UpdateText(1) + UpdateText(2) + "\r\nUpdate operation is completed.");
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{
+                            "\r\n2 target device(s) is found.\r\nDo you want to update all drives ?",
+                            "\r\nUpdate operation is completed."}));
+  for (const auto& d : drives) EXPECT_EQ(d->flashedImage(), image);
+}
+
+// Runs where no drive gets new firmware; none of them shows a summary.
+TEST_F(EndToEndTest, NothingUpdated) {
+  struct Case {
+    const char* name;
+    std::string revision, date;
+    std::vector<int> answers;
+    std::string consoleTail;
+    std::vector<std::string> boxes;
+  };
+  const Case cases[] = {
+      {"already latest", "1.04", "08/01/10", {}, "\r\nStart updating the device No.1."
+       "\nCurrent Revision>> KESTREL BD-ROM  QBC-850  1.04  08/01/10\nCurrent Signature = KES_ADV "
+       "\r\nFW is already latest.", {"\r\nFW is already latest."}},
+      {"user says no", "1.00", "07/12/01", {7}, "\r\nStart updating the device No.1."
+       "\nCurrent Revision>> KESTREL BD-ROM  QBC-850  1.00  07/12/01\nCurrent Signature = KES_ADV ",
+       {kQuestion82}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc freshPc;
+    Context fresh(freshPc);
+    sim::Qbc850Config config;
+    config.revision = c.revision;
+    config.date = c.date;
+    auto d = std::make_shared<sim::Qbc850Drive>(config);
+    freshPc.AddVolume('D', d);
+    freshPc.AddFile("S1003431.104", image);
+    for (int a : c.answers) freshPc.QueueAnswer(a);
+
+    EXPECT_EQ(RunUpdate(fresh), 0);
+    EXPECT_EQ(freshPc.Console(), kBanner + c.consoleTail);
+    std::vector<std::string> boxes;
+    for (const auto& b : freshPc.Boxes()) boxes.push_back(b.text);
+    EXPECT_EQ(boxes, c.boxes);
+    EXPECT_EQ(Writes(*d), 0);
+    EXPECT_EQ(d->flashCount(), 0);
+  }
+}
+
+TEST_F(EndToEndTest, RefusedKernelSwitchEndsTheRun) {
+  FaultRule refuse;
+  refuse.opcode = 0x3B;
+  refuse.mode = 4;
+  refuse.occurrence = 1;
+  refuse.action = FaultAction::Sense;
+  refuse.key = 5;
+  refuse.asc = 0x26;
+  AddDrive();
+  AddDrive();
+  drives[0]->AddFault(refuse);
+  pc.QueueAnswers({7, 6});  // one question per drive; only the first is reached
+  EXPECT_EQ(Run(), 1);
+  const std::string tail =
+      "\r\nNow updating the firmware.\r\nPlease do not turn off the power and do not reset the pc.\r\n"
+      "\nFailed to move to the kernel mode."
+      "\r\nUpdate program is terminated by occuring an error.\r\n";
+  const std::string& console = pc.Console();
+  ASSERT_GE(console.size(), tail.size());
+  EXPECT_EQ(console.substr(console.size() - tail.size()), tail);
+  EXPECT_EQ(console.find("device No.2"), std::string::npos);
+  ASSERT_FALSE(pc.Boxes().empty());
+  EXPECT_EQ(pc.Boxes().back().text, "\r\nUpdate program is terminated by occuring an error.\r\n");
+  EXPECT_EQ(pc.Boxes().back().type, 0x30u);
+  EXPECT_EQ(drives[0]->flashCount(), 0);
+  EXPECT_TRUE(drives[1]->log.size() > 0);
+  EXPECT_EQ(Writes(*drives[1]), 0);
+}
+
+TEST_F(EndToEndTest, JapaneseConsole) {
+  pc.SetOemCodePage(932);
+  AddDrive();
+  pc.QueueAnswers({6});
+  EXPECT_EQ(Run(), 0);
+  // "\rProcessing 100% --> ﾌｧｰﾑｳｪｱ転送完了" in cp932
+  EXPECT_NE(pc.Console().find("\rProcessing 99%\rProcessing 100% --> \xCC\xA7\xB0\xD1\xB3\xAA\xB1\x93\x5D\x91\x97"
+                              "\x8A\xAE\x97\xB9\r\n"),
+            std::string::npos);
+  EXPECT_EQ(pc.Console().find("Data transfer complete"), std::string::npos);
+  EXPECT_EQ(drives[0]->flashedImage(), image);
+}
+
+}  // namespace
+}  // namespace odf

@@ -1,0 +1,439 @@
+// The family-four procedure and its shared steps, called directly on a
+// simulated PC prepared by the real host checks and discovery.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/context.h"
+#include "app/definition.h"
+#include "sim/image_maker.h"
+#include "sim_fixture.h"
+#include "update/update.h"
+
+namespace odf {
+namespace {
+
+using sim::FaultAction;
+using sim::FaultRule;
+
+constexpr const char* kImageName = "S1003431.104";
+constexpr const char* kQuestion82 =
+    "\r\nDo you want to update the F/W\r\nFrom : KESTREL BD-ROM  QBC-850  1.00  (2007/12/01)"
+    "\r\nTo : KESTREL BD-ROM  QBC-850  1.04  (2008/01/10)";
+constexpr const char* kSuccess = "\nSuccess to update the firmware.";
+
+FaultRule Fault(std::uint8_t opcode, int occurrence, std::uint8_t key, std::uint8_t asc = 0, std::uint8_t ascq = 0,
+                int mode = -1, int buffer = -1) {
+  FaultRule r;
+  r.opcode = opcode;
+  if (mode >= 0) r.mode = static_cast<std::uint8_t>(mode);
+  if (buffer >= 0) r.bufferId = static_cast<std::uint8_t>(buffer);
+  r.occurrence = occurrence;
+  r.action = FaultAction::Sense;
+  r.key = key;
+  r.asc = asc;
+  r.ascq = ascq;
+  return r;
+}
+
+class FamilyFourTest : public testing::SimFixture {
+ protected:
+  std::shared_ptr<sim::Qbc850Drive> drive;
+  std::vector<std::uint8_t> image;
+
+  void Start(sim::Qbc850Config config = {}, bool withImage = true) {
+    drive = std::make_shared<sim::Qbc850Drive>(config);
+    pc.AddVolume('D', drive);
+    image = sim::MakeImage();
+    if (withImage) pc.AddFile(kImageName, image);
+    ctx.run.oemCodePage = pc.GetOEMCP();
+    ResetRunState(ctx);
+    LoadBuiltInDefinition(ctx);
+    CheckHostEnvironment(ctx);
+    ASSERT_EQ(DiscoverTargets(ctx), 1);
+    ctx.run.currentTarget = 0;
+    ctx.run.updateAll = 0;
+    drive->log.clear();
+    pc.ClearConsole();
+  }
+
+  int Count(std::uint8_t opcode, int mode = -1, int buffer = -1) const {
+    int n = 0;
+    for (const auto& r : drive->log) {
+      n += (r.cdb[0] == opcode && (mode < 0 || r.cdb[1] == mode) && (buffer < 0 || r.cdb[2] == buffer)) ? 1 : 0;
+    }
+    return n;
+  }
+  int Writes() const { return Count(0x3B); }
+
+  std::vector<std::string> BoxTexts() const {
+    std::vector<std::string> texts;
+    for (const auto& b : pc.Boxes()) texts.push_back(b.text);
+    return texts;
+  }
+  bool ConsoleHas(const std::string& text) const { return pc.Console().find(text) != std::string::npos; }
+};
+
+TEST_F(FamilyFourTest, UpdatesTheDriveWithTheImage) {
+  Start();
+  pc.QueueAnswers({6});
+  EXPECT_EQ(FamilyFourUpdate(ctx), 0);
+
+  EXPECT_EQ(drive->flashCount(), 1);
+  EXPECT_EQ(drive->flashedImage(), image);
+  EXPECT_FALSE(drive->inKernel());
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{kQuestion82});
+  EXPECT_TRUE(ConsoleHas("\nCurrent Revision>> KESTREL BD-ROM  QBC-850  1.00  07/12/01"
+                         "\nCurrent Signature = KES_ADV "));
+  EXPECT_TRUE(ConsoleHas("\nNew Revision    >> KESTREL BD-ROM  QBC-850  1.04  08/01/10  " + std::string(kSuccess)));
+  const std::string& console = pc.Console();
+  EXPECT_EQ(console.substr(console.size() - std::strlen(kSuccess)), kSuccess);
+  EXPECT_FALSE(ConsoleHas("New Signature"));
+
+  // Order on the wire: ready check, kernel switch, blocks, normal switch.
+  std::vector<std::string> order;
+  for (const auto& r : drive->log) {
+    std::string kind;
+    if (r.cdb[0] == 0x1B) kind = "stop";
+    if (r.cdb[0] == 0x00) kind = "ready";
+    if (r.cdb[0] == 0x3B) kind = r.cdb[1] == 4 ? "kernel" : r.cdb[1] == 5 ? "normal" : "block";
+    if (!kind.empty() && (order.empty() || order.back() != kind)) order.push_back(kind);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"stop", "ready", "kernel", "block", "normal"}));
+  EXPECT_EQ(Count(0x3B, 7, 0xF0), 58);
+  EXPECT_EQ(Count(0x3B, 7, 0xFE), 0);  // normal part only
+  EXPECT_EQ(std::vector<std::uint8_t>(drive->lastModeBlock.begin() + 16, drive->lastModeBlock.begin() + 20),
+            (std::vector<std::uint8_t>{0xB9, 0xD8, 0x3A, 0xC2}));
+}
+
+TEST_F(FamilyFourTest, VariantsThatStillUpdate) {
+  struct Case {
+    const char* name;
+    bool kernelDrive;            // starts in its kernel part
+    std::vector<FaultRule> faults;
+    int updateAll;
+    std::vector<int> answers;
+    int kernelSwitches;
+    std::size_t boxes;
+    const char* consoleHas;
+  };
+  const Case cases[] = {
+      {"all drives confirmed at once", false, {}, 1, {}, 1, 0, kSuccess},
+      {"drive in its kernel part", true, {}, 0, {6}, 0, 1, "\nCurrent Revision>> KESTREL BD-RW   QBW-610  0001  07/12/01"},
+      {"unit attention once", false, {Fault(0x00, 1, 6, 0x29)}, 0, {6}, 1, 1, kSuccess},
+      {"not ready 04/02", false, {Fault(0x00, 1, 2, 0x04, 0x02)}, 0, {6}, 1, 1, kSuccess},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc freshPc;
+    Context fresh(freshPc);
+    sim::Qbc850Config config;
+    config.kernel = c.kernelDrive;
+    auto d = std::make_shared<sim::Qbc850Drive>(config);
+    freshPc.AddVolume('D', d);
+    const auto img = sim::MakeImage();
+    freshPc.AddFile(kImageName, img);
+    LoadBuiltInDefinition(fresh);
+    CheckHostEnvironment(fresh);
+    ASSERT_EQ(DiscoverTargets(fresh), 1);
+    for (const auto& f : c.faults) d->AddFault(f);
+    fresh.run.updateAll = c.updateAll;
+    for (int a : c.answers) freshPc.QueueAnswer(a);
+
+    EXPECT_EQ(FamilyFourUpdate(fresh), 0);
+    EXPECT_EQ(d->flashedImage(), img);
+    int switches = 0;
+    for (const auto& r : d->log) switches += (r.cdb[0] == 0x3B && r.cdb[1] == 4) ? 1 : 0;
+    EXPECT_EQ(switches, c.kernelSwitches);
+    EXPECT_EQ(freshPc.Boxes().size(), c.boxes);
+    EXPECT_NE(freshPc.Console().find(c.consoleHas), std::string::npos) << freshPc.Console();
+  }
+}
+
+// Every way a drive is left alone, with what the user is told. Nothing is
+// written to the drive in any of them.
+TEST_F(FamilyFourTest, DrivesLeftAlone) {
+  struct Case {
+    const char* name;
+    std::string revision, date;
+    sim::ReadyState ready;
+    std::vector<FaultRule> faults;
+    std::vector<int> answers;
+    int result;
+    const char* console;     // expected at the end of the console
+    const char* box;         // the last box, or nullptr for none beyond question 82
+  };
+  const auto none = sim::ReadyState::NoMedium;
+  const Case cases[] = {
+      {"already latest", "1.04", "08/01/10", none, {}, {}, 1, "\r\nFW is already latest.", "\r\nFW is already latest."},
+      {"disc loaded", "1.00", "07/12/01", sim::ReadyState::DiscLoaded, {}, {}, 1,
+       "\nDisc is inserted into DVD-RW.\nPlease eject a disc.", "\nDisc is inserted into DVD-RW.\nPlease eject a disc."},
+      {"becoming ready", "1.00", "07/12/01", sim::ReadyState::BecomingReady, {}, {}, 1,
+       "\nError : Drive is now becoming ready.\nPlease eject the disc", nullptr},
+      {"unknown ready error", "1.00", "07/12/01", none, {Fault(0x00, 1, 3, 0x11)}, {}, 1,
+       "\nError : Unknown Error is occurred.", nullptr},
+      {"user says no", "1.00", "07/12/01", none, {}, {7}, 7, "\nCurrent Signature = KES_ADV ", kQuestion82},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc freshPc;
+    Context fresh(freshPc);
+    sim::Qbc850Config config;
+    config.revision = c.revision;
+    config.date = c.date;
+    config.ready = c.ready;
+    auto d = std::make_shared<sim::Qbc850Drive>(config);
+    freshPc.AddVolume('D', d);
+    freshPc.AddFile(kImageName, sim::MakeImage());
+    LoadBuiltInDefinition(fresh);
+    CheckHostEnvironment(fresh);
+    ASSERT_EQ(DiscoverTargets(fresh), 1);
+    for (const auto& f : c.faults) d->AddFault(f);
+    for (int a : c.answers) freshPc.QueueAnswer(a);
+
+    EXPECT_EQ(FamilyFourUpdate(fresh), c.result);
+    for (const auto& r : d->log) EXPECT_NE(r.cdb[0], 0x3B) << "a WRITE BUFFER reached the drive";
+    const std::string& console = freshPc.Console();
+    const std::string tail = c.console;
+    ASSERT_GE(console.size(), tail.size());
+    EXPECT_EQ(console.substr(console.size() - tail.size()), tail);
+    if (c.box != nullptr) {
+      ASSERT_FALSE(freshPc.Boxes().empty());
+      EXPECT_EQ(freshPc.Boxes().back().text, c.box);
+    } else {
+      EXPECT_TRUE(freshPc.Boxes().empty());
+    }
+  }
+}
+
+// The drive reports its restart to the next command, so reading the new
+// signature back fails; the drive is flashed but the result is the status.
+TEST_F(FamilyFourTest, SignatureReadBackAfterRestart) {
+  Start();
+  ctx.run.signatureOverride = 1;
+  pc.QueueAnswers({6});
+  EXPECT_EQ(FamilyFourUpdate(ctx), 2);
+  EXPECT_EQ(drive->flashedImage(), image);
+  const std::string tail = "  \nFailed to get a drive information.";
+  EXPECT_EQ(pc.Console().substr(pc.Console().size() - tail.size()), tail);
+  EXPECT_FALSE(ConsoleHas(kSuccess));
+}
+
+TEST_F(FamilyFourTest, UnitAttentionForeverEndsWithUnknownError) {
+  Start();
+  drive->AddFault(Fault(0x00, 0, 6, 0x29));
+  EXPECT_EQ(FamilyFourUpdate(ctx), 1);
+  EXPECT_EQ(Count(0x00), 21);  // the first check and 20 repeats
+  EXPECT_EQ(Writes(), 0);
+  const std::string tail = "\nError : Unknown Error is occurred.";
+  EXPECT_EQ(pc.Console().substr(pc.Console().size() - tail.size()), tail);
+}
+
+TEST_F(FamilyFourTest, RefusedKernelSwitchEndsTheRun) {
+  sim::Qbc850Config config;
+  config.checksum = 0x12345678;  // this drive expects another checksum
+  Start(config);
+  pc.QueueAnswers({6});
+  EXPECT_EQ(FamilyFourUpdate(ctx), -1);
+  EXPECT_TRUE(ConsoleHas("\r\nNow updating the firmware.\r\nPlease do not turn off the power and do not reset the pc.\r\n"
+                         "\nFailed to move to the kernel mode."));
+  EXPECT_EQ(Count(0x3B, 7), 0);
+  EXPECT_EQ(drive->flashCount(), 0);
+}
+
+TEST_F(FamilyFourTest, MissingImageEndsTheRun) {
+  Start({}, false);
+  EXPECT_EQ(FamilyFourUpdate(ctx), -1);
+  const std::string text = "\r\nFailed to load binary file.\r\n(File Name : S1003431.104)";
+  EXPECT_EQ(pc.Console(), text);
+  ASSERT_EQ(pc.Boxes().size(), 1u);
+  EXPECT_EQ(pc.Boxes()[0].text, text);
+  EXPECT_EQ(Writes(), 0);
+}
+
+// A block fails; the drive still answers as its kernel, so the user is
+// offered another pass, which starts again from the image load.
+TEST_F(FamilyFourTest, FailedBlockOffersARetry) {
+  struct Case {
+    const char* name;
+    std::vector<int> answers;  // 82, 47, (82)
+    int result;
+  };
+  const Case cases[] = {
+      {"retry succeeds", {6, 6, 6}, 0},
+      {"retry declined", {6, 7}, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc freshPc;
+    Context fresh(freshPc);
+    auto d = std::make_shared<sim::Qbc850Drive>();
+    freshPc.AddVolume('D', d);
+    const auto img = sim::MakeImage();
+    freshPc.AddFile(kImageName, img);
+    LoadBuiltInDefinition(fresh);
+    CheckHostEnvironment(fresh);
+    ASSERT_EQ(DiscoverTargets(fresh), 1);
+    d->AddFault(Fault(0x3B, 3, 4, 0x44, 0, 7, 0xF0));
+    for (int a : c.answers) freshPc.QueueAnswer(a);
+
+    EXPECT_EQ(FamilyFourUpdate(fresh), c.result);
+
+    std::vector<std::string> texts;
+    for (const auto& b : freshPc.Boxes()) texts.push_back(b.text);
+    std::vector<std::string> expected = {kQuestion82, "\r\nFailed to update the normal part.",
+                                         "\nFailed to move to the normal mode.\r\nDo you retry to update ?"};
+    // The second pass asks again; the drive now answers as its kernel.
+    if (c.result == 0) {
+      expected.push_back(
+          "\r\nDo you want to update the F/W\r\nFrom : KESTREL BD-RW   QBW-610  0001  (2007/12/01)"
+          "\r\nTo : KESTREL BD-ROM  QBC-850  1.04  (2008/01/10)");
+    }
+    EXPECT_EQ(texts, expected);
+    const std::string& console = freshPc.Console();
+    EXPECT_NE(console.find("\rProcessing 3%\r\nFailed to update the normal part."
+                           "\nNew Revision    >> KESTREL BD-RW   QBW-610  0001  07/12/01  "),
+              std::string::npos)
+        << console;
+    int switches = 0;
+    for (const auto& r : d->log) switches += (r.cdb[0] == 0x3B && r.cdb[1] == 4) ? 1 : 0;
+    EXPECT_EQ(switches, 1);  // the second pass finds the drive in its kernel already
+    EXPECT_EQ(d->flashCount(), c.result == 0 ? 1 : 0);
+    if (c.result == 0) {
+      EXPECT_EQ(d->flashedImage(), img);
+    }
+  }
+}
+
+TEST_F(FamilyFourTest, DriveNoDefinitionServesIsLeftAlone) {
+  Start();
+  // The previous drive's definition is still in place; no entry serves this drive.
+  ctx.matchedDefinition = ctx.definitions.entries[0];
+  std::memcpy(ctx.definitions.entries[0].product, "DVD-ROM QRD-570 ", 16);
+
+  EXPECT_EQ(FamilyFourUpdate(ctx), 1);
+  EXPECT_EQ(Writes(), 0);
+  EXPECT_EQ(Count(0x00), 0);
+  const std::string text = "\r\nCurrent Firmware is not supported by this program.";
+  EXPECT_EQ(pc.Console(), text);
+  ASSERT_EQ(pc.Boxes().size(), 1u);
+  EXPECT_EQ(pc.Boxes()[0].text, text);
+  EXPECT_EQ(pc.Boxes()[0].type, 0x10u);
+  EXPECT_EQ(std::memcmp(ctx.matchedDefinition.product, "BD-ROM  QBC-850 ", 16), 0);
+}
+
+TEST_F(FamilyFourTest, IdentityReadFailuresLeaveTheDriveAlone) {
+  struct Case {
+    const char* name;
+    FaultRule fault;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"inquiry", Fault(0x12, 1, 4, 0x44), "\nFailed to execute Inquiry Command."},
+      {"drive information", Fault(0x3C, 1, 4, 0x44, 0, 2, 0xF1), "\nFailed to get a drive information."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc freshPc;
+    Context fresh(freshPc);
+    auto d = std::make_shared<sim::Qbc850Drive>();
+    freshPc.AddVolume('D', d);
+    freshPc.AddFile(kImageName, sim::MakeImage());
+    LoadBuiltInDefinition(fresh);
+    CheckHostEnvironment(fresh);
+    ASSERT_EQ(DiscoverTargets(fresh), 1);
+    d->AddFault(c.fault);
+    d->log.clear();
+
+    EXPECT_EQ(FamilyFourUpdate(fresh), 1);
+    EXPECT_EQ(freshPc.Console(), c.text);
+    ASSERT_EQ(freshPc.Boxes().size(), 1u);
+    EXPECT_EQ(freshPc.Boxes()[0].type, 0x10u);
+    for (const auto& r : d->log) {
+      EXPECT_TRUE(r.cdb[0] == 0x12 || r.cdb[0] == 0x3C) << "only identity reads may reach the drive";
+    }
+  }
+}
+
+TEST_F(FamilyFourTest, IrreversibleUpdateAsksFirst) {
+  struct Case {
+    std::vector<int> answers;
+    int result;
+  };
+  for (const auto& c : {Case{{7}, 1}, Case{{6, 6}, 0}}) {
+    SCOPED_TRACE(c.result);
+    sim::SimPc freshPc;
+    Context fresh(freshPc);
+    auto d = std::make_shared<sim::Qbc850Drive>();
+    freshPc.AddVolume('D', d);
+    freshPc.AddFile(kImageName, sim::MakeImage());
+    LoadBuiltInDefinition(fresh);
+    fresh.definitions.entries[0].downgradeWarning = 1;
+    CheckHostEnvironment(fresh);
+    ASSERT_EQ(DiscoverTargets(fresh), 1);
+    for (int a : c.answers) freshPc.QueueAnswer(a);
+
+    EXPECT_EQ(FamilyFourUpdate(fresh), c.result);
+    ASSERT_FALSE(freshPc.Boxes().empty());
+    EXPECT_EQ(freshPc.Boxes()[0].text,
+              "\nAfter you change the firmware to ver1.04, \r\nyou can not change the firmware to old version."
+              "\r\nDo you proceed to update ?");
+    if (c.result == 1) {
+      ASSERT_EQ(freshPc.Boxes().size(), 2u);
+      EXPECT_EQ(freshPc.Boxes()[1].text, "\r\nThe update operation is canceled by user.");
+      EXPECT_EQ(freshPc.Boxes()[1].type, 0x30u);
+      EXPECT_EQ(d->flashCount(), 0);
+    } else {
+      EXPECT_EQ(d->flashCount(), 1);
+    }
+  }
+}
+
+// With the kernel part in scope, the kernel image goes first in three blocks.
+TEST_F(FamilyFourTest, KernelAndNormalPart) {
+  struct Case {
+    const char* name;
+    bool kernelFile;
+    int result;
+    const char* consoleHas;
+  };
+  const Case cases[] = {
+      {"both parts written", true, 0, kSuccess},
+      {"kernel image missing", false, -1, "\r\nFailed to load kernel binary file."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc freshPc;
+    Context fresh(freshPc);
+    auto d = std::make_shared<sim::Qbc850Drive>();
+    freshPc.AddVolume('D', d);
+    const auto normal = sim::MakeImage();
+    sim::ImageFields kernelFields;
+    kernelFields.partLetter = 'K';
+    kernelFields.size = 0x11200;
+    kernelFields.seed = 7;
+    const auto kernel = sim::MakeImage(kernelFields);
+    freshPc.AddFile(kImageName, normal);
+    if (c.kernelFile) freshPc.AddFile("S1003430.104", kernel);
+    LoadBuiltInDefinition(fresh);
+    fresh.definitions.entries[0].updateScope = 0;
+    CheckHostEnvironment(fresh);
+    ASSERT_EQ(DiscoverTargets(fresh), 1);
+    freshPc.QueueAnswers({6});
+
+    EXPECT_EQ(FamilyFourUpdate(fresh), c.result);
+    EXPECT_NE(freshPc.Console().find(c.consoleHas), std::string::npos) << freshPc.Console();
+    if (c.result == 0) {
+      EXPECT_EQ(d->kernelImage(), kernel);
+      EXPECT_EQ(d->flashedImage(), normal);  // reloaded after the kernel image
+    } else {
+      EXPECT_TRUE(d->kernelImage().empty());
+      EXPECT_EQ(d->flashCount(), 0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace odf

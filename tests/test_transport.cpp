@@ -1,0 +1,704 @@
+// The transport as the simulated PC sees it: the pass-through blocks decoded
+// byte by byte at both layouts, the status rules, the volume address, and the
+// ASPI request block with its polled, event and pending completions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "sim_fixture.h"
+#include "scsi/transport.h"
+
+namespace odf {
+namespace {
+
+using sim::CommandRecord;
+using sim::DriveReply;
+using sim::FaultAction;
+using sim::FaultRule;
+
+std::uint8_t Pattern(std::size_t i) { return static_cast<std::uint8_t>(0x30 + i * 7); }
+
+// Answers every command with a scripted reply; fills data-in with a pattern
+// (even on failure, so a copy-back that should not happen shows) and keeps
+// the data of the last data-out.
+class ScriptedDrive : public sim::SimDrive {
+ public:
+  DriveReply reply;
+  std::vector<std::uint8_t> received;
+  std::string Describe() const override { return "scripted"; }
+
+ protected:
+  DriveReply Execute(const CommandRecord& record, std::uint8_t* data) override {
+    if (record.direction == 1 && data != nullptr) {
+      for (std::uint32_t i = 0; i < record.length; ++i) data[i] = Pattern(i);
+    }
+    if (record.direction == 2 && data != nullptr) received.assign(data, data + record.length);
+    DriveReply r = reply;
+    r.dataTransferred = record.length;
+    return r;
+  }
+};
+
+constexpr std::uint8_t kMarker = 0xEE;
+constexpr std::array<std::uint8_t, 10> kReadBuffer32{0x3C, 0x01, 0x80, 0, 0, 0, 0, 0, 0x20, 0};
+constexpr std::array<std::uint8_t, 10> kWriteBlock{0x3B, 0x07, 0xF0, 0, 0, 0, 0, 0x01, 0x00, 0};
+constexpr std::array<std::uint8_t, 10> kModeFive{0x3B, 0x05, 0xFF, 0, 0, 0, 0, 0x01, 0x00, 0};
+constexpr std::array<std::uint8_t, 6> kTestUnitReady{0, 0, 0, 0, 0, 0};
+
+class TransportTest : public testing::SimFixture {
+ protected:
+  std::shared_ptr<ScriptedDrive> drive = std::make_shared<ScriptedDrive>();
+  std::array<std::uint8_t, 512> data{};
+  std::array<std::uint8_t, 128> probeArea{};
+  std::array<std::uint8_t, 256> requestArea{};
+  int adapter = -1;
+
+  void SetUp() override {
+    pc.RegisterMemory(data.data(), data.size());
+    pc.RegisterMemory(probeArea.data(), probeArea.size());
+    pc.RegisterMemory(ctx.driveInfo.data(), ctx.driveInfo.size());
+    ctx.host.dataBuffer.data = probeArea.data();
+    ctx.host.dataBuffer.size = probeArea.size();
+    ctx.transport.lastSense.fill(kMarker);
+    ctx.targets.targetCount = 1;
+  }
+
+  void UsePassThrough(sim::VolumeOptions options = {}) {
+    pc.AddVolume('E', drive, options);
+    ctx.transport.route = TransportRoute::PassThrough;
+    ctx.targets.entries[0].driveLetter = 'E';
+  }
+
+  void UseAspi() {
+    pc.InstallAspi();
+    pc.AddAdapter("ESDI_506");
+    adapter = pc.AddAdapter("ESDI_506");
+    pc.AttachAspiDrive(adapter, 1, drive);
+    ctx.transport.route = TransportRoute::Aspi;
+    ctx.host.sendCommand = pc.GetProcAddressOrdinal(pc.LoadLibraryA("WNASPI32.DLL"), 2);
+    ctx.host.requestBlockBuffer.data = requestArea.data();
+    ctx.host.requestBlockBuffer.size = requestArea.size();
+    ctx.targets.entries[0].hostAdapter = adapter;
+    ctx.targets.entries[0].targetId = 1;
+  }
+
+  template <std::size_t N>
+  ScsiRequest Request(const std::array<std::uint8_t, N>& cdb, DataDirection direction,
+                      std::int32_t length, std::int32_t timeoutMs = 7000) {
+    ScsiRequest r;
+    r.targetIndex = 0;
+    r.cdbLength = static_cast<std::int32_t>(N);
+    std::copy(cdb.begin(), cdb.end(), r.cdb.begin());
+    r.direction = direction;
+    r.dataLength = length;
+    r.data = length != 0 ? data.data() : nullptr;
+    r.timeoutMs = timeoutMs;
+    return r;
+  }
+
+  void FillData(std::uint8_t value) { data.fill(value); }
+  bool DataIsPattern(std::size_t n) const {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (data[i] != Pattern(i)) return false;
+    }
+    return true;
+  }
+  bool SenseUntouched() const {
+    return std::all_of(ctx.transport.lastSense.begin(), ctx.transport.lastSense.end(),
+                       [](std::uint8_t b) { return b == kMarker; });
+  }
+  SRB_ExecSCSICmd& Srb() { return *reinterpret_cast<SRB_ExecSCSICmd*>(requestArea.data()); }
+};
+
+std::array<std::uint8_t, 18> SenseOf(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+  return sim::CheckCondition(key, asc, ascq).sense;
+}
+
+FaultRule Rule(FaultAction action) {
+  FaultRule rule;
+  rule.occurrence = 0;
+  rule.action = action;
+  return rule;
+}
+
+// ---------------------------------------------------------------------------
+// Requests the transport must refuse before anything reaches a drive.
+
+TEST_F(TransportTest, RefusedRequestsSendNothing) {
+  UsePassThrough();
+  UseAspi();
+  struct Case {
+    const char* name;
+    TransportRoute route;
+    int count;
+    int index;
+  };
+  const Case cases[] = {
+      {"pass-through, one past the end", TransportRoute::PassThrough, 1, 1},
+      {"pass-through, empty table", TransportRoute::PassThrough, 0, 0},
+      {"pass-through, negative index", TransportRoute::PassThrough, 1, -1},
+      {"ASPI, one past the end", TransportRoute::Aspi, 1, 1},
+      {"ASPI, negative index", TransportRoute::Aspi, 1, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ctx.transport.route = c.route;
+    ctx.targets.targetCount = c.count;
+    ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0);
+    r.targetIndex = c.index;
+    EXPECT_EQ(SendCommand(ctx, r), -1);
+    EXPECT_TRUE(drive->log.empty());
+    EXPECT_EQ(pc.OpenHandles(), 0);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Pass-through blocks at the 32-bit and 64-bit layouts.
+
+class PassThroughLayoutTest : public TransportTest,
+                              public ::testing::WithParamInterface<const PassThroughLayout*> {
+ protected:
+  void SetUp() override {
+    TransportTest::SetUp();
+    pc.SetPassThroughLayout(*GetParam());
+    ctx.transport.layout = GetParam();
+    UsePassThrough();
+  }
+};
+
+TEST_P(PassThroughLayoutTest, DirectAndBufferedBlocksCarryTheCommand) {
+  struct Case {
+    const char* name;
+    int intelKind;
+    DataDirection direction;
+    std::int32_t length;
+    bool buffered;
+  };
+  const Case cases[] = {
+      {"direct in", 0, DataDirection::In, 48, false},
+      {"direct out", 0, DataDirection::Out, 256, false},
+      {"buffered in", 2, DataDirection::In, 32, true},
+      {"buffered out", 2, DataDirection::Out, 20, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ctx.transport.intelDriverKind = c.intelKind;
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i ^ 0x5A);
+    const std::vector<std::uint8_t> sent(data.begin(), data.begin() + c.length);
+    const auto& cdb = c.direction == DataDirection::In ? kReadBuffer32 : kWriteBlock;
+    ScsiRequest r = Request(cdb, c.direction, c.length, 7000);
+    ASSERT_EQ(SendCommand(ctx, r), 0);
+    const CommandRecord& got = drive->log.back();
+    EXPECT_TRUE(std::equal(cdb.begin(), cdb.end(), got.cdb.begin()));
+    EXPECT_EQ(got.cdbLength, 10);
+    EXPECT_EQ(got.direction, static_cast<int>(c.direction));
+    EXPECT_EQ(got.length, static_cast<std::uint32_t>(c.length));
+    EXPECT_EQ(got.timeoutSeconds, 7u);
+    EXPECT_EQ(got.buffered, c.buffered);
+    if (c.direction == DataDirection::In) {
+      EXPECT_TRUE(DataIsPattern(static_cast<std::size_t>(c.length)));
+      EXPECT_EQ(data[static_cast<std::size_t>(c.length)], static_cast<std::uint8_t>(c.length ^ 0x5A));
+    } else {
+      EXPECT_EQ(drive->received, sent);
+    }
+    EXPECT_EQ(pc.OpenHandles(), 0);
+  }
+}
+
+TEST_P(PassThroughLayoutTest, SenseIsTakenFromTheSenseArea) {
+  for (int intelKind : {0, 2}) {
+    SCOPED_TRACE(intelKind == 2 ? "buffered" : "direct");
+    ctx.transport.intelDriverKind = intelKind;
+    ctx.transport.lastSense.fill(kMarker);
+    drive->reply = sim::CheckCondition(2, 0x3A, 0x01);
+    ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0);
+    EXPECT_EQ(SendCommand(ctx, r), 2);
+    EXPECT_EQ(ctx.transport.lastSense, SenseOf(2, 0x3A, 0x01));
+  }
+}
+
+TEST_P(PassThroughLayoutTest, ProbesUseTheOpenVolume) {
+  ctx.transport.intelDriverKind = 2;  // probes always go direct
+  ASSERT_EQ(OpenTargetVolume(ctx, 'E'), 0);
+  EXPECT_EQ(ProbeInquiry(ctx), 0);
+  EXPECT_EQ(ProbeDriveInfo(ctx), 0);
+  drive->reply = sim::CheckCondition(5, 0x24, 0);
+  EXPECT_EQ(ProbeDriveInfo(ctx), 2);
+  EXPECT_EQ(ctx.transport.lastSense, SenseOf(5, 0x24, 0));
+  CloseTargetVolume(ctx);
+  EXPECT_EQ(pc.OpenHandles(), 0);
+
+  ASSERT_EQ(drive->log.size(), 3u);
+  const std::array<std::uint8_t, 6> inquiry{0x12, 0, 0, 0, 0x60, 0};
+  const std::array<std::uint8_t, 10> info{0x3C, 0x02, 0xF1, 0, 0, 0, 0, 0, 0x30, 0};
+  EXPECT_TRUE(std::equal(inquiry.begin(), inquiry.end(), drive->log[0].cdb.begin()));
+  EXPECT_EQ(drive->log[0].cdbLength, 6);
+  EXPECT_EQ(drive->log[0].length, 96u);
+  EXPECT_TRUE(std::equal(info.begin(), info.end(), drive->log[1].cdb.begin()));
+  EXPECT_EQ(drive->log[1].length, 48u);
+  for (const auto& record : drive->log) {
+    EXPECT_EQ(record.direction, 1);
+    EXPECT_EQ(record.timeoutSeconds, 2u);
+    EXPECT_FALSE(record.buffered);
+  }
+  for (std::size_t i = 0; i < 96; ++i) ASSERT_EQ(probeArea[i], Pattern(i)) << i;
+  for (std::size_t i = 0; i < 48; ++i) ASSERT_EQ(ctx.driveInfo[i], Pattern(i)) << i;
+  EXPECT_EQ(probeArea[96], 0);
+  EXPECT_EQ(ctx.driveInfo[48], 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, PassThroughLayoutTest,
+                         ::testing::Values(&kPassThroughLayout32, &kPassThroughLayout64),
+                         [](const auto& info) {
+                           return info.param->pointerSize == 4 ? std::string("Win32")
+                                                               : std::string("Win64");
+                         });
+
+// ---------------------------------------------------------------------------
+// Pass-through rules
+
+TEST_F(TransportTest, TimeOutValueFollowsTheVariant) {
+  UsePassThrough();
+  struct Case {
+    int intelKind;
+    std::int32_t timeoutMs;
+    std::uint32_t seconds;
+  };
+  const Case cases[] = {
+      {0, 0, 60},     {0, 999, 0},   {0, 1000, 1}, {0, 10999, 10},  // direct: 0 means 60 s
+      {2, 0, 0},      {2, 999, 0},   {2, 2500, 2},                  // buffered: no substitute
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "intel " << c.intelKind << ", " << c.timeoutMs << " ms");
+    ctx.transport.intelDriverKind = c.intelKind;
+    ScsiRequest r = Request(kReadBuffer32, DataDirection::In, 32, c.timeoutMs);
+    ASSERT_EQ(SendCommand(ctx, r), 0);
+    EXPECT_EQ(drive->log.back().timeoutSeconds, c.seconds);
+    EXPECT_EQ(drive->log.back().buffered, c.intelKind == 2);
+  }
+}
+
+TEST_F(TransportTest, OnlyTheAcceleratorSendsSmallTransfersBuffered) {
+  UsePassThrough();
+  struct Case {
+    int intelKind;
+    std::int32_t length;
+    bool buffered;
+  };
+  const Case cases[] = {{2, 32, true}, {2, 33, false}, {2, 0, true}, {1, 32, false}, {0, 32, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "intel " << c.intelKind << ", " << c.length << " bytes");
+    ctx.transport.intelDriverKind = c.intelKind;
+    FillData(kMarker);
+    ScsiRequest r = c.length == 0 ? Request(kTestUnitReady, DataDirection::None, 0)
+                                  : Request(kReadBuffer32, DataDirection::In, c.length);
+    ASSERT_EQ(SendCommand(ctx, r), 0);
+    EXPECT_EQ(drive->log.back().buffered, c.buffered);
+    EXPECT_TRUE(DataIsPattern(static_cast<std::size_t>(c.length)));
+    EXPECT_EQ(data[static_cast<std::size_t>(c.length)], kMarker);
+  }
+}
+
+TEST_F(TransportTest, StatusRulesOfBothVariants) {
+  UsePassThrough();
+  auto sense = Rule(FaultAction::Sense);
+  sense.key = 3;
+  sense.asc = 0x11;
+  sense.ascq = 0x05;
+  auto senseAndFalse = sense;
+  senseAndFalse.ioctlFails = true;
+  auto transportNoSense = Rule(FaultAction::TransportFail);
+  auto transportWithSense = Rule(FaultAction::TransportFail);
+  transportWithSense.returnedSenseLength = 18;
+  DriveReply shortSense = sim::CheckCondition(4, 0x44, 0x00);
+  shortSense.returnedSenseLength = 8;
+
+  struct Case {
+    const char* name;
+    std::optional<FaultRule> fault;
+    std::optional<DriveReply> reply;
+    int direct;
+    int buffered;
+    std::size_t senseBytes;  // bytes of lastSense replaced
+    std::array<std::uint8_t, 18> expectedSense;
+  };
+  const Case cases[] = {
+      {"good", {}, {}, 0, 0, 0, {}},
+      {"check condition", sense, {}, 2, 2, 18, SenseOf(3, 0x11, 0x05)},
+      {"check condition, call fails", senseAndFalse, {}, 2, 2, 18, SenseOf(3, 0x11, 0x05)},
+      {"only part of the sense returned", {}, shortSense, 2, 2, 8, SenseOf(4, 0x44, 0)},
+      {"time-out", Rule(FaultAction::Timeout), {}, 2, 2, 0, {}},
+      {"call fails, no sense length", transportNoSense, {}, 2, 2, 0, {}},
+      // A failed direct call never counts as delivered; the buffered variant
+      // keeps its rule for a failed call that reports a sense length.
+      {"call fails, sense length set", transportWithSense, {}, 2, 0, 0, {}},
+  };
+  for (const auto& c : cases) {
+    for (bool buffered : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << c.name << (buffered ? ", buffered" : ", direct"));
+      drive->faults.clear();
+      if (c.fault) drive->AddFault(*c.fault);
+      drive->reply = c.reply.value_or(DriveReply{});
+      ctx.transport.intelDriverKind = buffered ? 2 : 0;
+      ctx.transport.lastSense.fill(kMarker);
+      FillData(kMarker);
+
+      ScsiRequest r = Request(kReadBuffer32, DataDirection::In, 32);
+      const int status = SendCommand(ctx, r);
+      EXPECT_EQ(status, buffered ? c.buffered : c.direct);
+      for (std::size_t i = 0; i < 18; ++i) {
+        EXPECT_EQ(ctx.transport.lastSense[i], i < c.senseBytes ? c.expectedSense[i] : kMarker) << i;
+      }
+      if (buffered && status != 0) {
+        EXPECT_EQ(data[0], kMarker);  // nothing copied back from a failed command
+      } else if (status == 0 && !c.fault) {
+        EXPECT_TRUE(DataIsPattern(32));
+      }
+      EXPECT_EQ(pc.OpenHandles(), 0);
+    }
+  }
+}
+
+TEST_F(TransportTest, VolumeAddressAndBridge) {
+  sim::VolumeOptions addressed;
+  addressed.pathId = 1;
+  addressed.targetId = 2;
+  addressed.lun = 3;
+  sim::VolumeOptions bridged;
+  bridged.noAddress = true;
+  sim::VolumeOptions broken;
+  broken.addressFails = true;
+  sim::VolumeOptions locked;
+  locked.openFails = true;
+  pc.AddVolume('E', drive, addressed);
+  pc.AddVolume('F', drive, bridged);
+  pc.AddVolume('G', drive, broken);
+  pc.AddVolume('H', drive, locked);
+  ctx.run.currentTarget = 2;
+
+  struct Case {
+    char letter;
+    int result;
+    std::array<std::uint8_t, 3> address;
+    int bridgeIndex;
+    win::DWORD lastError;  // remembered when the open fails
+  };
+  const Case cases[] = {
+      {'E', 0, {1, 2, 3}, -1, 0},
+      {'F', 0, {0, 0, 0}, 2, 0},   // stale address cleared
+      {'E', 0, {1, 2, 3}, -1, 0},  // bridge mark dropped again
+      {'G', -1, {0, 0, 0}, -1, win::ERROR_GEN_FAILURE},
+      {'H', -1, {0, 0, 0}, -1, win::ERROR_ACCESS_DENIED},
+      {'Q', -1, {0, 0, 0}, -1, win::ERROR_FILE_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.letter);
+    EXPECT_EQ(OpenTargetVolume(ctx, c.letter), c.result);
+    EXPECT_EQ(ctx.transport.pathId, c.address[0]);
+    EXPECT_EQ(ctx.transport.targetId, c.address[1]);
+    EXPECT_EQ(ctx.transport.lun, c.address[2]);
+    EXPECT_EQ(ctx.transport.bridgeIndex, c.bridgeIndex);
+    if (c.result != 0) { EXPECT_EQ(ctx.transport.lastError, c.lastError); }
+    EXPECT_EQ(pc.OpenHandles(), c.result == 0 ? 1 : 0);
+    CloseTargetVolume(ctx);
+    EXPECT_EQ(pc.OpenHandles(), 0);
+  }
+}
+
+TEST_F(TransportTest, CommandsReachADriveWithoutAddressButNotAnUnopenedOne) {
+  sim::VolumeOptions bridged;
+  bridged.noAddress = true;
+  sim::VolumeOptions broken;
+  broken.addressFails = true;
+  pc.AddVolume('F', drive, bridged);
+  pc.AddVolume('G', drive, broken);
+  ctx.targets.targetCount = 3;
+  ctx.targets.entries[1].driveLetter = 'G';
+  ctx.targets.entries[2].driveLetter = 'F';
+  ctx.run.currentTarget = 2;
+
+  ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0);
+  r.targetIndex = 2;
+  EXPECT_EQ(SendCommand(ctx, r), 0);
+  EXPECT_EQ(ctx.transport.bridgeIndex, 2);
+  EXPECT_EQ(drive->log.size(), 1u);
+
+  r.targetIndex = 1;
+  EXPECT_EQ(SendCommand(ctx, r), -2);
+  EXPECT_EQ(drive->log.size(), 1u);
+  EXPECT_EQ(pc.OpenHandles(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// ASPI route
+
+TEST_F(TransportTest, AspiEventModeFillsTheRequestBlock) {
+  UseAspi();
+  // The host checks may place the block anywhere inside the request buffer.
+  ctx.transport.aspiRequest = reinterpret_cast<SRB_ExecSCSICmd*>(requestArea.data() + 16);
+  struct Case {
+    DataDirection direction;
+    std::int32_t length;
+    std::uint8_t flags;
+  };
+  const Case cases[] = {{DataDirection::None, 0, 0x40},
+                        {DataDirection::In, 48, 0x48},
+                        {DataDirection::Out, 256, 0x50}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.direction));
+    FillData(0x11);
+    const auto& cdb = c.direction == DataDirection::Out ? kWriteBlock : kReadBuffer32;
+    ScsiRequest r = Request(cdb, c.direction, c.length);
+    if (c.direction == DataDirection::None) r = Request(kTestUnitReady, DataDirection::None, 0);
+    ASSERT_EQ(SendCommand(ctx, r), 0);
+    const CommandRecord& got = drive->log.back();
+    EXPECT_TRUE(got.viaAspi);
+    EXPECT_FALSE(got.polled);
+    EXPECT_EQ(got.direction, static_cast<int>(c.direction));
+    EXPECT_EQ(got.length, static_cast<std::uint32_t>(c.length));
+    const SRB_ExecSCSICmd& srb = *ctx.transport.aspiRequest;
+    EXPECT_EQ(srb.SRB_Cmd, SC_EXEC_SCSI_CMD);
+    EXPECT_EQ(srb.SRB_Flags, c.flags);
+    EXPECT_EQ(srb.SRB_HaId, adapter);
+    EXPECT_EQ(srb.SRB_Target, 1);
+    EXPECT_EQ(srb.SRB_SenseLen, 18);
+    EXPECT_EQ(srb.SRB_CDBLen, r.cdbLength);
+    EXPECT_TRUE(std::equal(r.cdb.begin(), r.cdb.end(), srb.CDBByte));
+    if (c.direction == DataDirection::In) { EXPECT_TRUE(DataIsPattern(48)); }
+    if (c.direction == DataDirection::Out) { EXPECT_EQ(drive->received.size(), 256u); }
+    EXPECT_EQ(pc.OpenHandles(), 0);  // the event is closed again
+  }
+}
+
+TEST_F(TransportTest, AspiChoosesPolledModeForBridgeWritesAndFamilySwitch) {
+  UseAspi();
+  struct Case {
+    const char* name;
+    int bridgeIndex;
+    std::int32_t familyCode;
+    std::array<std::uint8_t, 10> cdb;
+    bool polled;
+  };
+  const std::array<std::uint8_t, 10> modeFour{0x3B, 0x04, 0xFF, 0, 0, 0, 0, 0x01, 0, 0};
+  const Case cases[] = {
+      {"write to the bridge adapter", adapter, 0x4003, kWriteBlock, true},
+      {"read from the bridge adapter", adapter, 0x4003, kReadBuffer32, false},
+      {"mode 5 of family 0x1003", -1, 0x1003, kModeFive, true},
+      {"mode 4 of family 0x1003", -1, 0x1003, modeFour, false},
+      {"mode 5 of family 0x4003", -1, 0x4003, kModeFive, false},
+      {"write to another adapter", adapter - 1, 0x4003, kWriteBlock, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ctx.transport.bridgeIndex = c.bridgeIndex;
+    ctx.matchedDefinition.familyCode = c.familyCode;
+    const bool in = c.cdb[0] == 0x3C;
+    ScsiRequest r = Request(c.cdb, in ? DataDirection::In : DataDirection::Out, in ? 32 : 256);
+    const std::uint64_t start = pc.NowMs();
+    ASSERT_EQ(SendCommand(ctx, r), 0);
+    EXPECT_EQ(drive->log.back().polled, c.polled);
+    EXPECT_EQ(Srb().SRB_Flags, (c.polled ? 0 : 0x40) | (in ? 0x08 : 0x10));
+    if (c.polled) { EXPECT_EQ(pc.NowMs() - start, 500u); }  // one poll interval
+  }
+}
+
+TEST_F(TransportTest, AspiWaitLimits) {
+  UseAspi();
+  struct Case {
+    const char* name;
+    bool polled;
+    std::int32_t timeoutMs;
+    std::int32_t editionCode;
+    std::uint32_t durationMs;
+    int result;
+    std::uint64_t elapsedMs;
+  };
+  const Case cases[] = {
+      {"polled, finishes in time", true, 0, 0, 1700, 0, 2000},
+      {"polled, gives up", true, 1000, 0, 5000, -1, 1500},
+      {"polled, no limit", true, 0, 0, 30000, 0, 30000},
+      {"event, wait runs out", false, 1000, 0, 3000, -2, 1000},
+      {"event, no limit", false, 0, 0, 3000, 0, 3000},
+      {"event, general edition waits on", false, 1000, 0x300, 3000, 0, 3000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    drive->reply.durationMs = c.durationMs;
+    ctx.transport.bridgeIndex = c.polled ? adapter : -1;
+    ctx.image.editionCode = c.editionCode;
+    ScsiRequest r = Request(kWriteBlock, DataDirection::Out, 256, c.timeoutMs);
+    const std::uint64_t start = pc.NowMs();
+    EXPECT_EQ(SendCommand(ctx, r), c.result);
+    EXPECT_EQ(pc.NowMs() - start, c.elapsedMs);
+    EXPECT_TRUE(SenseUntouched());
+    EXPECT_EQ(pc.OpenHandles(), 0);
+    pc.Sleep(c.durationMs);  // let an abandoned command finish before the next case
+  }
+}
+
+TEST_F(TransportTest, AspiSenseAndTheIntelNotReadyRule) {
+  UseAspi();
+  struct Case {
+    const char* name;
+    int intelKind;
+    const std::uint8_t* cdb;
+    std::int32_t cdbLength;
+    std::uint8_t key;
+    int result;
+  };
+  const Case cases[] = {
+      {"Intel driver, not ready on a read", 1, kReadBuffer32.data(), 10, 2, 0},
+      {"Intel driver, not ready on TEST UNIT READY", 1, kTestUnitReady.data(), 6, 2, -1},
+      {"Intel driver, unit attention", 1, kReadBuffer32.data(), 10, 6, -1},
+      {"accelerator, not ready", 2, kReadBuffer32.data(), 10, 2, -1},
+      {"no Intel driver, not ready", 0, kReadBuffer32.data(), 10, 2, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ctx.transport.intelDriverKind = c.intelKind;
+    drive->reply = sim::CheckCondition(c.key, 0x3A, 0x02);
+    ScsiRequest r;
+    r.cdbLength = c.cdbLength;
+    std::copy(c.cdb, c.cdb + c.cdbLength, r.cdb.begin());
+    EXPECT_EQ(SendCommand(ctx, r), c.result);
+    EXPECT_EQ(ctx.transport.lastSense, SenseOf(c.key, 0x3A, 0x02));
+    EXPECT_EQ(ctx.transport.senseSummary, (std::uint32_t{c.key} << 16) | 0x3A02u);
+  }
+}
+
+TEST_F(TransportTest, AspiCommandLeftPendingIsPolledToItsEnd) {
+  UseAspi();
+  struct Case {
+    const char* name;
+    bool fails;
+    int final;
+  };
+  const Case cases[] = {{"succeeds", false, 0}, {"fails", true, -1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    drive->reply = c.fails ? sim::CheckCondition(4, 0x09, 0) : DriveReply{};
+    drive->reply.durationMs = 2500;
+    ctx.transport.leavePending = 1;
+    ScsiRequest r = Request(kWriteBlock, DataDirection::Out, 256, 0);
+    const std::uint64_t start = pc.NowMs();
+    EXPECT_EQ(SendCommand(ctx, r), 0);
+    EXPECT_EQ(pc.NowMs(), start);
+    EXPECT_EQ(PollPendingCommand(ctx), 1);
+    EXPECT_EQ(ctx.transport.leavePending, 0);
+    pc.Sleep(2000);
+    EXPECT_EQ(PollPendingCommand(ctx), 1);
+    pc.Sleep(1000);
+    EXPECT_EQ(PollPendingCommand(ctx), c.final);
+    EXPECT_EQ(ctx.transport.pendingEvent, 0u);
+    EXPECT_EQ(PollPendingCommand(ctx), 1);  // reported exactly once
+    EXPECT_EQ(pc.OpenHandles(), 0);
+  }
+}
+
+TEST_F(TransportTest, NothingPendingAfterAPolledCommand) {
+  UseAspi();
+  ctx.transport.bridgeIndex = adapter;
+  ctx.transport.leavePending = 1;
+  drive->reply.durationMs = 1200;
+  ScsiRequest r = Request(kWriteBlock, DataDirection::Out, 256, 0);
+  EXPECT_EQ(SendCommand(ctx, r), 0);
+  EXPECT_TRUE(drive->log.back().polled);
+  EXPECT_EQ(ctx.transport.pendingEvent, 0u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(PollPendingCommand(ctx), 1);
+}
+
+TEST_F(TransportTest, NextCommandWaitsForTheOneLeftPending) {
+  UseAspi();
+  ctx.transport.leavePending = 1;
+  drive->reply.durationMs = 5000;
+  ScsiRequest flash = Request(kWriteBlock, DataDirection::Out, 256, 0);
+  ASSERT_EQ(SendCommand(ctx, flash), 0);
+  // The caller polls once, gives up early and reads the drive.
+  EXPECT_EQ(PollPendingCommand(ctx), 1);
+  drive->reply.durationMs = 10;
+  FillData(0);
+  ScsiRequest read = Request(kReadBuffer32, DataDirection::In, 32, 1000);
+  EXPECT_EQ(SendCommand(ctx, read), 0);
+  EXPECT_GE(pc.NowMs(), 5010u);
+  EXPECT_TRUE(DataIsPattern(32));
+  EXPECT_EQ(Srb().CDBByte[0], 0x3C);
+  EXPECT_EQ(ctx.transport.pendingEvent, 0u);
+  EXPECT_EQ(pc.OpenHandles(), 0);
+}
+
+TEST_F(TransportTest, AspiCommandRefusedAtSubmissionDoesNotHang) {
+  UseAspi();
+  ctx.targets.entries[0].targetId = 5;  // no drive there
+  for (int leave : {0, 1}) {
+    SCOPED_TRACE(leave);
+    ctx.transport.leavePending = leave;
+    ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0, 0);
+    EXPECT_EQ(SendCommand(ctx, r), -1);
+    EXPECT_EQ(ctx.transport.pendingEvent, 0u);
+    EXPECT_EQ(pc.OpenHandles(), 0);
+  }
+}
+
+TEST_F(TransportTest, AspiWithoutRequestBlockOrLayerSendsNothing) {
+  UseAspi();
+  ctx.host.requestBlockBuffer.data = nullptr;
+  ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0);
+  EXPECT_EQ(SendCommand(ctx, r), -1);
+  ctx.host.requestBlockBuffer.data = requestArea.data();
+  ctx.host.sendCommand = 0;
+  EXPECT_EQ(SendCommand(ctx, r), -1);
+  EXPECT_EQ(ProbeInquiry(ctx, adapter, 1), -1);
+  EXPECT_TRUE(drive->log.empty());
+}
+
+TEST_F(TransportTest, AspiProbes) {
+  UseAspi();
+  ctx.transport.leavePending = 1;  // probes ignore it
+  drive->reply.durationMs = 90000;  // and wait without limit
+  EXPECT_EQ(ProbeInquiry(ctx, adapter, 1), 0);
+  EXPECT_EQ(ProbeDriveInfo(ctx, adapter, 1), 0);
+  EXPECT_EQ(ctx.transport.pendingEvent, 0u);
+  EXPECT_EQ(ctx.transport.leavePending, 1);
+  for (std::size_t i = 0; i < 96; ++i) ASSERT_EQ(probeArea[i], Pattern(i)) << i;
+  for (std::size_t i = 0; i < 48; ++i) ASSERT_EQ(ctx.driveInfo[i], Pattern(i)) << i;
+  ASSERT_EQ(drive->log.size(), 2u);
+  EXPECT_EQ(drive->log[0].cdb[0], 0x12);
+  EXPECT_EQ(drive->log[0].length, 96u);
+  EXPECT_EQ(drive->log[1].cdb[2], 0xF1);
+  EXPECT_EQ(drive->log[1].length, 48u);
+  EXPECT_EQ(Srb().SRB_Flags, 0x48);
+  EXPECT_EQ(Srb().SRB_SenseLen, 0);
+  EXPECT_EQ(Srb().SRB_Lun, 0);
+
+  drive->reply = sim::CheckCondition(2, 0x3A, 0);
+  ctx.transport.intelDriverKind = 1;  // the not-ready rule is not the probes'
+  EXPECT_EQ(ProbeInquiry(ctx, adapter, 1), -1);
+  EXPECT_TRUE(SenseUntouched());
+  EXPECT_EQ(ProbeInquiry(ctx, adapter, 4), -1);  // nobody there
+  EXPECT_EQ(pc.OpenHandles(), 0);
+}
+
+TEST(SummarizeSense, PacksKeyAscAndAscqWhole) {
+  struct Case {
+    std::uint8_t key, asc, ascq;
+    std::uint32_t summary;
+  };
+  const Case cases[] = {{5, 0x24, 0x00, 0x52400}, {2, 0x04, 0x01, 0x20401}, {0x72, 0xFF, 0x80, 0x72FF80}};
+  sim::SimPc pc;
+  Context ctx(pc);
+  for (const auto& c : cases) {
+    ctx.transport.lastSense.fill(0xAB);
+    ctx.transport.lastSense[2] = c.key;
+    ctx.transport.lastSense[12] = c.asc;
+    ctx.transport.lastSense[13] = c.ascq;
+    EXPECT_EQ(SummarizeSense(ctx), 0);
+    EXPECT_EQ(ctx.transport.senseSummary, c.summary);
+  }
+}
+
+}  // namespace
+}  // namespace odf
