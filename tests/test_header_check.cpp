@@ -108,7 +108,7 @@ struct Case {
   std::int32_t editionCode = -1;  // 0x7777: left as it was
 };
 
-void Run(const Case& c) {
+void RunCase(const Case& c) {
   SCOPED_TRACE(c.name);
   Bench b(c.drive, c.image);
   ASSERT_EQ(b.loaded, 0);
@@ -158,7 +158,7 @@ TEST(CheckImageHeader, IdentityFieldsMustMatchTheDrive) {
        .firmwareDate = 0x20080110, .revisionNumber = 0x0104,
        .expected = 0, .editionCode = 0x7777},
   };
-  for (const auto& c : cases) Run(c);
+  for (const auto& c : cases) RunCase(c);
 }
 
 TEST(CheckImageHeader, WriterFamilyMayCrossHardwareRevisionsOnlyWithItsKernel) {
@@ -180,7 +180,7 @@ TEST(CheckImageHeader, WriterFamilyMayCrossHardwareRevisionsOnlyWithItsKernel) {
       {.name = "other writer family", .drive = drive11, .image = image10, .familyCode = 0x1051,
        .updateScope = 0, .expected = -1, .shown = {{1, NoticeStop}}, .editionCode = 0x7777},
   };
-  for (const auto& c : cases) Run(c);
+  for (const auto& c : cases) RunCase(c);
 }
 
 TEST(CheckImageHeader, AlreadyLatestWhenNeitherDateNorRevisionIsNewer) {
@@ -201,7 +201,7 @@ TEST(CheckImageHeader, AlreadyLatestWhenNeitherDateNorRevisionIsNewer) {
       {.name = "forced", .firmwareDate = 0x20080110, .revisionNumber = 0x0104,
        .forceUpdate = 1, .expected = 0, .shown = {{54, ConsoleOnly}, {2, ConsoleOnly}}},
   };
-  for (const auto& c : cases) Run(c);
+  for (const auto& c : cases) RunCase(c);
 }
 
 TEST(CheckImageHeader, PreProductionDrivesAreRefused) {
@@ -213,7 +213,7 @@ TEST(CheckImageHeader, PreProductionDrivesAreRefused) {
       {.name = "no revision", .firmwareDate = 0, .revisionNumber = 0, .expected = 0},
       {.name = "1.00", .revisionNumber = 0x0100, .expected = 0},
   };
-  for (const auto& c : cases) Run(c);
+  for (const auto& c : cases) RunCase(c);
 }
 
 TEST(CheckImageHeader, EditionComesFromTheDriveSignature) {
@@ -226,7 +226,7 @@ TEST(CheckImageHeader, EditionComesFromTheDriveSignature) {
        .signatureOverride = 1, .expected = 0, .editionCode = 0x100},
       {.name = "vendor tag", .expected = 0, .editionCode = -1},
   };
-  for (const auto& c : cases) Run(c);
+  for (const auto& c : cases) RunCase(c);
 }
 
 TEST(CheckImageHeader, FailedDriveInformationReadIsReportedWithItsStatus) {

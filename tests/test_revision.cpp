@@ -265,7 +265,9 @@ TEST(ReadRevision, FamilyT880WaitsBeforeItsCountingInquiry) {
     EXPECT_EQ(ReadRevision(b.ctx, c.phase), 0);
     const auto times = b.InquiryTimes();
     ASSERT_EQ(times.size(), c.inquiries);
-    if (times.size() == 2) EXPECT_GE(times[1] - times[0], 3000u);
+    if (times.size() == 2) {
+      EXPECT_GE(times[1] - times[0], 3000u);
+    }
   }
 }
 
