@@ -13,6 +13,12 @@
 #include "scsi/transport.h"
 
 namespace odf {
+
+// Names the layout in test output instead of printing its address.
+void PrintTo(const PassThroughLayout* layout, std::ostream* os) {
+  *os << (layout->pointerSize == 4 ? "32-bit layout" : "64-bit layout");
+}
+
 namespace {
 
 using sim::CommandRecord;
