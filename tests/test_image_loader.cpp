@@ -213,6 +213,7 @@ TEST_F(LoaderTest, UnreadableFilesFailSilently) {
     ImagePart part;
   };
   AddImage("S10.BIN", Small());
+  AddImage("S10.BIN0", SmallKernel());  // what marking past the end would open
   AddImage("S1003431", Small());
   const Case cases[] = {
       {"normal file missing", "S1003432.104", ImagePart::Normal},

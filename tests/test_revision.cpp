@@ -230,6 +230,7 @@ TEST(ReadRevision, NewPhaseOnlyPrintsWithItsDateWidth) {
       {"BD-ROM  QBC-850 ", "2008/01/10", "2008/01/10"},
       {"BD-ROM  QBC-850 ", "08/01/10", "08/01/10  "},
       {"DVD-ROM QRD-570 ", "08/01/10", "08/01/10  "},
+      {"DVD-RW NRW-0917Q", "2008/01/10", "2008/01/"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.product + c.date);
