@@ -3,6 +3,8 @@
 // seen before <windows.h>, whose macros carry the same names (GENERIC_READ,
 // INVALID_HANDLE_VALUE, IDOK ...); after that include, our values are reached
 // only through the copies taken below or through the Platform signatures.
+// Standard output is switched to binary mode at start: the texts carry their
+// own line breaks and must reach the console byte for byte.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
