@@ -45,12 +45,24 @@ class Tracer {
   std::vector<std::size_t> seen_;
 };
 
+// Without a terminal, a drive that fails on every pass would be retried for
+// ever on automatic yes answers; after this many the answer becomes no.
+constexpr int kAutomaticYesLimit = 50;
+
 // A question the --answers list did not cover: ask on the terminal, or say yes.
 int AnswerQuestion(const BoxRecord& box) {
+  static int automaticAnswers = 0;
   const bool okCancel = (box.type & 0x0F) == odf::win::MB_OKCANCEL;
   const int yes = okCancel ? odf::win::IDOK : odf::win::IDYES;
   const int no = okCancel ? 2 : odf::win::IDNO;
-  if (isatty(STDIN_FILENO) == 0) return yes;
+  if (isatty(STDIN_FILENO) == 0) {
+    if (++automaticAnswers <= kAutomaticYesLimit) return yes;
+    if (automaticAnswers == kAutomaticYesLimit + 1) {
+      std::fprintf(stderr, "odflsh-sim: %d questions answered yes without a terminal; answering no from now on\n",
+                   kAutomaticYesLimit);
+    }
+    return no;
+  }
   std::string text;
   for (char c : box.text) {
     if (c != '\r') text += c;

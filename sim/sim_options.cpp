@@ -85,7 +85,7 @@ bool ParseOpcode(const std::string& text, std::uint8_t& opcode) {
   return ParseByte(text, opcode);
 }
 
-bool ParseDriveKey(const std::string& key, const std::string& value, DriveSpec& d, std::string& error) {
+bool ParseDriveKey(const std::string& key, const std::string& value, DriveOption& d, std::string& error) {
   Qbc850Config& c = d.config;
   bool flag = false;
   int number = 0;
@@ -153,7 +153,7 @@ bool ParseDriveKey(const std::string& key, const std::string& value, DriveSpec& 
   return false;
 }
 
-bool ParseDrive(const std::string& text, DriveSpec& d, std::string& error) {
+bool ParseDrive(const std::string& text, DriveOption& d, std::string& error) {
   const auto parts = Split(text, ',');
   if (Lower(parts[0]) != "qbc850") {
     error = "unknown drive model '" + parts[0] + "' (known: qbc850)";
@@ -313,7 +313,7 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
     } else if (name == "--answers") {
       if (!takeValue() || !ParseAnswers(value, o.answers, out.error)) return out;
     } else if (name == "--drive") {
-      DriveSpec d;
+      DriveOption d;
       if (!takeValue() || !ParseDrive(value, d, out.error)) return out;
       o.drives.push_back(std::move(d));
     } else if (name == "--make-image") {
@@ -350,6 +350,7 @@ std::string SimUsage() {
       "  --oemcp N              console code page (default 437; 932 for Japanese)\n"
       "  --answers LIST         yes/no answers for the question boxes, in order, e.g. yes,no;\n"
       "                         once used up: asked on the terminal, or yes without one\n"
+      "                         (no after 50 such answers, so a run cannot loop for ever)\n"
       "  --drive MODEL[,KEY=VALUE...]\n"
       "                         adds a drive (repeatable); MODEL is qbc850. Keys:\n"
       "      rev=1.00 date=07/12/01 hw='QBC 0100' sig=KES_ADV normal=QBC-850\n"

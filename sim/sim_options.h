@@ -14,7 +14,7 @@ namespace odf::sim {
 enum class SimRoute { PassThrough, Aspi };
 
 // One --drive option.
-struct DriveSpec {
+struct DriveOption {
   Qbc850Config config;
   char letter = 0;       // pass-through route; 0 until placed
   int adapter = -1;      // ASPI route; -1 until placed
@@ -27,7 +27,7 @@ struct SimOptions {
   SimRoute route = SimRoute::PassThrough;
   unsigned oemCodePage = 437;
   std::vector<int> answers;  // IDYES / IDNO, in order
-  std::vector<DriveSpec> drives;
+  std::vector<DriveOption> drives;
   bool trace = false;
   bool help = false;
   std::string makeImage;     // non-empty: write this image file and stop

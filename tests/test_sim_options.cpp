@@ -44,7 +44,7 @@ TEST(SimOptions, DrivesWithoutPlaceTakeTheNextFreeOne) {
     ASSERT_TRUE(p.ok) << p.error;
     ASSERT_EQ(p.options.drives.size(), c.places.size());
     for (std::size_t i = 0; i < c.places.size(); ++i) {
-      const DriveSpec& d = p.options.drives[i];
+      const DriveOption& d = p.options.drives[i];
       const std::string place = p.options.route == SimRoute::Aspi
                                     ? std::to_string(d.adapter) + ":" + std::to_string(d.target)
                                     : std::string(1, d.letter);
@@ -58,7 +58,7 @@ TEST(SimOptions, DriveKeysFillTheModel) {
                                 "QBC850,rev=1.0,date=2007/12/01,hw=QBC 0200X,sig=KES,normal=QBC-850 extra,"
                                 "disc=1,kernel=1,checksum=deadBEEF,ua=3,noaddr=1,letter=g"});
   ASSERT_TRUE(p.ok) << p.error;
-  const DriveSpec& d = p.options.drives.at(0);
+  const DriveOption& d = p.options.drives.at(0);
   EXPECT_EQ(d.config.revision, "1.0 ");        // padded to 4
   EXPECT_EQ(d.config.date, "2007/12/01");
   EXPECT_EQ(d.config.hardware, "QBC 0200");    // cut to 8

@@ -62,5 +62,13 @@ rc=$?
 LC_ALL=C grep -q $'Processing 100% --> \xcc\xa7\xb0\xd1\xb3\xaa\xb1\x93\x5d\x91\x97\x8a\xae\x97\xb9' ja.out ||
   fail "japanese: completion text missing"
 
+# Every block fails and no terminal answers: the automatic yes answers run
+# out, so the run ends instead of retrying for ever.
+"$sim" --drive 'qbc850,fail=writebuf/7/f0@0:4/44/0' >forever.out 2>forever.err </dev/null
+rc=$?
+[[ $rc -eq 0 || $rc -eq 1 ]] || fail "failing drive: exit code $rc"
+grep -q '^odflsh-sim: 50 questions answered yes without a terminal' forever.err || fail "failing drive: no notice"
+grep -q '^drive D: .*image 0 bytes' forever.err || fail "failing drive: something was flashed"
+
 [[ $failures -eq 0 ]] && echo "ok   scenarios"
 exit $((failures > 0))
