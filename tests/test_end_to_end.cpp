@@ -17,9 +17,7 @@ using sim::FaultAction;
 using sim::FaultRule;
 
 constexpr const char* kBanner = "\n/// ODD Firmware Update Utility Ver2.27A\n";
-constexpr const char* kQuestion82 =
-    "\r\nDo you want to update the F/W\r\nFrom : KESTREL BD-ROM  QBC-850  1.00  (2007/12/01)"
-    "\r\nTo : KESTREL BD-ROM  QBC-850  1.04  (2008/01/10)";
+constexpr const char* kQuestion82 = testing::kDefaultQuestion82;
 
 // The percentages shown before each of the 58 blocks of the 1,880,576-byte image.
 constexpr int kProgress[] = {0,  1,  3,  5,  6,  8,  10, 12, 13, 15, 17, 19, 20, 22, 24, 26, 27, 29, 31, 33,

@@ -19,24 +19,8 @@ using sim::FaultAction;
 using sim::FaultRule;
 
 constexpr const char* kImageName = "S1003431.104";
-constexpr const char* kQuestion82 =
-    "\r\nDo you want to update the F/W\r\nFrom : KESTREL BD-ROM  QBC-850  1.00  (2007/12/01)"
-    "\r\nTo : KESTREL BD-ROM  QBC-850  1.04  (2008/01/10)";
+constexpr const char* kQuestion82 = testing::kDefaultQuestion82;
 constexpr const char* kSuccess = "\nSuccess to update the firmware.";
-
-FaultRule Fault(std::uint8_t opcode, int occurrence, std::uint8_t key, std::uint8_t asc = 0, std::uint8_t ascq = 0,
-                int mode = -1, int buffer = -1) {
-  FaultRule r;
-  r.opcode = opcode;
-  if (mode >= 0) r.mode = static_cast<std::uint8_t>(mode);
-  if (buffer >= 0) r.bufferId = static_cast<std::uint8_t>(buffer);
-  r.occurrence = occurrence;
-  r.action = FaultAction::Sense;
-  r.key = key;
-  r.asc = asc;
-  r.ascq = ascq;
-  return r;
-}
 
 class FamilyFourTest : public testing::SimFixture {
  protected:
@@ -122,8 +106,8 @@ TEST_F(FamilyFourTest, VariantsThatStillUpdate) {
   const Case cases[] = {
       {"all drives confirmed at once", false, {}, 1, {}, 1, 0, kSuccess},
       {"drive in its kernel part", true, {}, 0, {6}, 0, 1, "\nCurrent Revision>> KESTREL BD-RW   QBW-610  0001  07/12/01"},
-      {"unit attention once", false, {Fault(0x00, 1, 6, 0x29)}, 0, {6}, 1, 1, kSuccess},
-      {"not ready 04/02", false, {Fault(0x00, 1, 2, 0x04, 0x02)}, 0, {6}, 1, 1, kSuccess},
+      {"unit attention once", false, {testing::SenseFault(0x00, 1, 6, 0x29)}, 0, {6}, 1, 1, kSuccess},
+      {"not ready 04/02", false, {testing::SenseFault(0x00, 1, 2, 0x04, 0x02)}, 0, {6}, 1, 1, kSuccess},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -172,7 +156,7 @@ TEST_F(FamilyFourTest, DrivesLeftAlone) {
        "\nDisc is inserted into DVD-RW.\nPlease eject a disc.", "\nDisc is inserted into DVD-RW.\nPlease eject a disc."},
       {"becoming ready", "1.00", "07/12/01", sim::ReadyState::BecomingReady, {}, {}, 1,
        "\nError : Drive is now becoming ready.\nPlease eject the disc", nullptr},
-      {"unknown ready error", "1.00", "07/12/01", none, {Fault(0x00, 1, 3, 0x11)}, {}, 1,
+      {"unknown ready error", "1.00", "07/12/01", none, {testing::SenseFault(0x00, 1, 3, 0x11)}, {}, 1,
        "\nError : Unknown Error is occurred.", nullptr},
       {"user says no", "1.00", "07/12/01", none, {}, {7}, 7, "\nCurrent Signature = KES_ADV ", kQuestion82},
   };
@@ -223,7 +207,7 @@ TEST_F(FamilyFourTest, SignatureReadBackAfterRestart) {
 
 TEST_F(FamilyFourTest, UnitAttentionForeverEndsWithUnknownError) {
   Start();
-  drive->AddFault(Fault(0x00, 0, 6, 0x29));
+  drive->AddFault(testing::SenseFault(0x00, 0, 6, 0x29));
   EXPECT_EQ(FamilyFourUpdate(ctx), 1);
   EXPECT_EQ(Count(0x00), 21);  // the first check and 20 repeats
   EXPECT_EQ(Writes(), 0);
@@ -276,7 +260,7 @@ TEST_F(FamilyFourTest, FailedBlockOffersARetry) {
     LoadBuiltInDefinition(fresh);
     CheckHostEnvironment(fresh);
     ASSERT_EQ(DiscoverTargets(fresh), 1);
-    d->AddFault(Fault(0x3B, 3, 4, 0x44, 0, 7, 0xF0));
+    d->AddFault(testing::SenseFault(0x3B, 3, 4, 0x44, 0, 7, 0xF0));
     for (int a : c.answers) freshPc.QueueAnswer(a);
 
     EXPECT_EQ(FamilyFourUpdate(fresh), c.result);
@@ -331,8 +315,8 @@ TEST_F(FamilyFourTest, IdentityReadFailuresLeaveTheDriveAlone) {
     const char* text;
   };
   const Case cases[] = {
-      {"inquiry", Fault(0x12, 1, 4, 0x44), "\nFailed to execute Inquiry Command."},
-      {"drive information", Fault(0x3C, 1, 4, 0x44, 0, 2, 0xF1), "\nFailed to get a drive information."},
+      {"inquiry", testing::SenseFault(0x12, 1, 4, 0x44), "\nFailed to execute Inquiry Command."},
+      {"drive information", testing::SenseFault(0x3C, 1, 4, 0x44, 0, 2, 0xF1), "\nFailed to get a drive information."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -26,20 +26,6 @@ std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
   return out;
 }
 
-FaultRule SenseOn(std::uint8_t opcode, std::uint8_t mode, std::uint8_t buffer, int occurrence, std::uint8_t key,
-                  std::uint8_t asc = 0, std::uint8_t ascq = 0) {
-  FaultRule r;
-  r.opcode = opcode;
-  r.mode = mode;
-  r.bufferId = buffer;
-  r.occurrence = occurrence;
-  r.action = FaultAction::Sense;
-  r.key = key;
-  r.asc = asc;
-  r.ascq = ascq;
-  return r;
-}
-
 class TransferTest : public testing::SimFixture {
  protected:
   std::shared_ptr<sim::Qbc850Drive> drive;
@@ -50,21 +36,9 @@ class TransferTest : public testing::SimFixture {
     sim::Qbc850Config config;
     config.kernel = kernel;
     drive = std::make_shared<sim::Qbc850Drive>(config);
-    if (aspi) {
-      pc.SetWindowsVersion(1, 4, 10);
-      pc.InstallAspi();
-      pc.AddAdapter("SIM HOST");
-      pc.AttachAspiDrive(0, 0, drive);
-    } else {
-      pc.AddVolume('D', drive, volume);
-    }
+    testing::PlaceDrive(pc, drive, aspi, volume);
     ctx.run.oemCodePage = 437;
-    ResetRunState(ctx);
-    LoadBuiltInDefinition(ctx);
-    CheckHostEnvironment(ctx);
-    ASSERT_EQ(DiscoverTargets(ctx), 1);
-    ctx.run.currentTarget = 0;
-    ASSERT_EQ(SelectDefinition(ctx), 0);
+    testing::BringUpSingleTarget(ctx);
     drive->log.clear();
     pc.ClearConsole();
   }
@@ -141,7 +115,7 @@ TEST_F(TransferTest, KernelSwitchSendsTheModeBlockAndWaits) {
 
 TEST_F(TransferTest, RefusedKernelSwitchShowsMessage14WithoutWaiting) {
   Start(false, {}, false);
-  drive->AddFault(SenseOn(0x3B, 4, 0xFF, 1, 5, 0x24, 0));
+  drive->AddFault(testing::SenseFault(0x3B, 1, 5, 0x24, 0, 4, 0xFF));
   const std::uint64_t before = pc.NowMs();
   EXPECT_NE(EnterKernelMode(ctx, 0x4003), 0);
   EXPECT_EQ(pc.Console(), "\nFailed to move to the kernel mode.");
@@ -161,18 +135,8 @@ TEST_F(TransferTest, KernelSwitchSkipsItsWaitOnlyForTheIntelDriverOnAspi) {
     sim::SimPc freshPc;
     Context fresh(freshPc);
     auto d = std::make_shared<sim::Qbc850Drive>();
-    if (c.aspi) {
-      freshPc.SetWindowsVersion(1, 4, 10);
-      freshPc.InstallAspi();
-      freshPc.AddAdapter("SIM HOST");
-      freshPc.AttachAspiDrive(0, 0, d);
-    } else {
-      freshPc.AddVolume('D', d);
-    }
-    LoadBuiltInDefinition(fresh);
-    CheckHostEnvironment(fresh);
-    ASSERT_EQ(DiscoverTargets(fresh), 1);
-    ASSERT_EQ(SelectDefinition(fresh), 0);
+    testing::PlaceDrive(freshPc, d, c.aspi);
+    testing::BringUpSingleTarget(fresh);
     fresh.transport.intelDriverKind = c.intelDriverKind;
     const std::uint64_t before = freshPc.NowMs();
     ASSERT_EQ(EnterKernelMode(fresh, 0x4003), 0);
@@ -252,20 +216,10 @@ TEST_F(TransferTest, NormalSwitchAcceptanceRules) {
     sim::Qbc850Config config;
     config.kernel = true;
     auto d = std::make_shared<sim::Qbc850Drive>(config);
-    if (c.aspi) {
-      freshPc.SetWindowsVersion(1, 4, 10);
-      freshPc.InstallAspi();
-      freshPc.AddAdapter("SIM HOST");
-      freshPc.AttachAspiDrive(0, 0, d);
-    } else {
-      sim::VolumeOptions volume;
-      volume.noAddress = c.noAddress;
-      freshPc.AddVolume('D', d, volume);
-    }
-    LoadBuiltInDefinition(fresh);
-    CheckHostEnvironment(fresh);
-    ASSERT_EQ(DiscoverTargets(fresh), 1);
-    ASSERT_EQ(SelectDefinition(fresh), 0);
+    sim::VolumeOptions volume;
+    volume.noAddress = c.noAddress;
+    testing::PlaceDrive(freshPc, d, c.aspi, volume);
+    testing::BringUpSingleTarget(fresh);
     fresh.image.editionCode = c.edition;
     if (c.staleNotReady) {
       fresh.transport.lastSense = {};
@@ -273,7 +227,7 @@ TEST_F(TransferTest, NormalSwitchAcceptanceRules) {
       fresh.transport.lastSense[12] = 0x3A;
       SummarizeSense(fresh);
     }
-    FaultRule rule = SenseOn(0x3B, 5, 0xFF, 1, c.key);
+    FaultRule rule = testing::SenseFault(0x3B, 1, c.key, 0, 0, 5, 0xFF);
     rule.action = c.action;
     d->AddFault(rule);
     d->log.clear();
@@ -381,7 +335,7 @@ TEST_F(TransferTest, NormalPartGoesInBlocksOf32KiBWithProgress) {
 TEST_F(TransferTest, FailedBlockStopsTheTransferAtOnce) {
   Start();
   LoadImage(0x20000);
-  drive->AddFault(SenseOn(0x3B, 7, 0xF0, 3, 4, 0x44, 0));
+  drive->AddFault(testing::SenseFault(0x3B, 3, 4, 0x44, 0, 7, 0xF0));
   EXPECT_NE(TransferNormalPart(ctx, TransferVariant::FamilyFour), 0);
   EXPECT_EQ(Sent(0x3B, 7, 0xF0).size(), 3u);
   EXPECT_EQ(pc.Console(), "\rProcessing 0%\rProcessing 25%\rProcessing 50%");
@@ -444,18 +398,8 @@ TEST_F(TransferTest, FamilyOneProgressAndCompletion) {
     sim::Qbc850Config config;
     config.kernel = true;
     drive = std::make_shared<sim::Qbc850Drive>(config);
-    if (c.aspi) {
-      freshPc.SetWindowsVersion(1, 4, 10);
-      freshPc.InstallAspi();
-      freshPc.AddAdapter("SIM HOST");
-      freshPc.AttachAspiDrive(0, 0, drive);
-    } else {
-      freshPc.AddVolume('D', drive);
-    }
-    LoadBuiltInDefinition(fresh);
-    CheckHostEnvironment(fresh);
-    ASSERT_EQ(DiscoverTargets(fresh), 1);
-    ASSERT_EQ(SelectDefinition(fresh), 0);
+    testing::PlaceDrive(freshPc, drive, c.aspi);
+    testing::BringUpSingleTarget(fresh);
     fresh.run.oemCodePage = c.codePage;
     fresh.transport.intelDriverKind = c.intelDriverKind;
     fresh.matchedDefinition.familyCode = c.familyCode;
@@ -489,7 +433,7 @@ TEST_F(TransferTest, KernelPartBlocks) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.blockCount << " blocks, failing " << c.failingBlock);
     drive->faults.clear();
-    if (c.failingBlock != 0) drive->AddFault(SenseOn(0x3B, 7, 0xFE, c.failingBlock, 4, 0x44, 0));
+    if (c.failingBlock != 0) drive->AddFault(testing::SenseFault(0x3B, c.failingBlock, 4, 0x44, 0, 7, 0xFE));
     drive->log.clear();
     EXPECT_EQ(WriteKernelPart(ctx, c.blockCount) == 0, c.ok);
     const auto blocks = Sent(0x3B, 7, 0xFE);
