@@ -215,6 +215,24 @@ TEST_F(FamilyFourTest, UnitAttentionForeverEndsWithUnknownError) {
   EXPECT_EQ(pc.Console().substr(pc.Console().size() - tail.size()), tail);
 }
 
+// A ready check that fails without any sense must not be judged by the sense
+// an earlier command (here: another drive's "no medium") left behind.
+TEST_F(FamilyFourTest, ReadyCheckWithoutSenseIsAnUnknownError) {
+  Start();
+  ctx.transport.lastSense = {};
+  ctx.transport.lastSense[2] = 2;
+  ctx.transport.lastSense[12] = 0x3A;
+  FaultRule fail;
+  fail.opcode = 0x00;
+  fail.action = FaultAction::TransportFail;
+  drive->AddFault(fail);
+  EXPECT_EQ(FamilyFourUpdate(ctx), 1);
+  EXPECT_EQ(Writes(), 0);
+  EXPECT_TRUE(pc.Boxes().empty());
+  const std::string tail = "\nError : Unknown Error is occurred.";
+  EXPECT_EQ(pc.Console().substr(pc.Console().size() - tail.size()), tail);
+}
+
 TEST_F(FamilyFourTest, RefusedKernelSwitchEndsTheRun) {
   sim::Qbc850Config config;
   config.checksum = 0x12345678;  // this drive expects another checksum

@@ -208,6 +208,8 @@ TEST_F(TransferTest, NormalSwitchAcceptanceRules) {
       {"general edition on pass-through", false, false, 0x300, S, 4, false, true, true},
       {"general edition on aspi", true, false, 0x300, S, 4, false, false, false},
       {"medium error after an old not-ready summary", false, true, 0, S, 3, true, false, false},
+      {"host failure after an old not-ready sense", false, true, 0, FaultAction::TransportFail, 0, true,
+       false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -128,7 +128,9 @@ int EnterNormalMode(Context& ctx, std::int32_t familyCode) {
   BuildModeBlock(ctx, block, familyCode, true);
   ctx.transport.currentTimeoutMs = NormalModeTimeoutMs(ctx, familyCode);
   // Only this command's own sense may excuse its failure; without this, the
-  // "no medium" left behind by the ready check would pass any failure.
+  // "no medium" left behind by the ready check would pass any failure,
+  // including one that returned no sense at all.
+  ctx.transport.lastSense.fill(0);
   ctx.transport.senseSummary = 0;
   const int status =
       WriteBuffer(ctx, ctx.run.currentTarget, kNormalModeSwitch, kModeBufferId, 0, kModeBlockSize, block);
