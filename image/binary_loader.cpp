@@ -103,6 +103,14 @@ int LoadBinaryImage(Context& ctx, ImagePart part) {
     ShowMessage(ctx, part == ImagePart::Kernel ? 39 : 40, NoticeStop);
     return -1;
   }
+  // The definition names one file of one size; a normal image of any other
+  // length (a truncated download, say) would be flashed whole, and nothing
+  // on the drive side checks its body, so it is refused as not this drive's file.
+  const std::uint32_t expected = ctx.matchedDefinition.imageSize;
+  if (part == ImagePart::Normal && expected != 0 && static_cast<std::uint32_t>(read) != expected) {
+    ShowMessage(ctx, 40, NoticeStop);
+    return -1;
+  }
   return 0;
 }
 

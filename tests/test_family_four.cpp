@@ -255,6 +255,59 @@ TEST_F(FamilyFourTest, MissingImageEndsTheRun) {
   EXPECT_EQ(Writes(), 0);
 }
 
+// A drive that gives up on its kernel part when a block fails and restarts
+// with the given identity.
+class FallsBackAfterFailedBlock : public sim::Qbc850Drive {
+ public:
+  explicit FallsBackAfterFailedBlock(const std::string& revisionAfter) {
+    sim::Qbc850Config after;
+    after.revision = revisionAfter;
+    after.date = revisionAfter == "1.04" ? "08/01/10" : "07/12/01";
+    after_ = std::make_shared<sim::Qbc850Drive>(after);
+  }
+
+ protected:
+  sim::DriveReply Execute(const sim::CommandRecord& record, std::uint8_t* data) override {
+    if (fellBack_ && record.cdb[0] == 0x12) return after_->Receive(record, data);
+    if (record.cdb[0] == 0x3B && record.cdb[1] == 7 && record.cdb[2] == 0xF0 && ++blocks_ == 3) {
+      fellBack_ = true;
+      return sim::CheckCondition(4, 0x44, 0);
+    }
+    return sim::Qbc850Drive::Execute(record, data);
+  }
+
+ private:
+  std::shared_ptr<sim::Qbc850Drive> after_;
+  bool fellBack_ = false;
+  int blocks_ = 0;
+};
+
+// After a failed block, success is claimed only for a drive that reports the
+// image's revision; one back on its old firmware was not updated.
+TEST_F(FamilyFourTest, FailedBlockThenNormalIdentityCountsOnlyTheNewRevision) {
+  struct Case {
+    const char* revisionAfter;
+    int result;
+    bool success;
+  };
+  for (const auto& c : {Case{"1.00", 1, false}, Case{"1.04", 0, true}}) {
+    SCOPED_TRACE(c.revisionAfter);
+    sim::SimPc freshPc;
+    Context fresh(freshPc);
+    auto d = std::make_shared<FallsBackAfterFailedBlock>(c.revisionAfter);
+    freshPc.AddVolume('D', d);
+    freshPc.AddFile(kImageName, sim::MakeImage());
+    freshPc.QueueAnswers({6});
+    testing::BringUpSingleTarget(fresh);
+
+    EXPECT_EQ(FamilyFourUpdate(fresh), c.result);
+    const std::string& console = freshPc.Console();
+    EXPECT_NE(console.find("\r\nFailed to update the normal part."), std::string::npos);
+    EXPECT_EQ(console.find(kSuccess) != std::string::npos, c.success) << console;
+    EXPECT_EQ(console.find("Do you retry"), std::string::npos);
+  }
+}
+
 // A block fails; the drive still answers as its kernel, so the user is
 // offered another pass, which starts again from the image load.
 TEST_F(FamilyFourTest, FailedBlockOffersARetry) {

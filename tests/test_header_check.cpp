@@ -65,6 +65,7 @@ struct Bench {
     ctx.host.imageBuffer.size = buffer.size();
     LoadBuiltInDefinition(ctx);
     ctx.matchedDefinition = ctx.definitions.entries[0];
+    ctx.matchedDefinition.imageSize = kSmallImage;
     image.size = kSmallImage;
     pc.AddFile(ctx.matchedDefinition.fileName, sim::MakeImage(image));
     loaded = LoadBinaryImage(ctx, ImagePart::Normal);

@@ -58,6 +58,8 @@ class LoaderTestOn : public ::testing::Test {
     UseBuffer(buffer.size());
     LoadBuiltInDefinition(ctx);
     ctx.matchedDefinition = ctx.definitions.entries[0];
+    // Small images keep these tests quick; a definition without a size takes any.
+    ctx.matchedDefinition.imageSize = 0;
     ctx.selectedIndex = 0;
   }
   void UseBuffer(std::size_t size) {
@@ -285,6 +287,44 @@ TEST_F(LoaderTest, FileSizeMustFitTheBufferAndHoldTheHeader) {
   }
   ExpectNothingShown(pc);
   EXPECT_EQ(pc.OpenHandles(), 0);
+}
+
+TEST_F(LoaderTest, NormalImageMustHaveTheDefinitionsSize) {
+  struct Case {
+    const char* name;
+    std::uint32_t definitionSize;
+    std::uint32_t fileSize;
+    int expected;
+  };
+  const Case cases[] = {
+      {"exact size", kSmallImage, kSmallImage, 0},
+      {"truncated by one byte", kSmallImage, kSmallImage - 1, -1},
+      {"one byte too long", kSmallImage, kSmallImage + 1, -1},
+      {"definition without a size", 0, kSmallImage - 1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pc.ClearConsole();
+    const std::size_t boxesBefore = pc.Boxes().size();
+    ctx.matchedDefinition.imageSize = c.definitionSize;
+    sim::ImageFields f = Small();
+    f.size = c.fileSize;
+    AddImage(kNormalName, f);
+    EXPECT_EQ(LoadBinaryImage(ctx, ImagePart::Normal), c.expected);
+    if (c.expected != 0) {
+      ASSERT_EQ(pc.Boxes().size(), boxesBefore + 1);
+      EXPECT_EQ(pc.Boxes().back().text, "\r\nSelected file is illegal fw file.");
+      EXPECT_EQ(pc.Console(), "\r\nSelected file is illegal fw file.");
+    } else {
+      EXPECT_EQ(pc.Boxes().size(), boxesBefore);
+    }
+  }
+  // The kernel image is a different file and keeps its own size.
+  ctx.matchedDefinition.imageSize = kSmallImage;
+  AddImage(kNormalName, Small());
+  ASSERT_EQ(LoadBinaryImage(ctx, ImagePart::Normal), 0);
+  AddImage(kKernelName, SmallKernel());
+  EXPECT_EQ(LoadBinaryImage(ctx, ImagePart::Kernel), 0);
 }
 
 TEST_F(LoaderTest, KernelFileLargerThanTheBufferIsRefused) {

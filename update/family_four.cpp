@@ -84,7 +84,8 @@ PassResult RunPass(Context& ctx) {
 
   if (PrepareKernel(ctx) != 0) return Returns(-1);
 
-  if (TransferNormalPart(ctx, TransferVariant::FamilyFour) != 0) {
+  const bool transferred = TransferNormalPart(ctx, TransferVariant::FamilyFour) == 0;
+  if (!transferred) {
     // The revision read-back below tells whether the drive still runs its kernel.
     ShowMessage(ctx, 42, NoticeStop);
   } else if (EnterNormalMode(ctx, ctx.matchedDefinition.familyCode) != 0) {
@@ -95,6 +96,12 @@ PassResult RunPass(Context& ctx) {
   if (RevisionIsKernel(ctx)) {
     if (ShowMessage(ctx, 47, AskYesNo) == kYes) return {PassEnd::Retry, 0};
     return Returns(-1);
+  }
+  // A drive that left its kernel after a failed transfer restarted on the
+  // firmware it had; only one that reports the image's revision was updated.
+  if (!transferred && std::memcmp(ctx.inquiry.data() + kInquiryRevision,
+                                  ctx.image.imageVersionText.data(), 4) != 0) {
+    return Returns(1);
   }
   if (ctx.run.signatureOverride == 1) {
     const int status = ReadDriveInfo(ctx);
