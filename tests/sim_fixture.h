@@ -59,14 +59,36 @@ inline void PlaceDrive(sim::SimPc& pc, const std::shared_ptr<sim::SimDrive>& dri
   }
 }
 
-// The run's start-up up to the point where a procedure would select its
-// definition for target 0: built-in definition, host checks, discovery.
-inline void BringUpSingleTarget(Context& ctx) {
+// A fresh simulated PC with one drive placed on it, for table rows that each
+// need a PC of their own. Bind its parts with `auto& [pc, ctx, drive] = ...`.
+struct OneDrivePc {
+  explicit OneDrivePc(std::shared_ptr<sim::Qbc850Drive> d, bool aspi = false,
+                      const sim::VolumeOptions& volume = {})
+      : drive(std::move(d)) {
+    PlaceDrive(pc, drive, aspi, volume);
+  }
+  explicit OneDrivePc(const sim::Qbc850Config& config = {}, bool aspi = false,
+                      const sim::VolumeOptions& volume = {})
+      : OneDrivePc(std::make_shared<sim::Qbc850Drive>(config), aspi, volume) {}
+
+  sim::SimPc pc;
+  Context ctx{pc};
+  std::shared_ptr<sim::Qbc850Drive> drive;
+};
+
+// The run's start-up as far as the loop over the targets: built-in
+// definition, host checks, and discovery finding the one drive.
+inline void BringUp(Context& ctx) {
   ResetRunState(ctx);
   LoadBuiltInDefinition(ctx);
   CheckHostEnvironment(ctx);
   ASSERT_EQ(DiscoverTargets(ctx), 1);
   ctx.run.currentTarget = 0;
+}
+
+// BringUp, then the definition selected for target 0 as a procedure would.
+inline void BringUpSingleTarget(Context& ctx) {
+  BringUp(ctx);
   ASSERT_EQ(SelectDefinition(ctx), 0);
 }
 

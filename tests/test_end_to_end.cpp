@@ -116,13 +116,11 @@ TEST_F(EndToEndTest, NothingUpdated) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim::SimPc freshPc;
-    Context fresh(freshPc);
     sim::Qbc850Config config;
     config.revision = c.revision;
     config.date = c.date;
-    auto d = std::make_shared<sim::Qbc850Drive>(config);
-    freshPc.AddVolume('D', d);
+    testing::OneDrivePc bench(config);
+    auto& [freshPc, fresh, d] = bench;
     freshPc.AddFile("S1003431.104", image);
     for (int a : c.answers) freshPc.QueueAnswer(a);
 

@@ -33,11 +33,7 @@ class FamilyFourTest : public testing::SimFixture {
     image = sim::MakeImage();
     if (withImage) pc.AddFile(kImageName, image);
     ctx.run.oemCodePage = pc.GetOEMCP();
-    ResetRunState(ctx);
-    LoadBuiltInDefinition(ctx);
-    CheckHostEnvironment(ctx);
-    ASSERT_EQ(DiscoverTargets(ctx), 1);
-    ctx.run.currentTarget = 0;
+    testing::BringUp(ctx);
     ctx.run.updateAll = 0;
     drive->log.clear();
     pc.ClearConsole();
@@ -111,17 +107,13 @@ TEST_F(FamilyFourTest, VariantsThatStillUpdate) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim::SimPc freshPc;
-    Context fresh(freshPc);
     sim::Qbc850Config config;
     config.kernel = c.kernelDrive;
-    auto d = std::make_shared<sim::Qbc850Drive>(config);
-    freshPc.AddVolume('D', d);
+    testing::OneDrivePc bench(config);
+    auto& [freshPc, fresh, d] = bench;
     const auto img = sim::MakeImage();
     freshPc.AddFile(kImageName, img);
-    LoadBuiltInDefinition(fresh);
-    CheckHostEnvironment(fresh);
-    ASSERT_EQ(DiscoverTargets(fresh), 1);
+    ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
     for (const auto& f : c.faults) d->AddFault(f);
     fresh.run.updateAll = c.updateAll;
     for (int a : c.answers) freshPc.QueueAnswer(a);
@@ -162,18 +154,14 @@ TEST_F(FamilyFourTest, DrivesLeftAlone) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim::SimPc freshPc;
-    Context fresh(freshPc);
     sim::Qbc850Config config;
     config.revision = c.revision;
     config.date = c.date;
     config.ready = c.ready;
-    auto d = std::make_shared<sim::Qbc850Drive>(config);
-    freshPc.AddVolume('D', d);
+    testing::OneDrivePc bench(config);
+    auto& [freshPc, fresh, d] = bench;
     freshPc.AddFile(kImageName, sim::MakeImage());
-    LoadBuiltInDefinition(fresh);
-    CheckHostEnvironment(fresh);
-    ASSERT_EQ(DiscoverTargets(fresh), 1);
+    ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
     for (const auto& f : c.faults) d->AddFault(f);
     for (int a : c.answers) freshPc.QueueAnswer(a);
 
@@ -292,13 +280,11 @@ TEST_F(FamilyFourTest, FailedBlockThenNormalIdentityCountsOnlyTheNewRevision) {
   };
   for (const auto& c : {Case{"1.00", 1, false}, Case{"1.04", 0, true}}) {
     SCOPED_TRACE(c.revisionAfter);
-    sim::SimPc freshPc;
-    Context fresh(freshPc);
-    auto d = std::make_shared<FallsBackAfterFailedBlock>(c.revisionAfter);
-    freshPc.AddVolume('D', d);
+    testing::OneDrivePc bench(std::make_shared<FallsBackAfterFailedBlock>(c.revisionAfter));
+    auto& [freshPc, fresh, d] = bench;
     freshPc.AddFile(kImageName, sim::MakeImage());
     freshPc.QueueAnswers({6});
-    testing::BringUpSingleTarget(fresh);
+    ASSERT_NO_FATAL_FAILURE(testing::BringUpSingleTarget(fresh));
 
     EXPECT_EQ(FamilyFourUpdate(fresh), c.result);
     const std::string& console = freshPc.Console();
@@ -322,15 +308,11 @@ TEST_F(FamilyFourTest, FailedBlockOffersARetry) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim::SimPc freshPc;
-    Context fresh(freshPc);
-    auto d = std::make_shared<sim::Qbc850Drive>();
-    freshPc.AddVolume('D', d);
+    testing::OneDrivePc bench;
+    auto& [freshPc, fresh, d] = bench;
     const auto img = sim::MakeImage();
     freshPc.AddFile(kImageName, img);
-    LoadBuiltInDefinition(fresh);
-    CheckHostEnvironment(fresh);
-    ASSERT_EQ(DiscoverTargets(fresh), 1);
+    ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
     d->AddFault(testing::SenseFault(0x3B, 3, 4, 0x44, 0, 7, 0xF0));
     for (int a : c.answers) freshPc.QueueAnswer(a);
 
@@ -391,14 +373,10 @@ TEST_F(FamilyFourTest, IdentityReadFailuresLeaveTheDriveAlone) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim::SimPc freshPc;
-    Context fresh(freshPc);
-    auto d = std::make_shared<sim::Qbc850Drive>();
-    freshPc.AddVolume('D', d);
+    testing::OneDrivePc bench;
+    auto& [freshPc, fresh, d] = bench;
     freshPc.AddFile(kImageName, sim::MakeImage());
-    LoadBuiltInDefinition(fresh);
-    CheckHostEnvironment(fresh);
-    ASSERT_EQ(DiscoverTargets(fresh), 1);
+    ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
     d->AddFault(c.fault);
     d->log.clear();
 
@@ -419,15 +397,11 @@ TEST_F(FamilyFourTest, IrreversibleUpdateAsksFirst) {
   };
   for (const auto& c : {Case{{7}, 1}, Case{{6, 6}, 0}}) {
     SCOPED_TRACE(c.result);
-    sim::SimPc freshPc;
-    Context fresh(freshPc);
-    auto d = std::make_shared<sim::Qbc850Drive>();
-    freshPc.AddVolume('D', d);
+    testing::OneDrivePc bench;
+    auto& [freshPc, fresh, d] = bench;
     freshPc.AddFile(kImageName, sim::MakeImage());
-    LoadBuiltInDefinition(fresh);
+    ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
     fresh.definitions.entries[0].downgradeWarning = 1;
-    CheckHostEnvironment(fresh);
-    ASSERT_EQ(DiscoverTargets(fresh), 1);
     for (int a : c.answers) freshPc.QueueAnswer(a);
 
     EXPECT_EQ(FamilyFourUpdate(fresh), c.result);
@@ -460,10 +434,8 @@ TEST_F(FamilyFourTest, KernelAndNormalPart) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim::SimPc freshPc;
-    Context fresh(freshPc);
-    auto d = std::make_shared<sim::Qbc850Drive>();
-    freshPc.AddVolume('D', d);
+    testing::OneDrivePc bench;
+    auto& [freshPc, fresh, d] = bench;
     const auto normal = sim::MakeImage();
     sim::ImageFields kernelFields;
     kernelFields.partLetter = 'K';
@@ -472,10 +444,8 @@ TEST_F(FamilyFourTest, KernelAndNormalPart) {
     const auto kernel = sim::MakeImage(kernelFields);
     freshPc.AddFile(kImageName, normal);
     if (c.kernelFile) freshPc.AddFile("S1003430.104", kernel);
-    LoadBuiltInDefinition(fresh);
+    ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
     fresh.definitions.entries[0].updateScope = 0;
-    CheckHostEnvironment(fresh);
-    ASSERT_EQ(DiscoverTargets(fresh), 1);
     freshPc.QueueAnswers({6});
 
     EXPECT_EQ(FamilyFourUpdate(fresh), c.result);

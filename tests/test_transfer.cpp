@@ -132,11 +132,9 @@ TEST_F(TransferTest, KernelSwitchSkipsItsWaitOnlyForTheIntelDriverOnAspi) {
   };
   for (const auto& c : {Case{false, 0, true}, Case{false, 2, true}, Case{true, 0, true}, Case{true, 1, false}}) {
     SCOPED_TRACE(::testing::Message() << (c.aspi ? "aspi" : "pass-through") << " intel " << c.intelDriverKind);
-    sim::SimPc freshPc;
-    Context fresh(freshPc);
-    auto d = std::make_shared<sim::Qbc850Drive>();
-    testing::PlaceDrive(freshPc, d, c.aspi);
-    testing::BringUpSingleTarget(fresh);
+    testing::OneDrivePc bench(sim::Qbc850Config{}, c.aspi);
+    auto& [freshPc, fresh, d] = bench;
+    ASSERT_NO_FATAL_FAILURE(testing::BringUpSingleTarget(fresh));
     fresh.transport.intelDriverKind = c.intelDriverKind;
     const std::uint64_t before = freshPc.NowMs();
     ASSERT_EQ(EnterKernelMode(fresh, 0x4003), 0);
@@ -213,15 +211,13 @@ TEST_F(TransferTest, NormalSwitchAcceptanceRules) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim::SimPc freshPc;
-    Context fresh(freshPc);
     sim::Qbc850Config config;
     config.kernel = true;
-    auto d = std::make_shared<sim::Qbc850Drive>(config);
     sim::VolumeOptions volume;
     volume.noAddress = c.noAddress;
-    testing::PlaceDrive(freshPc, d, c.aspi, volume);
-    testing::BringUpSingleTarget(fresh);
+    testing::OneDrivePc bench(config, c.aspi, volume);
+    auto& [freshPc, fresh, d] = bench;
+    ASSERT_NO_FATAL_FAILURE(testing::BringUpSingleTarget(fresh));
     fresh.image.editionCode = c.edition;
     if (c.staleNotReady) {
       fresh.transport.lastSense = {};
@@ -269,17 +265,13 @@ TEST_F(TransferTest, NormalPartGoesInBlocksOf32KiBWithProgress) {
   const std::string complete = "\rProcessing 100% --> Data transfer complete\r\nNow internal re-flashing...";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.size);
-    drive.reset();
-    sim::SimPc freshPc;
-    Context fresh(freshPc);
     sim::Qbc850Config config;
     config.kernel = true;
-    drive = std::make_shared<sim::Qbc850Drive>(config);
-    freshPc.AddVolume('D', drive);
-    LoadBuiltInDefinition(fresh);
-    CheckHostEnvironment(fresh);
-    ASSERT_EQ(DiscoverTargets(fresh), 1);
-    ASSERT_EQ(SelectDefinition(fresh), 0);
+    testing::OneDrivePc bench(config);
+    sim::SimPc& freshPc = bench.pc;
+    Context& fresh = bench.ctx;
+    drive = bench.drive;  // Sent() reads the fixture's drive
+    ASSERT_NO_FATAL_FAILURE(testing::BringUpSingleTarget(fresh));
     sim::ImageFields fields;
     fields.size = c.size;
     const auto image = sim::MakeImage(fields);
@@ -395,13 +387,13 @@ TEST_F(TransferTest, FamilyOneProgressAndCompletion) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim::SimPc freshPc;
-    Context fresh(freshPc);
     sim::Qbc850Config config;
     config.kernel = true;
-    drive = std::make_shared<sim::Qbc850Drive>(config);
-    testing::PlaceDrive(freshPc, drive, c.aspi);
-    testing::BringUpSingleTarget(fresh);
+    testing::OneDrivePc bench(config, c.aspi);
+    sim::SimPc& freshPc = bench.pc;
+    Context& fresh = bench.ctx;
+    drive = bench.drive;  // Sent() reads the fixture's drive
+    ASSERT_NO_FATAL_FAILURE(testing::BringUpSingleTarget(fresh));
     fresh.run.oemCodePage = c.codePage;
     fresh.transport.intelDriverKind = c.intelDriverKind;
     fresh.matchedDefinition.familyCode = c.familyCode;
