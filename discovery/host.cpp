@@ -60,7 +60,6 @@ void ReleaseBuffers(Context& ctx) {
   ReleaseBuffer(ctx, h.requestBlockBuffer);
   ReleaseBuffer(ctx, h.dataBuffer);
   ReleaseBuffer(ctx, h.adapterTable);
-  ctx.transport.aspiRequest = nullptr;
 }
 
 // Obtains the buffers in order; on the first refusal gives back the ones
@@ -283,7 +282,6 @@ int SetupAspi(Context& ctx) {
                           {&h.parameterBuffer, 2 * kMiB}}) != kSetupDone) {
     return kSetupBufferRefused;
   }
-  t.aspiRequest = reinterpret_cast<SRB_ExecSCSICmd*>(h.requestBlockBuffer.data);
 
   h.aspiModule = ctx.platform.LoadLibraryA("WNASPI32.DLL");
   if (h.aspiModule == 0) return kSetupNoAspiLayer;

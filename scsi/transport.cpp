@@ -56,6 +56,18 @@ struct PassThroughCall {
   std::uint64_t dataField = 0;  // buffer address (direct) or data area offset (buffered)
 };
 
+PassThroughCall CallFor(const ScsiRequest& request, std::uint32_t timeoutSeconds,
+                        std::uint64_t dataField) {
+  PassThroughCall call;
+  call.cdb = request.cdb.data();
+  call.cdbLength = request.cdbLength;
+  call.direction = request.direction;
+  call.dataLength = static_cast<std::uint32_t>(request.dataLength);
+  call.timeoutSeconds = timeoutSeconds;
+  call.dataField = dataField;
+  return call;
+}
+
 std::uint8_t DataInCode(DataDirection direction) {
   switch (direction) {
     case DataDirection::In: return win::SCSI_IOCTL_DATA_IN;
@@ -123,14 +135,9 @@ int RunBuffered(Context& ctx, const ScsiRequest& request) {
   if (request.direction == DataDirection::Out && length != 0) {
     std::memcpy(block + l.dataOffset, request.data, length);
   }
-  PassThroughCall call;
-  call.cdb = request.cdb.data();
-  call.cdbLength = request.cdbLength;
-  call.direction = request.direction;
-  call.dataLength = length;
-  call.timeoutSeconds = static_cast<std::uint32_t>(request.timeoutMs / 1000);
-  call.dataField = l.dataOffset;
-  FillHeader(ctx, block, call);
+  // No substitute for a time-out of 0 here, unlike the direct block.
+  FillHeader(ctx, block,
+             CallFor(request, static_cast<std::uint32_t>(request.timeoutMs / 1000), l.dataOffset));
   const win::DWORD size = l.dataOffset + length;
   win::DWORD returned = 0;
   const win::BOOL ok = ctx.platform.DeviceIoControl(t.volume, win::IOCTL_SCSI_PASS_THROUGH, block,
@@ -156,16 +163,10 @@ int SendPassThrough(Context& ctx, const ScsiRequest& request) {
   if (ctx.transport.intelDriverKind == kIntelAccelerator && request.dataLength <= kBufferedLimit) {
     status = RunBuffered(ctx, request);
   } else {
-    PassThroughCall call;
-    call.cdb = request.cdb.data();
-    call.cdbLength = request.cdbLength;
-    call.direction = request.direction;
-    call.dataLength = static_cast<std::uint32_t>(request.dataLength);
-    call.timeoutSeconds = request.timeoutMs == 0
-                              ? kDefaultDirectTimeoutSeconds
-                              : static_cast<std::uint32_t>(request.timeoutMs / 1000);
-    call.dataField = AddressOf(request.data);
-    status = RunDirect(ctx, call);
+    const std::uint32_t seconds = request.timeoutMs == 0
+                                      ? kDefaultDirectTimeoutSeconds
+                                      : static_cast<std::uint32_t>(request.timeoutMs / 1000);
+    status = RunDirect(ctx, CallFor(request, seconds, AddressOf(request.data)));
   }
   CloseTargetVolume(ctx);
   return status;
@@ -188,7 +189,6 @@ int PassThroughProbe(Context& ctx, const std::uint8_t* cdb, std::int32_t cdbLeng
 // ASPI route
 
 SRB_ExecSCSICmd* RequestBlock(Context& ctx) {
-  if (ctx.transport.aspiRequest != nullptr) return ctx.transport.aspiRequest;
   return reinterpret_cast<SRB_ExecSCSICmd*>(ctx.host.requestBlockBuffer.data);
 }
 

@@ -39,8 +39,7 @@ struct TransportState {
   win::DWORD lastError = 0;
   std::array<std::uint8_t, 128> directBlock{};
   std::array<std::uint8_t, 128 + 32> bufferedBlock{};
-  // ASPI route: the request block lives in the request block buffer.
-  SRB_ExecSCSICmd* aspiRequest = nullptr;
+  // ASPI route: the request block is the start of ctx.host.requestBlockBuffer.
   win::HANDLE pendingEvent = 0;       // 0: nothing pending
 };
 

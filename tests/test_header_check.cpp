@@ -278,7 +278,6 @@ TEST(CheckImageHeader, AutoInsertNotificationOnTheBridgeIsRefused) {
     b.ctx.host.sendCommand = b.pc.GetProcAddressOrdinal(b.ctx.host.aspiModule, 2);
     b.ctx.host.requestBlockBuffer.data = requestBlocks.data();
     b.ctx.host.requestBlockBuffer.size = requestBlocks.size();
-    b.ctx.transport.aspiRequest = reinterpret_cast<SRB_ExecSCSICmd*>(requestBlocks.data());
     b.ctx.targets.entries[0].hostAdapter = adapter;
     b.ctx.targets.entries[0].targetId = 1;
     b.ctx.transport.bridgeIndex = c.onBridge ? adapter : adapter + 1;

@@ -52,7 +52,6 @@ struct Bench {
     ctx.host.sendCommand = pc.GetProcAddressOrdinal(ctx.host.aspiModule, 2);
     ctx.host.requestBlockBuffer.data = requestBlocks.data();
     ctx.host.requestBlockBuffer.size = requestBlocks.size();
-    ctx.transport.aspiRequest = reinterpret_cast<SRB_ExecSCSICmd*>(requestBlocks.data());
     ctx.targets.entries[0].hostAdapter = adapter;
     ctx.targets.entries[0].targetId = 2;
   }

