@@ -413,6 +413,11 @@ int SummarizeSense(Context& ctx) {
   return 0;
 }
 
+void ForgetSense(Context& ctx) {
+  ctx.transport.lastSense.fill(0);
+  ctx.transport.senseSummary = 0;
+}
+
 int PollPendingCommand(Context& ctx) {
   ctx.transport.leavePending = 0;
   const win::HANDLE event = ctx.transport.pendingEvent;

@@ -50,6 +50,9 @@ int SendCommand(Context& ctx, ScsiRequest& request);
 int OpenTargetVolume(Context& ctx, char letter);
 void CloseTargetVolume(Context& ctx);
 int SummarizeSense(Context& ctx);
+// Clears lastSense and senseSummary, so that a caller judging the next
+// command sees only that command's sense (none, if it brings none back).
+void ForgetSense(Context& ctx);
 int PollPendingCommand(Context& ctx);
 
 // Discovery probes: pass-through form on the volume discovery opened, ASPI

@@ -167,7 +167,7 @@ int WaitDriveReady(Context& ctx) {
   for (int unitAttentions = 0;; ++unitAttentions) {
     // Judge the check by its own sense only: a failure that brings none back
     // must not read as the "no medium" some earlier command left behind.
-    ctx.transport.lastSense.fill(0);
+    ForgetSense(ctx);
     if (TestUnitReady(ctx, ctx.run.currentTarget) == 0) {
       if (ctx.matchedDefinition.familyCode == 0x1041) return 0;
       ShowMessage(ctx, 5, NoticeInfo);

@@ -130,8 +130,7 @@ int EnterNormalMode(Context& ctx, std::int32_t familyCode) {
   // Only this command's own sense may excuse its failure; without this, the
   // "no medium" left behind by the ready check would pass any failure,
   // including one that returned no sense at all.
-  ctx.transport.lastSense.fill(0);
-  ctx.transport.senseSummary = 0;
+  ForgetSense(ctx);
   const int status =
       WriteBuffer(ctx, ctx.run.currentTarget, kNormalModeSwitch, kModeBufferId, 0, kModeBlockSize, block);
   ctx.transport.currentTimeoutMs = 5000;
