@@ -76,6 +76,9 @@ int ObtainBuffers(Context& ctx, std::initializer_list<std::pair<SharedBuffer*, s
 
 // ---- registry ----------------------------------------------------------------
 
+constexpr win::LONG kOk = static_cast<win::LONG>(win::ERROR_SUCCESS);
+constexpr win::LONG kNoMoreItems = static_cast<win::LONG>(win::ERROR_NO_MORE_ITEMS);
+
 // A key name as returned into a fixed buffer, which need not be terminated.
 template <std::size_t N>
 std::string KeyName(const char (&name)[N]) {
@@ -88,16 +91,36 @@ void PrintRegistryError(Context& ctx, const char* format, win::LONG error) {
 
 bool KeyExists(Context& ctx, const char* path) {
   win::HKEY key = 0;
-  if (ctx.platform.RegOpenKeyExA(win::HKEY_LOCAL_MACHINE, path, 0, win::KEY_READ, &key) !=
-      static_cast<win::LONG>(win::ERROR_SUCCESS)) {
+  if (ctx.platform.RegOpenKeyExA(win::HKEY_LOCAL_MACHINE, path, 0, win::KEY_READ, &key) != kOk) {
     return false;
   }
   ctx.platform.RegCloseKey(key);
   return true;
 }
 
-constexpr win::LONG kOk = static_cast<win::LONG>(win::ERROR_SUCCESS);
-constexpr win::LONG kNoMoreItems = static_cast<win::LONG>(win::ERROR_NO_MORE_ITEMS);
+
+// Calls visit(name) for each subkey of an open key, from the last index down
+// to 0, until it returns false. Without a subkey count the error line is
+// printed and false returned. The walk also ends when a call reports that
+// there are no more items.
+template <typename Visit>
+bool ForEachSubkeyDescending(Context& ctx, win::HKEY base, Visit visit) {
+  win::DWORD subKeys = 0;
+  const win::LONG rc = ctx.platform.RegQueryInfoKeyA(base, &subKeys);
+  if (rc != kOk) {
+    PrintRegistryError(ctx, "\r\nRegQueryInfoKey Error : %08lxh", rc);
+    return false;
+  }
+  for (win::DWORD index = subKeys; index-- > 0;) {
+    char name[256] = {};
+    win::DWORD nameLength = sizeof name;
+    const win::LONG enumerated = ctx.platform.RegEnumKeyExA(base, index, name, &nameLength);
+    if (enumerated == kNoMoreItems) break;
+    if (enumerated != kOk) continue;
+    if (!visit(KeyName(name))) break;
+  }
+  return true;
+}
 
 // Whether the Windows 9x configuration manager currently has a device whose
 // hardware key names this instance.
@@ -107,28 +130,15 @@ bool IsInstanceLive(Context& ctx, const std::string& instance) {
   if (p.RegOpenKeyExA(win::HKEY_DYN_DATA, kConfigManagerKey, 0, win::KEY_ALL_ACCESS, &base) != kOk) {
     return false;
   }
-  win::DWORD subKeys = 0;
-  win::LONG rc = p.RegQueryInfoKeyA(base, &subKeys);
-  if (rc != kOk) {
-    PrintRegistryError(ctx, "\r\nRegQueryInfoKey Error : %08lxh", rc);
-    p.RegCloseKey(base);
-    return false;
-  }
   bool live = false;
-  for (win::DWORD index = subKeys; index-- > 0;) {
-    char name[256] = {};
-    win::DWORD nameLength = sizeof name;
-    rc = p.RegEnumKeyExA(base, index, name, &nameLength);
-    if (rc == kNoMoreItems) break;
-    if (rc != kOk) continue;
-
-    std::string path = std::string(kConfigManagerKey) + "\\" + KeyName(name);
+  ForEachSubkeyDescending(ctx, base, [&](const std::string& name) {
+    const std::string path = std::string(kConfigManagerKey) + "\\" + name;
     win::HKEY device = 0;
-    rc = p.RegOpenKeyExA(win::HKEY_DYN_DATA, path.c_str(), 0, win::KEY_ALL_ACCESS, &device);
-    if (rc == kNoMoreItems) break;
+    win::LONG rc = p.RegOpenKeyExA(win::HKEY_DYN_DATA, path.c_str(), 0, win::KEY_ALL_ACCESS, &device);
+    if (rc == kNoMoreItems) return false;
     if (rc != kOk) {
       PrintRegistryError(ctx, "\r\nRegOpenKeyEx Error (Config Mahager): %08lxh", rc);
-      continue;
+      return true;
     }
     char value[1024] = {};
     win::DWORD type = 0;
@@ -138,7 +148,7 @@ bool IsInstanceLive(Context& ctx, const std::string& instance) {
     p.RegCloseKey(device);
     if (rc != kOk) {
       PrintRegistryError(ctx, "\r\nRegQueryValueEx Error : %08lxh", rc);
-      break;
+      return false;
     }
     if (valueLength > sizeof value - 1) valueLength = sizeof value - 1;
     // The hardware key separates its parts with backslashes where the
@@ -150,12 +160,10 @@ bool IsInstanceLive(Context& ctx, const std::string& instance) {
     // An empty value would match every instance, so it names none.
     if (valueLength > 1) {
       std::size_t textLength = valueLength - 1;
-      if (instance.size() >= textLength && std::memcmp(instance.data(), value, textLength) == 0) {
-        live = true;
-        break;
-      }
+      live = instance.size() >= textLength && std::memcmp(instance.data(), value, textLength) == 0;
     }
-  }
+    return !live;
+  });
   p.RegCloseKey(base);
   return live;
 }
@@ -170,32 +178,19 @@ void ScanAutoInsert(Context& ctx) {
   if (p.RegOpenKeyExA(win::HKEY_LOCAL_MACHINE, baseName.c_str(), 0, win::KEY_ALL_ACCESS, &base) != kOk) {
     return;
   }
-  win::DWORD subKeys = 0;
-  win::LONG rc = p.RegQueryInfoKeyA(base, &subKeys);
-  if (rc != kOk) {
-    PrintRegistryError(ctx, "\r\nRegQueryInfoKey Error : %08lxh", rc);
-    p.RegCloseKey(base);
-    return;
-  }
-  for (win::DWORD index = subKeys; index-- > 0;) {
-    char name[256] = {};
-    win::DWORD nameLength = sizeof name;
-    rc = p.RegEnumKeyExA(base, index, name, &nameLength);
-    if (rc == kNoMoreItems) break;
-    if (rc != kOk) continue;
-    const std::string instance = KeyName(name);
-    if (instance.compare(0, kInstancePrefixLength, kInstancePrefix) != 0) continue;
+  ForEachSubkeyDescending(ctx, base, [&](const std::string& instance) {
+    if (instance.compare(0, kInstancePrefixLength, kInstancePrefix) != 0) return true;
 
     const std::string path = baseName + "\\" + instance;
     win::HKEY key = 0;
-    rc = p.RegOpenKeyExA(win::HKEY_LOCAL_MACHINE, path.c_str(), 0, win::KEY_ALL_ACCESS, &key);
+    win::LONG rc = p.RegOpenKeyExA(win::HKEY_LOCAL_MACHINE, path.c_str(), 0, win::KEY_ALL_ACCESS, &key);
     if (rc != kOk) {
       PrintRegistryError(ctx, "\r\nRegOpenKeyEx Error : %08lxh", rc);
-      break;
+      return false;
     }
     if (!IsInstanceLive(ctx, instance)) {
       p.RegCloseKey(key);
-      continue;
+      return true;
     }
     win::BYTE flag = 0;
     win::DWORD type = 0;
@@ -204,12 +199,13 @@ void ScanAutoInsert(Context& ctx) {
     p.RegCloseKey(key);
     if (rc != kOk) {
       PrintRegistryError(ctx, "\r\nRegQueryValueEx Error : %08lxh", rc);
-      break;
+      return false;
     }
     // Only "nonzero" matters to the reader; saturate so that it cannot wrap to 0.
     unsigned sum = ctx.host.autoInsertCount + flag;
     ctx.host.autoInsertCount = static_cast<std::uint8_t>(sum > 0xFF ? 0xFF : sum);
-  }
+    return true;
+  });
   p.RegCloseKey(base);
 }
 
