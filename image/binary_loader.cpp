@@ -77,9 +77,7 @@ int LoadBinaryImage(Context& ctx, ImagePart part) {
   const std::uint8_t* header = ctx.host.imageBuffer.data;
   if (part == ImagePart::Normal) st.imageSize = static_cast<std::uint32_t>(read);
 
-  const auto digit = [&](std::uint32_t offset) { return header[offset] - '0'; };
-  ctx.run.newRevisionNumber = static_cast<std::uint16_t>(
-      digit(kHeaderRevision) * 256 + digit(kHeaderRevision + 2) * 16 + digit(kHeaderRevision + 3));
+  ctx.run.newRevisionNumber = RevisionNumber(header + kHeaderRevision);
 
   if (part == ImagePart::Normal) {
     std::memcpy(st.imageVersionText.data(), header + kHeaderRevision, st.imageVersionText.size());

@@ -37,4 +37,13 @@ inline std::uint32_t PackedShortDate(const std::uint8_t* text) {
          HexField(text + 6, 2);
 }
 
+// A revision text M.mm as the 16-bit version: the major digit in the high
+// byte, the two minor digits as BCD in the low byte (1.04 gives 0x0104).
+// Each character counts as its code minus '0', so other characters give a
+// number without meaning, as drives and files that break the form deserve.
+inline std::uint16_t RevisionNumber(const std::uint8_t* text) {
+  const auto digit = [&](std::size_t i) { return text[i] - '0'; };
+  return static_cast<std::uint16_t>(digit(0) * 256 + digit(2) * 16 + digit(3));
+}
+
 }  // namespace odf

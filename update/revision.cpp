@@ -120,8 +120,7 @@ void ReadCurrent(Context& ctx) {
   if (Is(inq + kRevision, "0000", 4) && Is(inq + kModel, "KESTREL DVD-RW  QRW-", 20)) {
     ctx.run.kernelMode = 1;
   }
-  const auto digit = [&](std::size_t i) { return inq[kRevision + i] - '0'; };
-  r.revisionNumber = static_cast<std::uint16_t>(digit(0) * 256 + digit(2) * 16 + digit(3));
+  r.revisionNumber = RevisionNumber(inq + kRevision);
   ApplyModelTable(ctx);
 }
 
