@@ -83,10 +83,8 @@ UINT BoxType(int style) {
   }
 }
 
-bool HasBox(int style) {
-  return style == AskOkCancel || style == AskYesNo || style == NoticeStop ||
-         style == NoticeInfo || style == NoticeWarning;
-}
+// Every box style has a nonzero type (at least an icon); console-only has none.
+bool HasBox(int style) { return BoxType(style) != 0; }
 
 const char* const kFileErrorTexts[] = {
     "\r\nFile Exception Error %x : Generic error occurred",

@@ -5,13 +5,7 @@
 # exactly the file's bytes.
 set -u
 
-sim=${1:?usage: sim_acceptance.sh <path-to-odflsh-sim>}
-sim=$(cd "$(dirname "$sim")" && pwd)/$(basename "$sim")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-failures=0
-fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 "$sim" --make-image S1003431.104 || { echo "FAIL --make-image"; exit 1; }
 "$sim" --drive qbc850,rev=1.00,date=07/12/01 --answers yes >out.bin 2>err.txt </dev/null
@@ -43,12 +37,7 @@ if ! cmp -s expected.bin out.bin; then
   diff <(od -c expected.bin) <(od -c out.bin) | head -20
 fi
 
-if command -v python3 >/dev/null; then
-  crc=$(python3 -c 'import sys, zlib; print("%08x" % zlib.crc32(open(sys.argv[1], "rb").read()))' S1003431.104)
-else
-  # gzip's trailer holds the CRC-32, least significant byte first.
-  crc=$(gzip -c S1003431.104 | tail -c8 | head -c4 | od -An -tx1 | awk '{print $4 $3 $2 $1}')
-fi
+crc=$(crc32 S1003431.104)
 report=$(tail -n 1 err.txt)
 case "$report" in
   "drive D: "*1.04*08/01/10*) ;;

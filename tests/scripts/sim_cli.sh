@@ -4,13 +4,7 @@
 # standard error.
 set -u
 
-sim=${1:?usage: sim_cli.sh <path-to-odflsh-sim>}
-sim=$(cd "$(dirname "$sim")" && pwd)/$(basename "$sim")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-failures=0
-fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 banner=$'\n/// ODD Firmware Update Utility Ver2.27A\n'
 
 "$sim" --help >help.txt 2>help.err

@@ -4,16 +4,10 @@
 # holds afterwards.
 set -u
 
-sim=${1:?usage: sim_scenarios.sh <path-to-odflsh-sim>}
-sim=$(cd "$(dirname "$sim")" && pwd)/$(basename "$sim")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-failures=0
-fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 "$sim" --make-image S1003431.104 || { echo "FAIL --make-image"; exit 1; }
-crc=$(python3 -c 'import sys, zlib; print("%08x" % zlib.crc32(open(sys.argv[1], "rb").read()))' S1003431.104)
+crc=$(crc32 S1003431.104)
 
 # ends_with FILE TEXT: the file's last bytes are exactly TEXT.
 ends_with() {
