@@ -296,16 +296,9 @@ TEST_F(HostTest, RefusedBufferEndsSetupAndGivesBackTheOthers) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim::SimPc host;
-    Context run(host);
-    if (c.aspi) {
-      host.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-      host.InstallAspi();
-      host.AddAdapter("AHA-2940");
-      host.AttachAspiDrive(0, 0, std::make_shared<sim::Qbc850Drive>());
-    } else {
-      host.AddVolume('D', std::make_shared<sim::Qbc850Drive>());
-    }
+    testing::OneDrivePc bench(sim::Qbc850Config{}, c.aspi);
+    sim::SimPc& host = bench.pc;
+    Context& run = bench.ctx;
     host.RefuseAllocation(c.refused);
 
     EXPECT_EQ(CheckHostEnvironment(run), kSetupBufferRefused);
