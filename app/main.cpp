@@ -1,6 +1,6 @@
 // The utility takes no arguments: the built-in definition, the host and the
 // drives decide everything.
-#include "app/context.h"
+#include "core/context.h"
 #include "app/run_update.h"
 #include "platform/host_platform.h"
 

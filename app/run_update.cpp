@@ -1,7 +1,11 @@
 #include "app/run_update.h"
 
-#include "app/context.h"
-#include "app/messages.h"
+#include "core/context.h"
+#include "core/messages.h"
+#include "discovery/discovery.h"
+#include "discovery/host.h"
+#include "scsi/timer.h"
+#include "update/update.h"
 
 namespace odf {
 
@@ -34,18 +38,18 @@ bool RefusedOnThisHost(const Context& ctx) {
          ctx.run.newRevisionNumber < 0x108;
 }
 
-int RunProcedure(Context& ctx) {
+int RunProcedure(Context& ctx, const RunSteps& steps) {
   switch (ctx.definitions.entries[0].familyCode & 0xF000) {
-    case 0x0000: return ctx.steps.familyZero(ctx);
-    case 0x1000: return ctx.steps.familyOne(ctx);
-    case 0x4000: return ctx.steps.familyFour(ctx);
+    case 0x0000: return steps.familyZero(ctx);
+    case 0x1000: return steps.familyOne(ctx);
+    case 0x4000: return steps.familyFour(ctx);
     default: return kNoProcedure;
   }
 }
 
 }  // namespace
 
-int RunUpdate(Context& ctx) {
+int RunUpdate(Context& ctx, const RunSteps& steps) {
   ctx.run.updateAll = 1;
   ctx.transport.leavePending = 0;
   ctx.host.autoInsertCount = 0;
@@ -57,9 +61,9 @@ int RunUpdate(Context& ctx) {
   LoadBuiltInDefinition(ctx);
 
   // Without the shared buffers no step can work; stop before touching a drive.
-  if (ctx.steps.checkHost(ctx) == kSetupBufferRefused) return EndRun(ctx, 13, NoticeStop, 1);
+  if (steps.checkHost(ctx) == kSetupBufferRefused) return EndRun(ctx, 13, NoticeStop, 1);
 
-  if (ctx.steps.discover(ctx) == 0) return EndRun(ctx, 28, NoticeInfo, 1);
+  if (steps.discover(ctx) == 0) return EndRun(ctx, 28, NoticeInfo, 1);
   const int targetCount = ctx.targets.targetCount;
 
   if (targetCount > 1) {
@@ -74,7 +78,7 @@ int RunUpdate(Context& ctx) {
   for (int i = 0; i < targetCount; ++i) {
     ctx.run.currentTarget = i;
     ShowMessage(ctx, 34, ConsoleOnly);
-    const int result = RunProcedure(ctx);
+    const int result = RunProcedure(ctx, steps);
     if (result == 0) {
       ++ctx.run.updatedCount;
       WaitMs(ctx, 2000);

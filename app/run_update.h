@@ -1,11 +1,25 @@
 // One run of the utility: start-up, discovery, the loop over the targets.
 #pragma once
 
+#include <functional>
+
 namespace odf {
 
 struct Context;
 
+// The steps the run loop calls. They default to the real ones; tests of the
+// loop replace them with fakes.
+struct RunSteps {
+  std::function<int(Context&)> checkHost;
+  std::function<int(Context&)> discover;
+  std::function<int(Context&)> familyZero;
+  std::function<int(Context&)> familyOne;
+  std::function<int(Context&)> familyFour;
+};
+
+RunSteps DefaultRunSteps();
+
 // Returns the process exit code.
-int RunUpdate(Context& ctx);
+int RunUpdate(Context& ctx, const RunSteps& steps = DefaultRunSteps());
 
 }  // namespace odf

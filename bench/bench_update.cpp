@@ -11,7 +11,7 @@
 #include <new>
 #include <vector>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "app/run_update.h"
 #include "scsi/commands.h"
 #include "sim/image_maker.h"

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "image/image.h"
 #include "scsi/transport.h"
 

@@ -4,22 +4,11 @@
 #include <array>
 #include <cstdint>
 
+#include "core/target_table.h"
+
 namespace odf {
 
 struct Context;
-
-struct TargetDrive {
-  std::int32_t hostAdapter = 0;
-  std::int32_t targetId = 0;
-  char driveLetter = 0;
-};
-
-inline constexpr int kTargetSlots = 256;
-
-struct TargetTable {
-  std::array<TargetDrive, kTargetSlots> entries{};
-  std::int32_t targetCount = 0;
-};
 
 // Fills the target table; returns targetCount.
 int DiscoverTargets(Context& ctx);

@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
-#include "app/context.h"
-#include "app/messages.h"
-#include "scsi/layouts.h"
+#include "core/context.h"
+#include "core/messages.h"
+#include "platform/layouts.h"
 
 namespace odf {
 
@@ -97,7 +97,6 @@ bool KeyExists(Context& ctx, const char* path) {
   ctx.platform.RegCloseKey(key);
   return true;
 }
-
 
 // Calls visit(name) for each subkey of an open key, from the last index down
 // to 0, until it returns false. Without a subkey count the error line is

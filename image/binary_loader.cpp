@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/context.h"
-#include "app/messages.h"
+#include "core/context.h"
+#include "core/messages.h"
 #include "image/hex_text.h"
 #include "image/image.h"
 

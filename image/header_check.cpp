@@ -1,8 +1,8 @@
 // Compares the loaded normal image's header with the drive it is meant for.
 #include <cstring>
 
-#include "app/context.h"
-#include "app/messages.h"
+#include "core/context.h"
+#include "core/messages.h"
 #include "image/hex_text.h"
 #include "image/image.h"
 #include "scsi/commands.h"

@@ -1,7 +1,7 @@
 // Which definition serves a drive, and which edition a drive belongs to.
 #include <cstring>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "image/image.h"
 
 namespace odf {

@@ -20,7 +20,7 @@
 #include "platform/host_platform.h"
 #include "platform/platform.h"
 #include "platform/win_types.h"
-#include "scsi/layouts.h"
+#include "platform/layouts.h"
 
 // Every constant of platform/win_types.h that the SDK also defines; each is
 // captured here, while its name is still free of SDK macros, and compared

@@ -1,6 +1,6 @@
 #include "scsi/commands.h"
 
-#include "app/context.h"
+#include "core/context.h"
 #include "scsi/transport.h"
 
 namespace odf {

@@ -1,6 +1,6 @@
 #include "scsi/timer.h"
 
-#include "app/context.h"
+#include "core/context.h"
 
 namespace odf {
 

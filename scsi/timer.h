@@ -2,17 +2,11 @@
 #pragma once
 
 #include "platform/win_types.h"
+#include "core/timer_state.h"
 
 namespace odf {
 
 struct Context;
-
-struct TimerState {
-  win::UINT period = 0;   // resolution granted by timeBeginPeriod, 0 when none
-  win::DWORD start = 0;
-  win::DWORD latest = 0;
-  win::DWORD end = 0;
-};
 
 void StartTimer(Context& ctx);
 win::DWORD ReadTimer(Context& ctx);   // returns the latest reading

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/context.h"
+#include "core/context.h"
 
 namespace odf {
 

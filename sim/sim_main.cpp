@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "app/run_update.h"
 #include "sim/sim_options.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "scsi/layouts.h"
+#include "platform/layouts.h"
 #include "sim/sim_drive.h"
 
 namespace odf::sim {

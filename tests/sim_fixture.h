@@ -8,8 +8,10 @@
 #include <memory>
 #include <optional>
 
-#include "app/context.h"
-#include "app/definition.h"
+#include "core/context.h"
+#include "core/definition.h"
+#include "discovery/discovery.h"
+#include "discovery/host.h"
 #include "scsi/commands.h"
 #include "sim/sim_pc.h"
 #include "update/update.h"

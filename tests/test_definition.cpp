@@ -2,7 +2,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/definition.h"
+#include "core/definition.h"
 #include "sim_fixture.h"
 
 namespace odf {

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/definition.h"
+#include "core/definition.h"
 #include "discovery/discovery.h"
 #include "discovery/host.h"
 #include "sim/sim_drive.h"

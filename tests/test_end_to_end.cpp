@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "app/run_update.h"
 #include "sim/image_maker.h"
 #include "sim_fixture.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
-#include "app/definition.h"
+#include "core/context.h"
+#include "core/definition.h"
 #include "sim/image_maker.h"
 #include "sim_fixture.h"
 #include "update/update.h"

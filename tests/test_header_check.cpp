@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
-#include "app/definition.h"
-#include "app/messages.h"
+#include "core/context.h"
+#include "core/definition.h"
+#include "core/messages.h"
 #include "image/image.h"
 #include "sim/image_maker.h"
 #include "sim/sim_drive.h"

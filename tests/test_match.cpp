@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/context.h"
-#include "app/definition.h"
+#include "core/context.h"
+#include "core/definition.h"
 #include "image/image.h"
 #include "sim_fixture.h"
 

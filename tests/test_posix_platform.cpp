@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
+#include "core/messages.h"
 #include "platform/posix_platform.h"
 
 namespace odf::posix {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
-#include "app/definition.h"
-#include "app/messages.h"
+#include "core/context.h"
+#include "core/definition.h"
+#include "core/messages.h"
 #include "sim/sim_drive.h"
 #include "sim/sim_pc.h"
 #include "update/update.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/messages.h"
+#include "core/messages.h"
 #include "app/run_update.h"
 #include "sim_fixture.h"
 
@@ -56,20 +56,22 @@ struct Call {
 
 class RunLoopTest : public testing::SimFixture {
  protected:
+  RunSteps steps;
+
   void SetUp() override {
-    ctx.steps.checkHost = [this](Context& c) {
+    steps.checkHost = [this](Context& c) {
       ++hostChecks;
       if (adjustAfterSetup) adjustAfterSetup(c);
       return setupResult;
     };
-    ctx.steps.discover = [this](Context& c) {
+    steps.discover = [this](Context& c) {
       ++discoveries;
       c.targets.targetCount = targetCount;
       return targetCount;
     };
-    ctx.steps.familyZero = [this](Context& c) { return Procedure(c, '0'); };
-    ctx.steps.familyOne = [this](Context& c) { return Procedure(c, '1'); };
-    ctx.steps.familyFour = [this](Context& c) { return Procedure(c, '4'); };
+    steps.familyZero = [this](Context& c) { return Procedure(c, '0'); };
+    steps.familyOne = [this](Context& c) { return Procedure(c, '1'); };
+    steps.familyFour = [this](Context& c) { return Procedure(c, '4'); };
     pc.boxSink = [this](const sim::BoxRecord&) {
       boxTimes.push_back(pc.NowMs());
       releasedAtBox.push_back(ctx.host.released);
@@ -153,11 +155,10 @@ TEST_F(RunLoopTest, LoopScenarios) {
     results = c.results;
     calls.clear();
     releasedAtBox.clear();
-    caseCtx.steps = ctx.steps;
     casePc.boxSink = [&](const sim::BoxRecord&) { releasedAtBox.push_back(caseCtx.host.released); };
     for (int a : c.answers) casePc.QueueAnswer(a);
 
-    EXPECT_EQ(RunUpdate(caseCtx), c.exitCode);
+    EXPECT_EQ(RunUpdate(caseCtx, steps), c.exitCode);
 
     ASSERT_EQ(casePc.Console().substr(0, kBanner.size()), kBanner);
     EXPECT_EQ(casePc.Console().substr(kBanner.size()), c.console);
@@ -179,7 +180,7 @@ TEST_F(RunLoopTest, PausesTwoSecondsAfterEveryUpdatedDriveOnly) {
   targetCount = 3;
   results = {0, 1, 0};
   pc.QueueAnswer(IDYES);
-  EXPECT_EQ(RunUpdate(ctx), 0);
+  EXPECT_EQ(RunUpdate(ctx, steps), 0);
   ASSERT_EQ(calls.size(), 3u);
   ASSERT_EQ(boxTimes.size(), 2u);  // question, summary
   const auto updatedPause = calls[1].atMs - calls[0].atMs;
@@ -200,13 +201,12 @@ TEST_F(RunLoopTest, DispatchFollowsTheFamilyOfTheFirstDefinition) {
     SCOPED_TRACE(c.familyCode);
     sim::SimPc casePc;
     Context caseCtx(casePc);
-    caseCtx.steps = ctx.steps;
     targetCount = 2;
     results = {0, 0};
     calls.clear();
     adjustAfterSetup = [&](Context& x) { x.definitions.entries[0].familyCode = c.familyCode; };
     casePc.QueueAnswer(IDYES);
-    EXPECT_EQ(RunUpdate(caseCtx), 0);
+    EXPECT_EQ(RunUpdate(caseCtx, steps), 0);
     std::vector<char> families;
     for (const auto& call : calls) families.push_back(call.family);
     EXPECT_EQ(families, c.families);
@@ -235,7 +235,7 @@ TEST_F(RunLoopTest, StartUpPreparesTheRunBeforeTheHostChecks) {
     EXPECT_STREQ(c.definitions.entries[0].fileName, "S1003431.104");
     EXPECT_EQ(pc.Console(), kBanner);
   };
-  RunUpdate(ctx);
+  RunUpdate(ctx, steps);
   EXPECT_TRUE(checked);
 }
 
@@ -244,7 +244,7 @@ TEST_F(RunLoopTest, JapaneseConsoleGetsJapaneseMessagesAfterAnEnglishBanner) {
   targetCount = 2;
   results = {0, 0};
   pc.QueueAnswer(IDNO);
-  EXPECT_EQ(RunUpdate(ctx), 0);
+  EXPECT_EQ(RunUpdate(ctx, steps), 0);
   EXPECT_EQ(FromCp932(AfterBanner()),
             std::string("\r\n1台目のﾄﾞﾗｲﾌﾞのｱｯﾌﾟﾃﾞｰﾄを開始します。"
                         "\r\n2台目のﾄﾞﾗｲﾌﾞのｱｯﾌﾟﾃﾞｰﾄを開始します。"
@@ -257,7 +257,7 @@ TEST_F(RunLoopTest, JapaneseConsoleGetsJapaneseMessagesAfterAnEnglishBanner) {
 
 TEST_F(RunLoopTest, RefusedBufferStopsWithMessageThirteen) {
   setupResult = kSetupBufferRefused;
-  EXPECT_EQ(RunUpdate(ctx), 1);
+  EXPECT_EQ(RunUpdate(ctx, steps), 1);
   const std::string text = "\nMemory allocation error.  Terminating program\n";
   EXPECT_EQ(AfterBanner(), text);
   EXPECT_EQ(Boxes(), (std::vector<Box>{{0x10, text}}));
@@ -271,11 +271,10 @@ TEST_F(RunLoopTest, OtherSetupFindingsDoNotStopTheRun) {
     SCOPED_TRACE(setup);
     sim::SimPc casePc;
     Context caseCtx(casePc);
-    caseCtx.steps = ctx.steps;
     setupResult = setup;
     targetCount = 0;
     discoveries = 0;
-    EXPECT_EQ(RunUpdate(caseCtx), 1);
+    EXPECT_EQ(RunUpdate(caseCtx, steps), 1);
     EXPECT_EQ(discoveries, 1);
     EXPECT_EQ(casePc.Console(), kBanner + kNotFound);
   }
@@ -305,7 +304,6 @@ TEST_F(RunLoopTest, OlderFirmwareOfFamilyNineIsRefusedOnAspiHosts) {
     SCOPED_TRACE(c.name);
     sim::SimPc casePc;
     Context caseCtx(casePc);
-    caseCtx.steps = ctx.steps;
     targetCount = 1;
     results = {0};
     calls.clear();
@@ -315,7 +313,7 @@ TEST_F(RunLoopTest, OlderFirmwareOfFamilyNineIsRefusedOnAspiHosts) {
       x.run.expertOverride = c.expertOverride;
       x.run.newRevisionNumber = c.newRevision;
     };
-    const int exitCode = RunUpdate(caseCtx);
+    const int exitCode = RunUpdate(caseCtx, steps);
     if (c.refused) {
       EXPECT_EQ(exitCode, 1);
       EXPECT_EQ(casePc.Console(), kBanner + text);
@@ -333,7 +331,7 @@ TEST_F(RunLoopTest, OlderFirmwareOfFamilyNineIsRefusedOnAspiHosts) {
 TEST_F(RunLoopTest, BuiltInDefinitionRunsTheFamilyFourProcedure) {
   targetCount = 1;
   results = {0};
-  EXPECT_EQ(RunUpdate(ctx), 0);
+  EXPECT_EQ(RunUpdate(ctx, steps), 0);
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].family, '4');
 }

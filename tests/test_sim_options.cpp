@@ -2,7 +2,7 @@
 // the simulated PC built from it.
 #include <gtest/gtest.h>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "app/run_update.h"
 #include "sim/sim_options.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "scsi/timer.h"
 #include "sim/sim_pc.h"
 

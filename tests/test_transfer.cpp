@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
-#include "app/definition.h"
+#include "core/context.h"
+#include "core/definition.h"
 #include "scsi/commands.h"
+#include "scsi/transport.h"
 #include "sim/image_maker.h"
 #include "sim_fixture.h"
 #include "update/update.h"

@@ -1,9 +1,12 @@
 // The family-four update procedure, and the steps it shares with family one.
 #include <cstring>
 
-#include "app/context.h"
-#include "app/messages.h"
+#include "core/context.h"
+#include "core/messages.h"
+#include "image/image.h"
 #include "scsi/commands.h"
+#include "scsi/timer.h"
+#include "scsi/transport.h"
 #include "update/update.h"
 
 namespace odf {

@@ -1,6 +1,6 @@
 // The family-one and family-zero procedures are not built yet: a drive of
 // those families is reported as not updated, so nothing is ever written to it.
-#include "app/context.h"
+#include "core/context.h"
 
 namespace odf {
 

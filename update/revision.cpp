@@ -2,8 +2,8 @@
 // firmware date, and derives what the checks and procedures compare.
 #include <cstring>
 
-#include "app/context.h"
-#include "app/messages.h"
+#include "core/context.h"
+#include "core/messages.h"
 #include "image/hex_text.h"
 #include "scsi/commands.h"
 #include "scsi/timer.h"

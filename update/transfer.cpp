@@ -1,9 +1,11 @@
 // Moving a loaded image into the drive, and the two mode switches around it.
 #include <cstring>
 
-#include "app/context.h"
-#include "app/messages.h"
+#include "core/context.h"
+#include "core/messages.h"
 #include "scsi/commands.h"
+#include "scsi/timer.h"
+#include "scsi/transport.h"
 #include "update/update.h"
 
 namespace odf {

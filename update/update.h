@@ -3,18 +3,11 @@
 
 #include <cstdint>
 
+#include "core/revision_state.h"
+
 namespace odf {
 
 struct Context;
-
-struct RevisionState {
-  std::uint32_t firmwareDate = 0;
-  std::uint16_t revisionNumber = 0;
-  std::int32_t g6PatchNeeded = 0;
-  std::int32_t handshakeRequired = 0;
-  std::int32_t kernelUpdateRequired = 0;
-  std::int32_t alreadyLatest = 0;
-};
 
 enum class RevisionPhase : int { Current = 0, New = 1 };
 enum class TransferVariant : int { FamilyFour = 4, FamilyOne = 1 };

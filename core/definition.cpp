@@ -1,9 +1,9 @@
-#include "app/definition.h"
+#include "core/definition.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "app/context.h"
+#include "core/context.h"
 
 namespace odf {
 

@@ -5,39 +5,25 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <string>
 
-#include "app/definition.h"
-#include "discovery/discovery.h"
-#include "discovery/host.h"
-#include "image/image.h"
+#include "core/definition.h"
+#include "core/host_state.h"
+#include "core/image_state.h"
+#include "core/revision_state.h"
+#include "core/target_table.h"
+#include "core/timer_state.h"
+#include "core/transport_state.h"
 #include "platform/platform.h"
-#include "scsi/timer.h"
-#include "scsi/transport.h"
-#include "update/update.h"
 
 namespace odf {
 
-// The steps the run loop calls. They default to the real ones; tests of the
-// loop replace them with fakes.
-struct RunSteps {
-  std::function<int(Context&)> checkHost;
-  std::function<int(Context&)> discover;
-  std::function<int(Context&)> familyZero;
-  std::function<int(Context&)> familyOne;
-  std::function<int(Context&)> familyFour;
-};
-
-RunSteps DefaultRunSteps();
-
 struct Context {
-  explicit Context(Platform& p) : platform(p), steps(DefaultRunSteps()) {}
+  explicit Context(Platform& p) : platform(p) {}
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
 
   Platform& platform;
-  RunSteps steps;
 
   RunState run;
   DefinitionTable definitions;

@@ -1,10 +1,11 @@
-#include "app/messages.h"
+#include "core/messages.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
 
-#include "app/context.h"
+#include "core/context.h"
+#include "core/image_state.h"
 
 namespace odf {
 
