@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds and runs every test:
-#   1. the unit and program tests under AddressSanitizer/UBSan (preset asan;
-#      the Wine tests are left to step 3);
-#   2. both Windows builds with MinGW-w64, when its compilers are installed;
-#   3. the native build (preset linux) and all its tests, the Wine runs of the
-#      two Windows builds included. Its CTest summary is the last output.
+# Installs what is missing (tools/install_deps.sh), then builds each preset and
+# runs the tests its test preset selects by label:
+#   asan          unit and program tests under AddressSanitizer/UBSan;
+#   mingw-i686    the 32-bit Windows build, its tests under Wine;
+#   mingw-x86_64  the 64-bit Windows build, its tests under Wine;
+#   linux         the native build's unit and program tests (the last CTest
+#                 summary printed).
 # Stops at the first step that fails, with a non-zero exit code.
 set -uo pipefail
 
@@ -25,27 +26,13 @@ run() {
   exit "$rc"
 }
 
-step "asan: configure and build"
-run cmake --preset asan
-run cmake --build --preset asan -j "$jobs"
-step "asan: tests"
-run ctest --preset asan -j "$jobs" -E '^wine_'
+step "dependencies"
+run bash tools/install_deps.sh
 
-for arch in i686 x86_64; do
-  compiler=$arch-w64-mingw32-g++
-  if command -v "$compiler" >/dev/null 2>&1; then
-    step "mingw-$arch: configure and build"
-    run cmake --preset "mingw-$arch"
-    run cmake --build --preset "mingw-$arch" -j "$jobs"
-  else
-    step "mingw-$arch: skipped, $compiler not found"
-    # A program left from an earlier build would be tested in place of this tree.
-    rm -f "build/mingw-$arch/odflsh.exe"
-  fi
+for preset in asan mingw-i686 mingw-x86_64 linux; do
+  step "$preset: configure and build"
+  run cmake --preset "$preset"
+  run cmake --build --preset "$preset" -j "$jobs"
+  step "$preset: tests"
+  run ctest --preset "$preset" -j "$jobs"
 done
-
-step "linux: configure and build"
-run cmake --preset linux
-run cmake --build --preset linux -j "$jobs"
-step "linux: tests, the Wine runs included"
-run ctest --preset linux -j "$jobs"
