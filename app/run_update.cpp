@@ -25,7 +25,7 @@ int EndRun(Context& ctx, int exitCode) {
   return exitCode;
 }
 
-int EndRun(Context& ctx, int code, int style, int exitCode) {
+int EndRun(Context& ctx, MessageCode code, MessageStyle style, int exitCode) {
   ShowMessage(ctx, code, style);
   return EndRun(ctx, exitCode);
 }
@@ -61,36 +61,40 @@ int RunUpdate(Context& ctx, const RunSteps& steps) {
   LoadBuiltInDefinition(ctx);
 
   // Without the shared buffers no step can work; stop before touching a drive.
-  if (steps.checkHost(ctx) == kSetupBufferRefused) return EndRun(ctx, 13, NoticeStop, 1);
+  if (steps.checkHost(ctx) == kSetupBufferRefused) {
+    return EndRun(ctx, MessageCode::kMemoryAllocationFailed, NoticeStop, 1);
+  }
 
-  if (steps.discover(ctx) == 0) return EndRun(ctx, 28, NoticeInfo, 1);
+  if (steps.discover(ctx) == 0) return EndRun(ctx, MessageCode::kNoTarget, NoticeInfo, 1);
   const int targetCount = ctx.targets.targetCount;
 
   if (targetCount > 1) {
-    if (ShowMessage(ctx, 31, AskYesNo) == IDNO) ctx.run.updateAll = 0;
+    if (ShowMessage(ctx, MessageCode::kAskUpdateAllDrives, AskYesNo) == IDNO) ctx.run.updateAll = 0;
   } else {
     ctx.run.updateAll = 0;
   }
 
-  if (RefusedOnThisHost(ctx)) return EndRun(ctx, 63, NoticeInfo, 1);
+  if (RefusedOnThisHost(ctx)) {
+    return EndRun(ctx, MessageCode::kModelUnsupportedOnWin9x, NoticeInfo, 1);
+  }
 
   ctx.run.updatedCount = 0;
   for (int i = 0; i < targetCount; ++i) {
     ctx.run.currentTarget = i;
-    ShowMessage(ctx, 34, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kStartingDevice, ConsoleOnly);
     const int result = RunProcedure(ctx, steps);
     if (result == 0) {
       ++ctx.run.updatedCount;
       WaitMs(ctx, 2000);
     } else if (result == kRunEnded) {
-      return EndRun(ctx, 36, NoticeWarning, 1);
+      return EndRun(ctx, MessageCode::kTerminatedByError, NoticeWarning, 1);
     }
   }
 
   if (ctx.run.updatedCount == targetCount) {
-    ShowMessage(ctx, 35, NoticeInfo);
+    ShowMessage(ctx, MessageCode::kUpdateCompleted, NoticeInfo);
   } else if (ctx.run.updatedCount != 0) {
-    ShowMessage(ctx, 58, NoticeInfo);
+    ShowMessage(ctx, MessageCode::kSomeDrivesUpdated, NoticeInfo);
   }
   return EndRun(ctx, 0);
 }

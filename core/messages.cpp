@@ -36,7 +36,7 @@ std::string Format(const char* format, ...) {
 
 const char* Chars(const std::uint8_t* bytes) { return reinterpret_cast<const char*>(bytes); }
 
-// Image header fields of message 82. Without a whole header in the image
+// Image header fields of the update question. Without a whole header in the image
 // buffer the fields stay empty rather than being read from outside it.
 const char* HeaderField(const Context& ctx, std::uint32_t offset) {
   const SharedBuffer& image = ctx.host.imageBuffer;
@@ -47,24 +47,24 @@ const char* HeaderField(const Context& ctx, std::uint32_t offset) {
 // The catalogue text with the values it names filled in from the run state.
 // The formats come from the catalogue, so the argument lists are fixed here
 // per code.
-std::string ComposeMessage(const Context& ctx, int code, const char* text) {
+std::string ComposeMessage(const Context& ctx, MessageCode code, const char* text) {
   const std::uint8_t* inquiry = ctx.inquiry.data();
   const char* version = ctx.image.imageVersionText.data();
   switch (code) {
-    case 11:
+    case MessageCode::kBinaryFileLoadFailed:
       return Format(text, ctx.matchedDefinition.fileName);
-    case 31:
+    case MessageCode::kAskUpdateAllDrives:
       return Format(text, ctx.targets.targetCount);
-    case 32:
+    case MessageCode::kAskUpdateDrive:
       return Format(text, ctx.run.currentTarget, version, Chars(inquiry + 8), Chars(inquiry + 32));
-    case 34:
+    case MessageCode::kStartingDevice:
       return Format(text, ctx.run.currentTarget + 1);
-    case 45:
-    case 46:
+    case MessageCode::kFirmwareAlreadyThisVersion:
+    case MessageCode::kAskIrreversibleUpdate:
       return Format(text, version);
-    case 58:
+    case MessageCode::kSomeDrivesUpdated:
       return Format(text, ctx.run.updatedCount);
-    case 82:
+    case MessageCode::kAskUpdateFirmware:
       return Format(text, Chars(inquiry + 8), Chars(inquiry + 32), Chars(inquiry + 37),
                     HeaderField(ctx, kHeaderModelName), HeaderField(ctx, kHeaderRevision),
                     HeaderField(ctx, kHeaderDate));
@@ -73,7 +73,7 @@ std::string ComposeMessage(const Context& ctx, int code, const char* text) {
   }
 }
 
-UINT BoxType(int style) {
+UINT BoxType(MessageStyle style) {
   switch (style) {
     case AskOkCancel: return MB_OKCANCEL | MB_ICONQUESTION;
     case AskYesNo: return MB_YESNO | MB_ICONQUESTION;
@@ -85,7 +85,7 @@ UINT BoxType(int style) {
 }
 
 // Every box style has a nonzero type (at least an icon); console-only has none.
-bool HasBox(int style) { return BoxType(style) != 0; }
+bool HasBox(MessageStyle style) { return BoxType(style) != 0; }
 
 const char* const kFileErrorTexts[] = {
     "\r\nFile Exception Error %x : Generic error occurred",
@@ -106,8 +106,9 @@ const char* const kFileErrorTexts[] = {
 
 }  // namespace
 
-int ShowMessage(Context& ctx, int code, int style) {
-  const char* text = ctx.run.oemCodePage == 932 ? JapaneseText(code) : EnglishText(code);
+int ShowMessage(Context& ctx, MessageCode code, MessageStyle style) {
+  const int number = static_cast<int>(code);
+  const char* text = ctx.run.oemCodePage == 932 ? JapaneseText(number) : EnglishText(number);
   const std::string message = text != nullptr ? ComposeMessage(ctx, code, text)
                                               : std::string(kUnknownMessageText);
   if (style == AskOkCancel || style == AskYesNo) return AskBox(ctx, message, style);
@@ -118,7 +119,7 @@ int ShowMessage(Context& ctx, int code, int style) {
 
 void PrintText(Context& ctx, const std::string& text) { ctx.platform.WriteConsole(text); }
 
-int AskBox(Context& ctx, const std::string& text, int style) {
+int AskBox(Context& ctx, const std::string& text, MessageStyle style) {
   if (!HasBox(style)) return 0;
   return ctx.platform.MessageBoxA(0, text.c_str(), "ODFLSH", BoxType(style));
 }

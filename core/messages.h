@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/message_codes.h"
+
 namespace odf {
 
 struct Context;
@@ -17,16 +19,15 @@ enum MessageStyle : std::int32_t {
   NoticeWarning = 18,
 };
 
-inline constexpr int kMessageCount = 84;  // codes 0..83
 inline constexpr const char* kUnknownMessageText = "\r\nUnknow Message Code\r\n";
 
 // The catalogue text of a code, or nullptr for a code without text.
 const char* EnglishText(int code);
 const char* JapaneseText(int code);  // cp932 bytes
 
-int ShowMessage(Context& ctx, int code, int style);
+int ShowMessage(Context& ctx, MessageCode code, MessageStyle style);
 void PrintText(Context& ctx, const std::string& text);
-int AskBox(Context& ctx, const std::string& text, int style);
+int AskBox(Context& ctx, const std::string& text, MessageStyle style);
 void ReportFileException(Context& ctx, int cause);
 
 // printf-style composition into consoleText (replacing it), and the usual

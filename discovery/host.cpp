@@ -19,9 +19,6 @@ namespace {
 constexpr std::size_t kMiB = 0x100000;
 constexpr std::size_t kHaInquirySize = sizeof(SRB_HAInquiry);  // 60
 
-constexpr int kMsgIntelDriver = 48;
-constexpr int kMsgBridge = 52;
-
 constexpr const char* kAcceleratorKey = "SOFTWARE\\INTEL\\Intel Application Accelerator";
 constexpr const char* kUltraAtaKey = "SOFTWARE\\INTEL\\Intel Ultra ATA Storage Driver";
 constexpr const char* kBridgeKeyStem = "Enum\\SCSI\\KESTREL_DVD-RW__QRW-710_";
@@ -220,11 +217,11 @@ int SetupPassThrough(Context& ctx) {
 
   if (KeyExists(ctx, kAcceleratorKey)) {
     t.intelDriverKind = 2;
-    ShowMessage(ctx, kMsgIntelDriver, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kIntelDriverDetected, ConsoleOnly);
   }
   if (KeyExists(ctx, kUltraAtaKey)) {
     t.intelDriverKind = 1;
-    ShowMessage(ctx, kMsgIntelDriver, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kIntelDriverDetected, ConsoleOnly);
   }
   HostState& h = ctx.host;
   return ObtainBuffers(ctx, {{&h.dataBuffer, 2 * kMiB}, {&h.imageBuffer, 8 * kMiB}, {&h.parameterBuffer, 512}});
@@ -254,11 +251,11 @@ void InquireAdapters(Context& ctx) {
     std::memcpy(id.data(), record->HA_Identifier, id.size());
 
     if (IdentifierIs(id, "intelata")) {
-      if (t.intelDriverKind == 0) ShowMessage(ctx, kMsgIntelDriver, ConsoleOnly);
+      if (t.intelDriverKind == 0) ShowMessage(ctx, MessageCode::kIntelDriverDetected, ConsoleOnly);
       t.intelDriverKind = 1;
     } else if (IsBridgeIdentifier(id)) {
       t.bridgeIndex = i;
-      ShowMessage(ctx, kMsgBridge, ConsoleOnly);
+      ShowMessage(ctx, MessageCode::kIeee1394Detected, ConsoleOnly);
     }
   }
 }

@@ -92,13 +92,16 @@ int LoadBinaryImage(Context& ctx, ImagePart part) {
 
   const std::size_t index = ctx.selectedIndex < kDefinitionSlots ? ctx.selectedIndex : 0;
   if (st.imageDate < ctx.definitions.entries[index].minimumImageDate) {
-    ShowMessage(ctx, 69, NoticeStop);
+    ShowMessage(ctx, MessageCode::kFirmwareFileTooOld, NoticeStop);
     return -1;
   }
 
   const std::uint8_t wanted = part == ImagePart::Kernel ? 'K' : 'N';
   if (CheckImageVendorTag(ctx) != 0 || header[kHeaderPartLetter] != wanted) {
-    ShowMessage(ctx, part == ImagePart::Kernel ? 39 : 40, NoticeStop);
+    ShowMessage(ctx,
+                part == ImagePart::Kernel ? MessageCode::kIllegalKernelFile
+                                          : MessageCode::kIllegalFirmwareFile,
+                NoticeStop);
     return -1;
   }
   // The definition names one file of one size; a normal image of any other
@@ -106,7 +109,7 @@ int LoadBinaryImage(Context& ctx, ImagePart part) {
   // on the drive side checks its body, so it is refused as not this drive's file.
   const std::uint32_t expected = ctx.matchedDefinition.imageSize;
   if (part == ImagePart::Normal && expected != 0 && static_cast<std::uint32_t>(read) != expected) {
-    ShowMessage(ctx, 40, NoticeStop);
+    ShowMessage(ctx, MessageCode::kIllegalFirmwareFile, NoticeStop);
     return -1;
   }
   return 0;

@@ -22,18 +22,18 @@ int CheckHardware(Context& ctx, const std::uint8_t* info, const std::uint8_t* he
   if (!Differ(info + 16, header + kHeaderHardware, 8)) return 0;
   const UpdateDefinition& d = ctx.matchedDefinition;
   if ((d.familyCode & 0xFFF0) != 0x1040) {
-    ShowMessage(ctx, 1, NoticeStop);
+    ShowMessage(ctx, MessageCode::kHardwareRevisionMismatch, NoticeStop);
     return -1;
   }
   if (d.updateScope != 0) {
-    ShowMessage(ctx, 1, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kHardwareRevisionMismatch, ConsoleOnly);
     return -1;
   }
   // A kernel-and-normal update may cross hardware revisions.
   const auto driveNumber = static_cast<std::int16_t>(HexField(info + 20, 4));
   const auto imageNumber = static_cast<std::int16_t>(HexField(header + kHeaderHardware + 4, 4));
   if (driveNumber > 0x10 && imageNumber == 0x10 && ctx.run.forceUpdate == 1) {
-    ShowMessage(ctx, 2, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kForcedUpdateContinues, ConsoleOnly);
   }
   return 0;
 }
@@ -44,11 +44,12 @@ int CheckAlreadyLatest(Context& ctx) {
                      ctx.run.newRevisionNumber > ctx.revision.revisionNumber;
   if (newer) return 0;
   if (ctx.run.forceUpdate == 1) {
-    ShowMessage(ctx, 54, ConsoleOnly);
-    ShowMessage(ctx, 2, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kFirmwareAlreadyLatest, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kForcedUpdateContinues, ConsoleOnly);
     return 0;
   }
-  ShowMessage(ctx, 54, ctx.run.updateAll == 1 ? ConsoleOnly : NoticeInfo);
+  ShowMessage(ctx, MessageCode::kFirmwareAlreadyLatest,
+              ctx.run.updateAll == 1 ? ConsoleOnly : NoticeInfo);
   return 1;
 }
 
@@ -69,7 +70,7 @@ bool AutoInsertHazard(const Context& ctx) {
 int CheckImageHeader(Context& ctx, int full) {
   const int status = ReadDriveInfo(ctx);
   if (status != 0) {
-    ShowMessage(ctx, 0, NoticeStop);
+    ShowMessage(ctx, MessageCode::kDriveInfoFailed, NoticeStop);
     return status;
   }
   const std::uint8_t* info = ctx.driveInfo.data();
@@ -79,25 +80,25 @@ int CheckImageHeader(Context& ctx, int full) {
   if (CheckHardware(ctx, info, header) != 0) return -1;
 
   if (Differ(info + 24, header + kHeaderSignature, 8) && ctx.run.signatureOverride == 0) {
-    ShowMessage(ctx, 37, NoticeStop);
+    ShowMessage(ctx, MessageCode::kKernelModelMismatch, NoticeStop);
     return -1;
   }
   // A drive that runs its kernel part only has no normal part to compare.
   if (full == 0 || info[32] == ' ') return 0;
 
   if (Differ(info + 32, header + kHeaderNormalName, 8) && ctx.run.signatureOverride == 0) {
-    ShowMessage(ctx, 3, NoticeStop);
+    ShowMessage(ctx, MessageCode::kNormalModelMismatch, NoticeStop);
     return -1;
   }
   if (CheckAlreadyLatest(ctx) != 0) return 1;
 
   if (AutoInsertHazard(ctx)) {
-    ShowMessage(ctx, 53, NoticeStop);
+    ShowMessage(ctx, MessageCode::kAutoInsertNotificationEnabled, NoticeStop);
     return -1;
   }
   const std::uint16_t revision = ctx.revision.revisionNumber;
   if (revision < 0x100 && revision != 0) {
-    ShowMessage(ctx, 73, NoticeStop);
+    ShowMessage(ctx, MessageCode::kPreProductionFirmware, NoticeStop);
     return -1;
   }
   ctx.image.editionCode = EditionCodeFor(info);

@@ -54,7 +54,7 @@ int AnswerQuestion(const BoxRecord& box) {
   static int automaticAnswers = 0;
   const bool okCancel = (box.type & 0x0F) == odf::win::MB_OKCANCEL;
   const int yes = okCancel ? odf::win::IDOK : odf::win::IDYES;
-  const int no = okCancel ? 2 : odf::win::IDNO;
+  const int no = okCancel ? odf::win::IDCANCEL : odf::win::IDNO;
   if (isatty(STDIN_FILENO) == 0) {
     if (++automaticAnswers <= kAutomaticYesLimit) return yes;
     if (automaticAnswers == kAutomaticYesLimit + 1) {

@@ -63,7 +63,7 @@ class EndToEndTest : public testing::SimFixture {
 
 TEST_F(EndToEndTest, OneDriveUpdated) {
   AddDrive();
-  pc.QueueAnswers({6});
+  pc.QueueAnswers({IDYES});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(pc.Console(), kBanner + UpdateText(1) + "\r\nUpdate operation is completed.");
   EXPECT_EQ(BoxTexts(), (std::vector<std::string>{kQuestion82, "\r\nUpdate operation is completed."}));
@@ -79,7 +79,7 @@ TEST_F(EndToEndTest, OneDriveUpdatedOverAspi) {
   pc.AddAdapter("SIM HOST");
   drives.push_back(std::make_shared<sim::Qbc850Drive>());
   pc.AttachAspiDrive(0, 1, drives.back());
-  pc.QueueAnswers({6});
+  pc.QueueAnswers({IDYES});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(pc.Console(), kBanner + UpdateText(1) + "\r\nUpdate operation is completed.");
   EXPECT_EQ(drives[0]->flashedImage(), image);
@@ -88,7 +88,7 @@ TEST_F(EndToEndTest, OneDriveUpdatedOverAspi) {
 TEST_F(EndToEndTest, TwoDrivesConfirmedAtOnce) {
   AddDrive();
   AddDrive();
-  pc.QueueAnswers({6});
+  pc.QueueAnswers({IDYES});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(pc.Console(), kBanner + UpdateText(1) + UpdateText(2) + "\r\nUpdate operation is completed.");
   EXPECT_EQ(BoxTexts(), (std::vector<std::string>{
@@ -145,7 +145,7 @@ TEST_F(EndToEndTest, RefusedKernelSwitchEndsTheRun) {
   AddDrive();
   AddDrive();
   drives[0]->AddFault(refuse);
-  pc.QueueAnswers({7, 6});  // one question per drive; only the first is reached
+  pc.QueueAnswers({IDNO, IDYES});  // one question per drive; only the first is reached
   EXPECT_EQ(Run(), 1);
   const std::string tail =
       "\r\nNow updating the firmware.\r\nPlease do not turn off the power and do not reset the pc.\r\n"
@@ -166,7 +166,7 @@ TEST_F(EndToEndTest, RefusedKernelSwitchEndsTheRun) {
 TEST_F(EndToEndTest, JapaneseConsole) {
   pc.SetOemCodePage(932);
   AddDrive();
-  pc.QueueAnswers({6});
+  pc.QueueAnswers({IDYES});
   EXPECT_EQ(Run(), 0);
   // "\rProcessing 100% --> ﾌｧｰﾑｳｪｱ転送完了" in cp932
   EXPECT_NE(pc.Console().find("\rProcessing 99%\rProcessing 100% --> \xCC\xA7\xB0\xD1\xB3\xAA\xB1\x93\x5D\x91\x97"

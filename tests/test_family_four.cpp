@@ -58,7 +58,7 @@ class FamilyFourTest : public testing::SimFixture {
 
 TEST_F(FamilyFourTest, UpdatesTheDriveWithTheImage) {
   Start();
-  pc.QueueAnswers({6});
+  pc.QueueAnswers({IDYES});
   EXPECT_EQ(FamilyFourUpdate(ctx), 0);
 
   EXPECT_EQ(drive->flashCount(), 1);
@@ -185,7 +185,7 @@ TEST_F(FamilyFourTest, DrivesLeftAlone) {
 TEST_F(FamilyFourTest, SignatureReadBackAfterRestart) {
   Start();
   ctx.run.signatureOverride = 1;
-  pc.QueueAnswers({6});
+  pc.QueueAnswers({IDYES});
   EXPECT_EQ(FamilyFourUpdate(ctx), 2);
   EXPECT_EQ(drive->flashedImage(), image);
   const std::string tail = "  \nFailed to get a drive information.";
@@ -225,7 +225,7 @@ TEST_F(FamilyFourTest, RefusedKernelSwitchEndsTheRun) {
   sim::Qbc850Config config;
   config.checksum = 0x12345678;  // this drive expects another checksum
   Start(config);
-  pc.QueueAnswers({6});
+  pc.QueueAnswers({IDYES});
   EXPECT_EQ(FamilyFourUpdate(ctx), -1);
   EXPECT_TRUE(ConsoleHas("\r\nNow updating the firmware.\r\nPlease do not turn off the power and do not reset the pc.\r\n"
                          "\nFailed to move to the kernel mode."));
@@ -283,7 +283,7 @@ TEST_F(FamilyFourTest, FailedBlockThenNormalIdentityCountsOnlyTheNewRevision) {
     testing::OneDrivePc bench(std::make_shared<FallsBackAfterFailedBlock>(c.revisionAfter));
     auto& [freshPc, fresh, d] = bench;
     freshPc.AddFile(kImageName, sim::MakeImage());
-    freshPc.QueueAnswers({6});
+    freshPc.QueueAnswers({IDYES});
     ASSERT_NO_FATAL_FAILURE(testing::BringUpSingleTarget(fresh));
 
     EXPECT_EQ(FamilyFourUpdate(fresh), c.result);
@@ -446,7 +446,7 @@ TEST_F(FamilyFourTest, KernelAndNormalPart) {
     if (c.kernelFile) freshPc.AddFile("S1003430.104", kernel);
     ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
     fresh.definitions.entries[0].updateScope = 0;
-    freshPc.QueueAnswers({6});
+    freshPc.QueueAnswers({IDYES});
 
     EXPECT_EQ(FamilyFourUpdate(fresh), c.result);
     EXPECT_NE(freshPc.Console().find(c.consoleHas), std::string::npos) << freshPc.Console();

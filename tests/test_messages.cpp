@@ -17,6 +17,7 @@ namespace odf {
 namespace {
 
 using testing::SimFixture;
+using enum MessageCode;  // the tables below name many codes
 
 // Strict cp932 -> UTF-8, independent of the program's own conversion; nullopt
 // when the bytes are not valid cp932.
@@ -120,22 +121,27 @@ class ShowMessageTest : public SimFixture {};
 TEST_F(ShowMessageTest, StylesDecideConsoleBoxAndResult) {
   struct Case {
     const char* name;
-    int code, style;
+    MessageCode code;
+    MessageStyle style;
     std::optional<int> answer;  // queued for a question box
     bool console;               // text printed on the console
     std::optional<UINT> boxType;
     int result;
   };
+  const auto unlisted = static_cast<MessageStyle>(5);
+  const auto negative = static_cast<MessageStyle>(-3);
   const Case cases[] = {
-      {"info notice", 28, NoticeInfo, std::nullopt, true, 0x40, IDOK},
-      {"stop notice", 0, NoticeStop, std::nullopt, true, 0x10, IDOK},
-      {"warning notice", 33, NoticeWarning, std::nullopt, true, 0x30, IDOK},
-      {"yes/no answered yes", 47, AskYesNo, IDYES, false, 0x24, IDYES},
-      {"yes/no answered no", 47, AskYesNo, IDNO, false, 0x24, IDNO},
-      {"ok/cancel", 47, AskOkCancel, IDCANCEL, false, 0x21, IDCANCEL},
-      {"console only", 12, ConsoleOnly, std::nullopt, true, std::nullopt, 0},
-      {"unlisted style is console only", 12, 5, std::nullopt, true, std::nullopt, 0},
-      {"negative style is console only", 12, -3, std::nullopt, true, std::nullopt, 0},
+      {"info notice", kNoTarget, NoticeInfo, std::nullopt, true, 0x40, IDOK},
+      {"stop notice", kDriveInfoFailed, NoticeStop, std::nullopt, true, 0x10, IDOK},
+      {"warning notice", kCanceledByUser, NoticeWarning, std::nullopt, true, 0x30, IDOK},
+      {"yes/no answered yes", kAskRetryAfterNormalModeFailed, AskYesNo, IDYES, false, 0x24, IDYES},
+      {"yes/no answered no", kAskRetryAfterNormalModeFailed, AskYesNo, IDNO, false, 0x24, IDNO},
+      {"ok/cancel", kAskRetryAfterNormalModeFailed, AskOkCancel, IDCANCEL, false, 0x21, IDCANCEL},
+      {"console only", kUpdateSucceeded, ConsoleOnly, std::nullopt, true, std::nullopt, 0},
+      {"unlisted style is console only", kUpdateSucceeded, unlisted, std::nullopt, true,
+       std::nullopt, 0},
+      {"negative style is console only", kUpdateSucceeded, negative, std::nullopt, true,
+       std::nullopt, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -143,7 +149,7 @@ TEST_F(ShowMessageTest, StylesDecideConsoleBoxAndResult) {
     Context local(box);
     if (c.answer) box.QueueAnswer(*c.answer);
     EXPECT_EQ(ShowMessage(local, c.code, c.style), c.result);
-    const std::string text = EnglishText(c.code);
+    const std::string text = EnglishText(static_cast<int>(c.code));
     EXPECT_EQ(box.Console(), c.console ? text : "");
     if (!c.boxType) {
       EXPECT_TRUE(box.Boxes().empty());
@@ -158,8 +164,12 @@ TEST_F(ShowMessageTest, StylesDecideConsoleBoxAndResult) {
 
 TEST_F(ShowMessageTest, CodesWithoutTextShowTheUnknownCodeText) {
   for (UINT codePage : {437u, 932u}) {
-    for (int code : {18, 62, 71, 79, 84, -1}) {
-      SCOPED_TRACE(::testing::Message() << "code page " << codePage << ", code " << code);
+    const auto beyond = static_cast<MessageCode>(kMessageCount);
+    const auto negative = static_cast<MessageCode>(-1);
+    for (MessageCode code : {kReserved18, kReserved62, kReserved71, kReserved79, beyond,
+                             negative}) {
+      SCOPED_TRACE(::testing::Message() << "code page " << codePage << ", code "
+                                        << static_cast<int>(code));
       pc.ClearConsole();
       ctx.run.oemCodePage = codePage;
       EXPECT_EQ(ShowMessage(ctx, code, ConsoleOnly), 0);
@@ -167,14 +177,14 @@ TEST_F(ShowMessageTest, CodesWithoutTextShowTheUnknownCodeText) {
     }
   }
   // The style still applies.
-  EXPECT_EQ(ShowMessage(ctx, 43, NoticeInfo), IDOK);
+  EXPECT_EQ(ShowMessage(ctx, kReserved43, NoticeInfo), IDOK);
   ASSERT_EQ(pc.Boxes().size(), 1u);
   EXPECT_EQ(pc.Boxes()[0].text, kUnknown);
 }
 
 TEST_F(ShowMessageTest, CodePage932SwitchesToJapaneseOnConsoleAndBox) {
   ctx.run.oemCodePage = 932;
-  EXPECT_EQ(ShowMessage(ctx, 35, NoticeInfo), IDOK);
+  EXPECT_EQ(ShowMessage(ctx, kUpdateCompleted, NoticeInfo), IDOK);
   EXPECT_EQ(FromCp932(pc.Console()), std::string("\r\nｱｯﾌﾟﾃﾞｰﾄﾌﾟﾛｸﾞﾗﾑは完了しました。"));
   ASSERT_EQ(pc.Boxes().size(), 1u);
   EXPECT_EQ(pc.Boxes()[0].text, pc.Console());
@@ -184,7 +194,7 @@ TEST_F(ShowMessageTest, CodePage932SwitchesToJapaneseOnConsoleAndBox) {
     SCOPED_TRACE(codePage);
     pc.ClearConsole();
     ctx.run.oemCodePage = codePage;
-    ShowMessage(ctx, 35, ConsoleOnly);
+    ShowMessage(ctx, kUpdateCompleted, ConsoleOnly);
     EXPECT_EQ(pc.Console(), "\r\nUpdate operation is completed.");
   }
 }
@@ -202,7 +212,7 @@ class MessageArgumentsTest : public SimFixture {
     ctx.run.updatedCount = 2;
   }
 
-  std::string Shown(int code, UINT codePage = 437) {
+  std::string Shown(MessageCode code, UINT codePage = 437) {
     pc.ClearConsole();
     ctx.run.oemCodePage = codePage;
     ShowMessage(ctx, code, ConsoleOnly);
@@ -211,30 +221,32 @@ class MessageArgumentsTest : public SimFixture {
 };
 
 TEST_F(MessageArgumentsTest, ValuesComeFromTheRunState) {
-  struct Case { int code; UINT codePage; const char* expected; };
+  struct Case { MessageCode code; UINT codePage; const char* expected; };
   const Case cases[] = {
-      {11, 437, "\r\nFailed to load binary file.\r\n(File Name : S1003431.104)"},
-      {11, 932, "\r\nﾊﾞｲﾅﾘﾌｧｲﾙの読み込みに失敗しました。\r\n(ファイル名 : S1003431.104)"},
-      {31, 437, "\r\n3 target device(s) is found.\r\nDo you want to update all drives ?"},
-      {32, 437, "\r\nDo you want to update ID=2 drive to Ver1.04 ?\r\n"
-                "Current FW : KESTREL BD-ROM  QBC-850  1.02"},
-      {34, 437, "\r\nStart updating the device No.3."},
-      {34, 932, "\r\n3台目のﾄﾞﾗｲﾌﾞのｱｯﾌﾟﾃﾞｰﾄを開始します。"},
-      {45, 437, "\nFW is already Ver1.04."},
-      {46, 932, "\nﾌｧｰﾑｳｪｱをVer1.04にしてしまうと以前のﾊﾞｰｼﾞｮﾝには戻せなくなります。\r\n"
-                "ﾊﾞｰｼﾞｮﾝｱｯﾌﾟを続行しますか？"},
-      {58, 437, "\r\n2drive(s) have been updated successfully."},
+      {kBinaryFileLoadFailed, 437, "\r\nFailed to load binary file.\r\n(File Name : S1003431.104)"},
+      {kBinaryFileLoadFailed, 932, "\r\nﾊﾞｲﾅﾘﾌｧｲﾙの読み込みに失敗しました。\r\n(ファイル名 : S1003431.104)"},
+      {kAskUpdateAllDrives, 437,
+       "\r\n3 target device(s) is found.\r\nDo you want to update all drives ?"},
+      {kAskUpdateDrive, 437, "\r\nDo you want to update ID=2 drive to Ver1.04 ?\r\n"
+                             "Current FW : KESTREL BD-ROM  QBC-850  1.02"},
+      {kStartingDevice, 437, "\r\nStart updating the device No.3."},
+      {kStartingDevice, 932, "\r\n3台目のﾄﾞﾗｲﾌﾞのｱｯﾌﾟﾃﾞｰﾄを開始します。"},
+      {kFirmwareAlreadyThisVersion, 437, "\nFW is already Ver1.04."},
+      {kAskIrreversibleUpdate, 932,
+       "\nﾌｧｰﾑｳｪｱをVer1.04にしてしまうと以前のﾊﾞｰｼﾞｮﾝには戻せなくなります。\r\n"
+       "ﾊﾞｰｼﾞｮﾝｱｯﾌﾟを続行しますか？"},
+      {kSomeDrivesUpdated, 437, "\r\n2drive(s) have been updated successfully."},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.code << " in " << c.codePage);
+    SCOPED_TRACE(::testing::Message() << static_cast<int>(c.code) << " in " << c.codePage);
     EXPECT_EQ(Shown(c.code, c.codePage), c.expected);
   }
 }
 
 TEST_F(MessageArgumentsTest, DriveNumbersCountFromOneOnTheConsole) {
   ctx.run.currentTarget = 0;
-  EXPECT_EQ(Shown(34), "\r\nStart updating the device No.1.");
-  EXPECT_EQ(Shown(32).substr(0, 29), "\r\nDo you want to update ID=0 ");
+  EXPECT_EQ(Shown(kStartingDevice), "\r\nStart updating the device No.1.");
+  EXPECT_EQ(Shown(kAskUpdateDrive).substr(0, 29), "\r\nDo you want to update ID=0 ");
 }
 
 TEST_F(MessageArgumentsTest, QuestionEightyTwoShowsDriveAndImageFields) {
@@ -247,25 +259,28 @@ TEST_F(MessageArgumentsTest, QuestionEightyTwoShowsDriveAndImageFields) {
   ctx.host.imageBuffer.data = image.data();
   ctx.host.imageBuffer.size = image.size();
 
-  EXPECT_EQ(Shown(82), "\r\nDo you want to update the F/W\r\n"
-                       "From : KESTREL BD-ROM  QBC-850  1.02  (2008/01/15)\r\n"
-                       "To : KESTREL BD-ROM  QBC-850  1.04  (2008/03/21)");
-  EXPECT_EQ(Shown(82, 932), "\r\nKESTREL BD-ROM  QBC-850  1.02  (2008/01/15)のﾄﾞﾗｲﾌﾞを\r\n"
-                            "KESTREL BD-ROM  QBC-850  1.04  (2008/03/21)にｱｯﾌﾟﾃﾞｰﾄしますか？");
+  EXPECT_EQ(Shown(kAskUpdateFirmware), "\r\nDo you want to update the F/W\r\n"
+                                       "From : KESTREL BD-ROM  QBC-850  1.02  (2008/01/15)\r\n"
+                                       "To : KESTREL BD-ROM  QBC-850  1.04  (2008/03/21)");
+  EXPECT_EQ(Shown(kAskUpdateFirmware, 932),
+            "\r\nKESTREL BD-ROM  QBC-850  1.02  (2008/01/15)のﾄﾞﾗｲﾌﾞを\r\n"
+            "KESTREL BD-ROM  QBC-850  1.04  (2008/03/21)にｱｯﾌﾟﾃﾞｰﾄしますか？");
 
   // Without an image the image's fields stay empty instead of reading
   // through a null pointer or past the buffer.
   ctx.host.imageBuffer.size = kHeaderDate + 7;
-  EXPECT_EQ(Shown(82), "\r\nDo you want to update the F/W\r\n"
-                       "From : KESTREL BD-ROM  QBC-850  1.02  (2008/01/15)\r\nTo :   (20)");
+  EXPECT_EQ(Shown(kAskUpdateFirmware),
+            "\r\nDo you want to update the F/W\r\n"
+            "From : KESTREL BD-ROM  QBC-850  1.02  (2008/01/15)\r\nTo :   (20)");
   ctx.host.imageBuffer = SharedBuffer{};
-  EXPECT_EQ(Shown(82), "\r\nDo you want to update the F/W\r\n"
-                       "From : KESTREL BD-ROM  QBC-850  1.02  (2008/01/15)\r\nTo :   (20)");
+  EXPECT_EQ(Shown(kAskUpdateFirmware),
+            "\r\nDo you want to update the F/W\r\n"
+            "From : KESTREL BD-ROM  QBC-850  1.02  (2008/01/15)\r\nTo :   (20)");
 }
 
 TEST_F(MessageArgumentsTest, QuestionThirtyOneGoesOnlyToTheBox) {
   pc.QueueAnswer(IDYES);
-  EXPECT_EQ(ShowMessage(ctx, 31, AskYesNo), IDYES);
+  EXPECT_EQ(ShowMessage(ctx, kAskUpdateAllDrives, AskYesNo), IDYES);
   EXPECT_EQ(pc.Console(), "");
   ASSERT_EQ(pc.Boxes().size(), 1u);
   EXPECT_EQ(pc.Boxes()[0].text,

@@ -13,8 +13,6 @@ namespace odf {
 
 namespace {
 
-constexpr int kYes = 6;
-constexpr int kNo = 7;
 // A drive that keeps reporting unit attention is treated as failing rather
 // than holding the run for ever.
 constexpr int kUnitAttentionLimit = 20;
@@ -49,18 +47,18 @@ int PrepareKernel(Context& ctx) {
   if (ctx.matchedDefinition.updateScope != 0) return 0;
 
   if (LoadBinaryImage(ctx, ImagePart::Kernel) != 0) {
-    ShowMessage(ctx, 72, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kKernelFileLoadFailed, ConsoleOnly);
     return -1;
   }
   if (CheckKernelCurrent(ctx) != 0) return -1;
   if (WriteKernelPart(ctx, 3) != 0) {
-    ShowMessage(ctx, 41, NoticeStop);
+    ShowMessage(ctx, MessageCode::kKernelPartUpdateFailed, NoticeStop);
     return -1;
   }
   WaitMs(ctx, 2000);
   // The kernel image has overwritten the normal image in the buffer.
   if (LoadBinaryImage(ctx, ImagePart::Normal) != 0) {
-    ShowMessage(ctx, 11, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kBinaryFileLoadFailed, ConsoleOnly);
     return -1;
   }
   return 0;
@@ -69,7 +67,7 @@ int PrepareKernel(Context& ctx) {
 PassResult RunPass(Context& ctx) {
   ctx.run.kernelMode = 0;
   if (LoadBinaryImage(ctx, ImagePart::Normal) != 0) {
-    ShowMessage(ctx, 11, NoticeStop);
+    ShowMessage(ctx, MessageCode::kBinaryFileLoadFailed, NoticeStop);
     return Returns(-1);
   }
   if (ReadRevision(ctx, RevisionPhase::Current) != 0) return Returns(-1);
@@ -77,27 +75,33 @@ PassResult RunPass(Context& ctx) {
                  reinterpret_cast<const char*>(ctx.driveInfo.data() + kDriveInfoSignature));
   if (CheckImageHeader(ctx, 1) != 0) return Returns(1);
 
-  if (ctx.matchedDefinition.downgradeWarning != 0 && ShowMessage(ctx, 46, AskYesNo) == kNo) {
-    ShowMessage(ctx, 33, NoticeWarning);
+  if (ctx.matchedDefinition.downgradeWarning != 0 &&
+      ShowMessage(ctx, MessageCode::kAskIrreversibleUpdate, AskYesNo) == IDNO) {
+    ShowMessage(ctx, MessageCode::kCanceledByUser, NoticeWarning);
     return Returns(1);
   }
   if (WaitDriveReady(ctx) != 0) return Returns(1);
-  if (ctx.run.updateAll == 0 && ShowMessage(ctx, 82, AskYesNo) == kNo) return Returns(kNo);
-  ShowMessage(ctx, 61, ConsoleOnly);
+  if (ctx.run.updateAll == 0 &&
+      ShowMessage(ctx, MessageCode::kAskUpdateFirmware, AskYesNo) == IDNO) {
+    return Returns(IDNO);  // the refusal is the result: this drive is not updated
+  }
+  ShowMessage(ctx, MessageCode::kUpdatingKeepPowerOn, ConsoleOnly);
 
   if (PrepareKernel(ctx) != 0) return Returns(-1);
 
   const bool transferred = TransferNormalPart(ctx, TransferVariant::FamilyFour) == 0;
   if (!transferred) {
     // The revision read-back below tells whether the drive still runs its kernel.
-    ShowMessage(ctx, 42, NoticeStop);
+    ShowMessage(ctx, MessageCode::kNormalPartUpdateFailed, NoticeStop);
   } else if (EnterNormalMode(ctx, ctx.matchedDefinition.familyCode) != 0) {
     WaitMs(ctx, 2000);
   }
 
   if (ReadRevision(ctx, RevisionPhase::New) != 0) return Returns(-1);
   if (RevisionIsKernel(ctx)) {
-    if (ShowMessage(ctx, 47, AskYesNo) == kYes) return {PassEnd::Retry, 0};
+    if (ShowMessage(ctx, MessageCode::kAskRetryAfterNormalModeFailed, AskYesNo) == IDYES) {
+      return {PassEnd::Retry, 0};
+    }
     return Returns(-1);
   }
   // A drive that left its kernel after a failed transfer restarted on the
@@ -109,13 +113,13 @@ PassResult RunPass(Context& ctx) {
   if (ctx.run.signatureOverride == 1) {
     const int status = ReadDriveInfo(ctx);
     if (status != 0) {
-      ShowMessage(ctx, 0, ConsoleOnly);
+      ShowMessage(ctx, MessageCode::kDriveInfoFailed, ConsoleOnly);
       return Returns(status);
     }
     PrintFormatted(ctx, "\nNew Signature = %.8s",
                    reinterpret_cast<const char*>(ctx.driveInfo.data() + kDriveInfoSignature));
   }
-  ShowMessage(ctx, 12, ConsoleOnly);
+  ShowMessage(ctx, MessageCode::kUpdateSucceeded, ConsoleOnly);
   return Returns(0);
 }
 
@@ -133,18 +137,18 @@ int FamilyFourUpdate(Context& ctx) {
 int SelectDefinition(Context& ctx) {
   int status = Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data());
   if (status != 0) {
-    ShowMessage(ctx, 9, NoticeStop);
+    ShowMessage(ctx, MessageCode::kInquiryFailed, NoticeStop);
     return status;
   }
   status = ReadDriveInfo(ctx);
   if (status != 0) {
-    ShowMessage(ctx, 0, NoticeStop);
+    ShowMessage(ctx, MessageCode::kDriveInfoFailed, NoticeStop);
     return status;
   }
   const int index = MatchDefinition(ctx, ctx.inquiry.data());
   if (index < 0 || index >= ctx.definitions.definitionCount) {
     // Going on would write the previous drive's image to this one.
-    ShowMessage(ctx, 49, NoticeStop);
+    ShowMessage(ctx, MessageCode::kCurrentFirmwareUnsupported, NoticeStop);
     return -1;
   }
   const UpdateDefinition& entry = ctx.definitions.entries[static_cast<std::size_t>(index)];
@@ -173,7 +177,7 @@ int WaitDriveReady(Context& ctx) {
     ForgetSense(ctx);
     if (TestUnitReady(ctx, ctx.run.currentTarget) == 0) {
       if (ctx.matchedDefinition.familyCode == 0x1041) return 0;
-      ShowMessage(ctx, 5, NoticeInfo);
+      ShowMessage(ctx, MessageCode::kDiscInDrive, NoticeInfo);
       return -1;
     }
     SummarizeSense(ctx);
@@ -184,19 +188,19 @@ int WaitDriveReady(Context& ctx) {
     if (senseKey == 2 && asc == 0x3A) return 0;
     if (senseKey == 2 && asc == 0x04 && ascq == 0x02) return 0;
     if (senseKey == 2 && asc == 0x04 && ascq == 0x01) {
-      ShowMessage(ctx, 6, ConsoleOnly);
+      ShowMessage(ctx, MessageCode::kDriveBecomingReady, ConsoleOnly);
       return -1;
     }
     if (senseKey == 6 && unitAttentions < kUnitAttentionLimit) continue;
     if (ctx.transport.intelDriverKind != 0 && summary == 0) return 0;
-    ShowMessage(ctx, 7, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kUnknownError, ConsoleOnly);
     return -1;
   }
 }
 
 int ConfirmKernelIdentity(Context& ctx) {
   if (Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data()) != 0) {
-    ShowMessage(ctx, 9, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kInquiryFailed, ConsoleOnly);
     return -1;
   }
   if (RevisionIsKernel(ctx) &&
@@ -210,14 +214,14 @@ int ConfirmKernelIdentity(Context& ctx) {
 
 int CheckKernelCurrent(Context& ctx) {
   if (Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data()) != 0) {
-    ShowMessage(ctx, 9, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kInquiryFailed, ConsoleOnly);
     return -1;
   }
   if (ctx.matchedDefinition.familyCode == 0x1003) return 0;
   const std::uint8_t* image = ctx.host.imageBuffer.data;
   if (std::memcmp(ctx.inquiry.data() + kInquiryRevision, image + kHeaderKernelRevision, 4) == 0 &&
       std::memcmp(ctx.inquiry.data() + kInquiryDate, image + kHeaderDate, 8) == 0) {
-    ShowMessage(ctx, 10, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kKernelUpdateNotNeeded, ConsoleOnly);
     return 1;
   }
   return 0;

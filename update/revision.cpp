@@ -141,7 +141,7 @@ int ReadRevision(Context& ctx, RevisionPhase phase) {
 
   const int status = InquireWithRetries(ctx, phase);
   if (status != 0) {
-    ShowMessage(ctx, 9, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kInquiryFailed, ConsoleOnly);
     return status;
   }
   if (phase == RevisionPhase::Current) {
@@ -152,11 +152,11 @@ int ReadRevision(Context& ctx, RevisionPhase phase) {
 
   const RevisionState& r = ctx.revision;
   if (r.kernelUpdateRequired != 0 && ctx.matchedDefinition.updateScope != 0) {
-    ShowMessage(ctx, 56, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kKernelUpdateNeeded, ConsoleOnly);
     return -1;
   }
   if (r.alreadyLatest != 0) {
-    ShowMessage(ctx, 55, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kUtilityUpdateNeeded, ConsoleOnly);
     return ctx.run.expertOverride != 0 ? 0 : -1;
   }
   return 0;

@@ -117,7 +117,7 @@ int EnterKernelMode(Context& ctx, std::int32_t familyCode) {
   const int status =
       WriteBuffer(ctx, ctx.run.currentTarget, kKernelModeSwitch, kModeBufferId, 0, kModeBlockSize, block);
   if (status != 0) {
-    ShowMessage(ctx, 14, ConsoleOnly);
+    ShowMessage(ctx, MessageCode::kEnterKernelModeFailed, ConsoleOnly);
     return status;
   }
   ctx.transport.currentTimeoutMs = 1000;
@@ -145,7 +145,7 @@ int EnterNormalMode(Context& ctx, std::int32_t familyCode) {
     // A drive that restarts at once may end the command with not ready or unit attention.
     const bool restartedBehindBridge = ctx.transport.bridgeIndex != -1 && (senseKey == 2 || senseKey == 6);
     if (!generalEditionPassThrough && !restartedBehindBridge) {
-      ShowMessage(ctx, 15, ConsoleOnly);
+      ShowMessage(ctx, MessageCode::kEnterNormalModeFailed, ConsoleOnly);
       return status;
     }
   }
@@ -185,7 +185,7 @@ int TransferNormalPart(Context& ctx, TransferVariant variant) {
     if (familyOne && AspiWithIntelDriver(ctx) && offset == imageSize - previousLength) {
       // This driver gives no sign of life during the last block, so say so before it.
       PrintFormatted(ctx, "\rProcessing 100%%");
-      ShowMessage(ctx, 44, ConsoleOnly);
+      ShowMessage(ctx, MessageCode::kRebootingWithNewFirmware, ConsoleOnly);
     } else {
       const auto percent = static_cast<std::int32_t>(offset) * 100 / static_cast<std::int32_t>(imageSize);
       PrintFormatted(ctx, "\rProcessing %d%%", percent);
@@ -203,7 +203,7 @@ int TransferNormalPart(Context& ctx, TransferVariant variant) {
   } else if (!AspiWithIntelDriver(ctx)) {
     if (ctx.matchedDefinition.familyCode < 0x1005) {
       PrintFormatted(ctx, Japanese(ctx) ? kCompleteJapanese : kCompleteEnglish);
-      ShowMessage(ctx, 44, ConsoleOnly);
+      ShowMessage(ctx, MessageCode::kRebootingWithNewFirmware, ConsoleOnly);
     } else {
       PrintTransferComplete(ctx);
     }
