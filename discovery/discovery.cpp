@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/context.h"
+#include "core/drive_fields.h"
 #include "image/image.h"
 #include "scsi/transport.h"
 
@@ -62,7 +63,8 @@ int DiscoverPassThrough(Context& ctx) {
       continue;
     }
     const std::uint8_t* inquiry = h.dataBuffer.data;
-    if (inquiry[0] == kWriteOnceDevice || inquiry[0] == kCdDvdDevice) OpenNotificationHandle(ctx, letter);
+    const std::uint8_t deviceType = InquiryView({inquiry, h.dataBuffer.size}).DeviceType();
+    if (deviceType == kWriteOnceDevice || deviceType == kCdDvdDevice) OpenNotificationHandle(ctx, letter);
     if (ProbeDriveInfo(ctx) != 0) ctx.driveInfo.fill(0);
 
     if (MatchDefinition(ctx, inquiry) >= 0) {

@@ -1,7 +1,6 @@
 // Compares the loaded normal image's header with the drive it is meant for.
-#include <cstring>
-
 #include "core/context.h"
+#include "core/drive_fields.h"
 #include "core/messages.h"
 #include "image/hex_text.h"
 #include "image/image.h"
@@ -13,13 +12,14 @@ namespace {
 
 constexpr char kAutoInsertModel[] = "KESTREL DVD-RW  QRW-710";  // 23 bytes
 
-bool Differ(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
-  return std::memcmp(a, b, n) != 0;
+// A drive field equals the image header field of the same width at `offset`.
+bool SameAsHeader(const FieldBytes& field, const std::uint8_t* header, std::uint32_t offset) {
+  return field.Equals({header + offset, field.size()});
 }
 
 // Hardware revision: 0 go on, -1 refused.
-int CheckHardware(Context& ctx, const std::uint8_t* info, const std::uint8_t* header) {
-  if (!Differ(info + 16, header + kHeaderHardware, 8)) return 0;
+int CheckHardware(Context& ctx, const DriveInfoView& info, const std::uint8_t* header) {
+  if (SameAsHeader(info.Hardware(), header, kHeaderHardware)) return 0;
   const UpdateDefinition& d = ctx.matchedDefinition;
   if ((d.familyCode & 0xFFF0) != 0x1040) {
     ShowMessage(ctx, MessageCode::kHardwareRevisionMismatch, NoticeStop);
@@ -30,7 +30,8 @@ int CheckHardware(Context& ctx, const std::uint8_t* info, const std::uint8_t* he
     return -1;
   }
   // A kernel-and-normal update may cross hardware revisions.
-  const auto driveNumber = static_cast<std::int16_t>(HexField(info + 20, 4));
+  const FieldBytes number = info.HardwareNumber();
+  const auto driveNumber = static_cast<std::int16_t>(HexField(number.data(), number.size()));
   const auto imageNumber = static_cast<std::int16_t>(HexField(header + kHeaderHardware + 4, 4));
   if (driveNumber > 0x10 && imageNumber == 0x10 && ctx.run.forceUpdate == 1) {
     ShowMessage(ctx, MessageCode::kForcedUpdateContinues, ConsoleOnly);
@@ -62,7 +63,7 @@ bool AutoInsertHazard(const Context& ctx) {
       ctx.transport.bridgeIndex) {
     return false;
   }
-  return std::memcmp(ctx.inquiry.data() + 8, kAutoInsertModel, 23) == 0;
+  return InquiryView(ctx.inquiry).Model().StartsWith(kAutoInsertModel);
 }
 
 }  // namespace
@@ -73,20 +74,21 @@ int CheckImageHeader(Context& ctx, int full) {
     ShowMessage(ctx, MessageCode::kDriveInfoFailed, NoticeStop);
     return status;
   }
-  const std::uint8_t* info = ctx.driveInfo.data();
+  const DriveInfoView info(ctx.driveInfo);
   const std::uint8_t* header = ctx.host.imageBuffer.data;
   if (header == nullptr) return -1;
 
   if (CheckHardware(ctx, info, header) != 0) return -1;
 
-  if (Differ(info + 24, header + kHeaderSignature, 8) && ctx.run.signatureOverride == 0) {
+  if (!SameAsHeader(info.Signature(), header, kHeaderSignature) && ctx.run.signatureOverride == 0) {
     ShowMessage(ctx, MessageCode::kKernelModelMismatch, NoticeStop);
     return -1;
   }
   // A drive that runs its kernel part only has no normal part to compare.
-  if (full == 0 || info[32] == ' ') return 0;
+  if (full == 0 || info.KernelOnly()) return 0;
 
-  if (Differ(info + 32, header + kHeaderNormalName, 8) && ctx.run.signatureOverride == 0) {
+  if (!SameAsHeader(info.NormalName(), header, kHeaderNormalName) &&
+      ctx.run.signatureOverride == 0) {
     ShowMessage(ctx, MessageCode::kNormalModelMismatch, NoticeStop);
     return -1;
   }
@@ -101,7 +103,7 @@ int CheckImageHeader(Context& ctx, int full) {
     ShowMessage(ctx, MessageCode::kPreProductionFirmware, NoticeStop);
     return -1;
   }
-  ctx.image.editionCode = EditionCodeFor(info);
+  ctx.image.editionCode = EditionCodeFor(ctx.driveInfo.data());
   return 0;
 }
 

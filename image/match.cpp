@@ -1,7 +1,6 @@
 // Which definition serves a drive, and which edition a drive belongs to.
-#include <cstring>
-
 #include "core/context.h"
+#include "core/drive_fields.h"
 #include "image/image.h"
 
 namespace odf {
@@ -12,10 +11,6 @@ namespace {
 // was flashed as, so it must still be found to be repaired.
 constexpr char kKernelIdentity[] = "KESTREL BD-RW   QBW-610 ";  // 24 bytes
 constexpr char kBlankName[] = "        ";
-
-bool SameBytes(const std::uint8_t* a, const void* b, std::size_t n) {
-  return std::memcmp(a, b, n) == 0;
-}
 
 struct EditionRow {
   const char* signature;  // 8 bytes
@@ -32,22 +27,23 @@ constexpr EditionRow kEditions[] = {
 }  // namespace
 
 int MatchDefinition(Context& ctx, const std::uint8_t* inquiry) {
-  const std::uint8_t* info = ctx.driveInfo.data();
+  const InquiryView inq({inquiry, kInquirySize});
+  const DriveInfoView info(ctx.driveInfo);
   int count = ctx.definitions.definitionCount;
   if (count > kDefinitionSlots) count = kDefinitionSlots;
 
   for (int i = 0; i < count; ++i) {
     const UpdateDefinition& d = ctx.definitions.entries[static_cast<std::size_t>(i)];
-    const bool identity =
-        (SameBytes(inquiry + 8, d.vendor, 8) && SameBytes(inquiry + 16, d.product, 16)) ||
-        SameBytes(inquiry + 8, kKernelIdentity, 24);
+    const bool identity = (inq.Vendor().Equals(d.vendor) && inq.Product().Equals(d.product)) ||
+                          inq.Model().Equals(kKernelIdentity);
     if (!identity) continue;
     if ((d.familyCode & 0xFF00) != 0x1000) return i;
 
     // Family 0x10xx: the drive must carry the definition's vendor tag, either
     // as its normal part's name or, with an empty normal part, as signature.
-    if (SameBytes(info + 32, d.vendorTag, 8)) return i;
-    if (SameBytes(info + 32, kBlankName, 8) && SameBytes(info + 24, d.vendorTag, 8)) {
+    const std::span<const std::uint8_t> tag(d.vendorTag, 8);
+    if (info.NormalName().Equals(tag)) return i;
+    if (info.NormalName().Equals(kBlankName) && info.Signature().Equals(tag)) {
       ctx.run.kernelMode = 1;
       return i;
     }
@@ -56,12 +52,11 @@ int MatchDefinition(Context& ctx, const std::uint8_t* inquiry) {
 }
 
 std::int32_t EditionCodeFor(const std::uint8_t* driveInfo) {
-  const std::uint8_t* signature = driveInfo + 24;
-  if (SameBytes(signature, "GENERAL ", 8)) {
-    return SameBytes(driveInfo + 16, "SCSI", 4) ? 0x300 : 0x100;
-  }
+  const DriveInfoView info({driveInfo, kDriveInfoSize});
+  const FieldBytes signature = info.Signature();
+  if (signature.Equals("GENERAL ")) return info.Hardware().StartsWith("SCSI") ? 0x300 : 0x100;
   for (const EditionRow& row : kEditions) {
-    if (SameBytes(signature, row.signature, 8)) return row.code;
+    if (signature.Equals(row.signature)) return row.code;
   }
   return -1;
 }

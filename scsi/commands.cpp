@@ -1,6 +1,7 @@
 #include "scsi/commands.h"
 
 #include "core/context.h"
+#include "core/drive_fields.h"
 #include "scsi/transport.h"
 
 namespace odf {
@@ -13,10 +14,7 @@ constexpr std::uint8_t kStartStopUnit = 0x1B;
 constexpr std::uint8_t kReadBuffer = 0x3C;
 constexpr std::uint8_t kWriteBuffer = 0x3B;
 
-constexpr std::uint32_t kInquiryLength = 96;
-constexpr std::uint32_t kDriveInfoLength = 48;
 constexpr std::uint8_t kModeNormalSwitch = 5;
-constexpr std::uint8_t kBlank = 0x20;
 
 ScsiRequest MakeRequest(int target, std::int32_t cdbLength, DataDirection direction,
                         std::uint32_t length, std::uint8_t* data, std::int32_t timeoutMs) {
@@ -55,9 +53,9 @@ int TestUnitReady(Context& ctx, int target) {
 
 int Inquiry(Context& ctx, int target, std::uint8_t* buffer) {
   const std::int32_t timeoutMs = ctx.transport.bridgeIndex != -1 ? 1000 : 5000;
-  ScsiRequest request = MakeRequest(target, 6, DataDirection::In, kInquiryLength, buffer, timeoutMs);
+  ScsiRequest request = MakeRequest(target, 6, DataDirection::In, kInquirySize, buffer, timeoutMs);
   request.cdb[0] = kInquiry;
-  request.cdb[4] = static_cast<std::uint8_t>(kInquiryLength);
+  request.cdb[4] = static_cast<std::uint8_t>(kInquirySize);
   return SendCommand(ctx, request);
 }
 
@@ -98,10 +96,9 @@ int RequestSense(Context&, int, std::uint8_t*) { return 0; }
 int ReadDriveInfo(Context& ctx) {
   ctx.run.kernelOnlyState = -1;
   const int status =
-      ReadBuffer(ctx, ctx.run.currentTarget, 2, 0xF1, 0, kDriveInfoLength, ctx.driveInfo.data());
+      ReadBuffer(ctx, ctx.run.currentTarget, 2, 0xF1, 0, kDriveInfoSize, ctx.driveInfo.data());
   if (status != 0) return status;
-  // An empty model name for the normal part means only the kernel part runs.
-  const std::int32_t kernelOnly = ctx.driveInfo[32] == kBlank ? 1 : 0;
+  const std::int32_t kernelOnly = DriveInfoView(ctx.driveInfo).KernelOnly() ? 1 : 0;
   ctx.run.kernelMode = kernelOnly;
   ctx.run.kernelOnlyState = kernelOnly;
   return 0;

@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
+#include "core/drive_fields.h"
 #include "sim/sim_drive.h"
 
 namespace odf::sim {
@@ -30,6 +32,9 @@ std::uint32_t ReceivedLength(const CommandRecord& record, const std::uint8_t* da
 
 // Writes `text` into a fixed-width field, padded with blanks.
 void PutField(std::uint8_t* field, std::size_t width, const std::string& text);
+// The same for a named field of a reply being built; what lies beyond the
+// reply's end is left out.
+void PutField(std::span<std::uint8_t> reply, ReplyField field, const std::string& text);
 
 // Reads a fixed-width text field of an image, or blanks beyond its end.
 std::string ImageText(const std::vector<std::uint8_t>& image, std::size_t at, std::size_t width);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/image_state.h"
+
 namespace odf::sim {
 
 namespace {
@@ -23,14 +25,16 @@ std::vector<std::uint8_t> MakeImage(const ImageFields& f) {
     x = x * 1103515245u + 12345u;
     b = static_cast<std::uint8_t>(x >> 16);
   }
-  Put(image, 0x60, f.modelName, 24);
-  Put(image, 0x90, f.revision, 5);
-  Put(image, 0xB0, f.hardware, 8);
-  Put(image, 0xD0, f.signature, 8);
-  Put(image, 0xF0, f.normalName, 8);
-  if (image.size() > 0x110) image[0x110] = static_cast<std::uint8_t>(f.partLetter);
-  Put(image, 0x130, f.date, 8);
-  Put(image, 0x150, f.kernelRevision, 4);
+  Put(image, kHeaderModelName, f.modelName, 24);
+  Put(image, kHeaderRevision, f.revision, 5);
+  Put(image, kHeaderHardware, f.hardware, 8);
+  Put(image, kHeaderSignature, f.signature, 8);
+  Put(image, kHeaderNormalName, f.normalName, 8);
+  if (image.size() > kHeaderPartLetter) {
+    image[kHeaderPartLetter] = static_cast<std::uint8_t>(f.partLetter);
+  }
+  Put(image, kHeaderDate, f.date, 8);
+  Put(image, kHeaderKernelRevision, f.kernelRevision, 4);
   return image;
 }
 

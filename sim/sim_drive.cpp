@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/image_state.h"
 #include "sim/drive_kit.h"
 
 namespace odf::sim {
@@ -51,6 +52,11 @@ std::uint32_t ReceivedLength(const CommandRecord& record, const std::uint8_t* da
 void PutField(std::uint8_t* field, std::size_t width, const std::string& text) {
   std::memset(field, ' ', width);
   std::memcpy(field, text.data(), std::min(width, text.size()));
+}
+
+void PutField(std::span<std::uint8_t> reply, ReplyField field, const std::string& text) {
+  if (field.offset > reply.size()) return;
+  PutField(reply.data() + field.offset, std::min(field.width, reply.size() - field.offset), text);
 }
 
 std::string ImageText(const std::vector<std::uint8_t>& image, std::size_t at, std::size_t width) {
@@ -112,19 +118,10 @@ DriveReply SimDrive::Receive(const CommandRecord& record, std::uint8_t* data) {
 
 namespace {
 
-constexpr std::size_t kInquirySize = 96;
-constexpr std::size_t kDriveInfoSize = 48;
 constexpr std::size_t kModeBlockSize = 256;
 constexpr char kModeBlockModel[] = "KESTREL  QBW-610";  // 16 bytes, no terminator used
 constexpr char kKernelIdentity[] = "KESTREL BD-RW   QBW-610 ";
 constexpr char kKernelRevision[] = "0001";
-
-// Where the drive finds its identity in a received normal image.
-constexpr std::size_t kImageRevision = 0x90;
-constexpr std::size_t kImageSignature = 0xD0;
-constexpr std::size_t kImageNormalName = 0xF0;
-constexpr std::size_t kImagePartLetter = 0x110;
-constexpr std::size_t kImageDate = 0x130;
 
 }  // namespace
 
@@ -132,14 +129,14 @@ Qbc850Drive::Qbc850Drive(Qbc850Config config)
     : config_(std::move(config)), kernel_(config_.kernel) {}
 
 std::string Qbc850Drive::Describe() const {
-  std::uint8_t identity[24];
-  PutField(identity, 8, config_.vendor);
-  PutField(identity + 8, 16, config_.product);
+  std::uint8_t identity[kInquiryModel.width];
+  PutField(identity, kInquiryVendor.width, config_.vendor);
+  PutField(identity + kInquiryVendor.width, kInquiryProduct.width, config_.product);
   char tail[96];
   std::snprintf(tail, sizeof tail, " image %zu bytes crc32 0x%08x", flashed_.size(),
                 static_cast<unsigned>(Crc32(flashed_)));
-  return std::string(identity, identity + 24) + " rev " + config_.revision + " date " +
-         config_.date + " mode " + (kernel_ ? "kernel" : "normal") + tail;
+  return std::string(identity, identity + sizeof identity) + " rev " + config_.revision +
+         " date " + config_.date + " mode " + (kernel_ ? "kernel" : "normal") + tail;
 }
 
 DriveReply Qbc850Drive::Execute(const CommandRecord& record, std::uint8_t* data) {
@@ -173,21 +170,20 @@ DriveReply Qbc850Drive::Inquiry(const CommandRecord& record, std::uint8_t* data)
   std::uint8_t reply[kInquirySize];
   std::memset(reply, ' ', sizeof reply);
   std::memset(reply, 0, 8);
-  reply[0] = peripheralType;
+  reply[kInquiryDeviceType.offset] = peripheralType;
   reply[1] = 0x80;  // removable medium
   reply[2] = 5;
   reply[3] = 2;
   reply[4] = kInquirySize - 5;
   if (kernel_) {
-    PutField(reply + 8, 24, kKernelIdentity);
-    PutField(reply + 32, 4, kKernelRevision);
+    PutField(reply, kInquiryModel, kKernelIdentity);
+    PutField(reply, kInquiryRevision, kKernelRevision);
   } else {
-    PutField(reply + 8, 8, config_.vendor);
-    PutField(reply + 16, 16, config_.product);
-    PutField(reply + 32, 4, config_.revision);
+    PutField(reply, kInquiryVendor, config_.vendor);
+    PutField(reply, kInquiryProduct, config_.product);
+    PutField(reply, kInquiryRevision, config_.revision);
   }
-  PutField(reply + 37, std::min<std::size_t>(config_.date.size(), kInquirySize - 37),
-           config_.date);
+  PutField(reply, kInquiryDate, config_.date);
   return SendToHost(record, data, reply, sizeof reply, CdbField(record, 3, 2));
 }
 
@@ -196,10 +192,10 @@ DriveReply Qbc850Drive::ReadBuffer(const CommandRecord& record, std::uint8_t* da
     return InvalidField();
   }
   std::uint8_t reply[kDriveInfoSize] = {};
-  PutField(reply + 16, 8, config_.hardware);
-  PutField(reply + 24, 8, config_.signature);
+  PutField(reply, kDriveInfoHardware, config_.hardware);
+  PutField(reply, kDriveInfoSignature, config_.signature);
   // The kernel part carries no model name of the normal part.
-  PutField(reply + 32, 8, kernel_ ? "" : config_.normalName);
+  PutField(reply, kDriveInfoNormalName, kernel_ ? "" : config_.normalName);
   return SendToHost(record, data, reply, sizeof reply, CdbField(record, 6, 3));
 }
 
@@ -241,13 +237,13 @@ DriveReply Qbc850Drive::EnterKernel(const std::uint8_t* block) {
 DriveReply Qbc850Drive::LeaveKernel(const std::uint8_t* block) {
   if (!kernel_) return SequenceError();
   if (std::memcmp(block, kModeBlockModel, 16) != 0) return ParameterError();
-  const bool flashable = ImageText(normalImage_, kImageSignature, 8) == "KES_ADV " &&
-                         ImageText(normalImage_, kImagePartLetter, 1) == "N";
+  const bool flashable = ImageText(normalImage_, kHeaderSignature, 8) == "KES_ADV " &&
+                         ImageText(normalImage_, kHeaderPartLetter, 1) == "N";
   if (!flashable) return Good(kModeBlockSize);  // stays in its kernel part
-  config_.revision = ImageText(normalImage_, kImageRevision, 4);
-  const std::string date = ImageText(normalImage_, kImageDate, 8);
+  config_.revision = ImageText(normalImage_, kHeaderRevision, kInquiryRevision.width);
+  const std::string date = ImageText(normalImage_, kHeaderDate, 8);
   config_.date = config_.date.size() == 10 ? "20" + date : date;
-  config_.normalName = ImageText(normalImage_, kImageNormalName, 8);
+  config_.normalName = ImageText(normalImage_, kHeaderNormalName, kDriveInfoNormalName.width);
   flashed_ = normalImage_;
   ++flashCount_;
   kernel_ = false;

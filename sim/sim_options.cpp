@@ -6,6 +6,8 @@
 #include <set>
 #include <utility>
 
+#include "core/drive_fields.h"
+
 namespace odf::sim {
 
 namespace {
@@ -90,15 +92,15 @@ bool ParseDriveKey(const std::string& key, const std::string& value, DriveOption
   bool flag = false;
   int number = 0;
   unsigned long hex = 0;
-  if (key == "rev") { c.revision = Fit(value, 4); return true; }
+  if (key == "rev") { c.revision = Fit(value, kInquiryRevision.width); return true; }
   if (key == "date") {
     if (value.size() != 8 && value.size() != 10) { error = "date= takes yy/mm/dd or yyyy/mm/dd"; return false; }
     c.date = value;
     return true;
   }
-  if (key == "hw") { c.hardware = Fit(value, 8); return true; }
-  if (key == "sig") { c.signature = Fit(value, 8); return true; }
-  if (key == "normal") { c.normalName = Fit(value, 8); return true; }
+  if (key == "hw") { c.hardware = Fit(value, kDriveInfoHardware.width); return true; }
+  if (key == "sig") { c.signature = Fit(value, kDriveInfoSignature.width); return true; }
+  if (key == "normal") { c.normalName = Fit(value, kDriveInfoNormalName.width); return true; }
   if (key == "letter") {
     if (value.size() != 1 || !std::isalpha(static_cast<unsigned char>(value[0]))) {
       error = "letter= takes one drive letter";

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/context.h"
+#include "core/drive_fields.h"
 #include "core/messages.h"
 #include "image/image.h"
 #include "scsi/commands.h"
@@ -17,13 +18,8 @@ namespace {
 // than holding the run for ever.
 constexpr int kUnitAttentionLimit = 20;
 
-constexpr std::size_t kInquiryIdentity = 8;
-constexpr std::size_t kInquiryRevision = 32;
-constexpr std::size_t kInquiryDate = 37;
-constexpr std::size_t kDriveInfoSignature = 24;
-
 bool RevisionIsKernel(const Context& ctx) {
-  return std::memcmp(ctx.inquiry.data() + kInquiryRevision, "000", 3) == 0;
+  return InquiryView(ctx.inquiry).Revision().StartsWith("000");
 }
 
 // One pass of the procedure, from the image load to the end or the retry question.
@@ -72,7 +68,7 @@ PassResult RunPass(Context& ctx) {
   }
   if (ReadRevision(ctx, RevisionPhase::Current) != 0) return Returns(-1);
   PrintFormatted(ctx, "\nCurrent Signature = %.8s",
-                 reinterpret_cast<const char*>(ctx.driveInfo.data() + kDriveInfoSignature));
+                 DriveInfoView(ctx.driveInfo).Signature().Chars());
   if (CheckImageHeader(ctx, 1) != 0) return Returns(1);
 
   if (ctx.matchedDefinition.downgradeWarning != 0 &&
@@ -106,8 +102,8 @@ PassResult RunPass(Context& ctx) {
   }
   // A drive that left its kernel after a failed transfer restarted on the
   // firmware it had; only one that reports the image's revision was updated.
-  if (!transferred && std::memcmp(ctx.inquiry.data() + kInquiryRevision,
-                                  ctx.image.imageVersionText.data(), 4) != 0) {
+  if (!transferred && !InquiryView(ctx.inquiry).Revision().Equals(
+                          std::string_view(ctx.image.imageVersionText.data(), 4))) {
     return Returns(1);
   }
   if (ctx.run.signatureOverride == 1) {
@@ -117,7 +113,7 @@ PassResult RunPass(Context& ctx) {
       return Returns(status);
     }
     PrintFormatted(ctx, "\nNew Signature = %.8s",
-                   reinterpret_cast<const char*>(ctx.driveInfo.data() + kDriveInfoSignature));
+                   DriveInfoView(ctx.driveInfo).Signature().Chars());
   }
   ShowMessage(ctx, MessageCode::kUpdateSucceeded, ConsoleOnly);
   return Returns(0);
@@ -204,7 +200,7 @@ int ConfirmKernelIdentity(Context& ctx) {
     return -1;
   }
   if (RevisionIsKernel(ctx) &&
-      std::memcmp(ctx.inquiry.data() + kInquiryIdentity, "KESTREL BD-RW   QBW-", 20) == 0) {
+      InquiryView(ctx.inquiry).Model().StartsWith("KESTREL BD-RW   QBW-")) {
     ctx.run.kernelMode = 1;
     return 0;
   }
@@ -219,8 +215,10 @@ int CheckKernelCurrent(Context& ctx) {
   }
   if (ctx.matchedDefinition.familyCode == 0x1003) return 0;
   const std::uint8_t* image = ctx.host.imageBuffer.data;
-  if (std::memcmp(ctx.inquiry.data() + kInquiryRevision, image + kHeaderKernelRevision, 4) == 0 &&
-      std::memcmp(ctx.inquiry.data() + kInquiryDate, image + kHeaderDate, 8) == 0) {
+  const InquiryView inquiry(ctx.inquiry);
+  // The kernel image's date is in the short form, so only the drive's first 8 date bytes count.
+  if (inquiry.Revision().Equals({image + kHeaderKernelRevision, 4}) &&
+      inquiry.Date().StartsWith({image + kHeaderDate, 8})) {
     ShowMessage(ctx, MessageCode::kKernelUpdateNotNeeded, ConsoleOnly);
     return 1;
   }

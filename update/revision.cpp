@@ -1,8 +1,7 @@
 // Asks the current drive for its identity, prints its model, revision and
 // firmware date, and derives what the checks and procedures compare.
-#include <cstring>
-
 #include "core/context.h"
+#include "core/drive_fields.h"
 #include "core/messages.h"
 #include "image/hex_text.h"
 #include "scsi/commands.h"
@@ -12,11 +11,6 @@
 namespace odf {
 
 namespace {
-
-constexpr std::size_t kModel = 8;      // vendor and product, 24 bytes
-constexpr std::size_t kProduct = 16;
-constexpr std::size_t kRevision = 32;  // 4 characters and the byte after them
-constexpr std::size_t kDate = 37;
 
 constexpr int kInquiryRetries = 6;
 constexpr DWORD kInquiryRetryMs = 3000;
@@ -48,17 +42,13 @@ constexpr ModelRow kModelTable[] = {
     {Flag::Latest, "KESTREL DVD-RW  QRW-730", 23, 0x134, 0xFFFF, false, nullptr},
 };
 
-bool Is(const std::uint8_t* bytes, const char* text, std::size_t n) {
-  return std::memcmp(bytes, text, n) == 0;
-}
-
 bool RowApplies(const ModelRow& row, const Context& ctx, std::uint16_t n) {
-  const std::uint8_t* inq = ctx.inquiry.data();
-  if (!Is(inq + kModel, row.model, row.width)) return false;
+  const InquiryView inq(ctx.inquiry);
+  if (!inq.Model().StartsWith(std::string_view(row.model, row.width))) return false;
   if (n < row.low || n > row.high) return false;
-  if (row.needsPoint && inq[kRevision + 1] != '.') return false;
+  if (row.needsPoint && inq.Revision()[1] != '.') return false;
   if (row.signature != nullptr &&
-      !Is(ctx.driveInfo.data() + 24, row.signature, std::strlen(row.signature))) {
+      !DriveInfoView(ctx.driveInfo).Signature().StartsWith(row.signature)) {
     return false;
   }
   return true;
@@ -98,39 +88,40 @@ int InquireWithRetries(Context& ctx, RevisionPhase phase) {
 
 void ReadCurrent(Context& ctx) {
   RevisionState& r = ctx.revision;
-  const std::uint8_t* inq = ctx.inquiry.data();
-  const auto text = [&](std::size_t offset) { return reinterpret_cast<const char*>(inq + offset); };
-  const bool zeroRevision = Is(inq + kRevision, "000", 3);
+  const InquiryView inq(ctx.inquiry);
+  const FieldBytes revision = inq.Revision();
+  const FieldBytes date = inq.Date();
+  const bool zeroRevision = revision.StartsWith("000");
 
-  if (inq[39] == '/' && inq[42] == '/') {
-    PrintFormatted(ctx, "\nCurrent Revision>> %.24s %.5s %.8s", text(kModel), text(kRevision),
-                   text(kDate));
-    if (!zeroRevision) r.firmwareDate = PackedShortDate(inq + kDate);
+  if (date[2] == '/' && date[5] == '/') {
+    PrintFormatted(ctx, "\nCurrent Revision>> %.24s %.5s %.8s", inq.Model().Chars(),
+                   inq.RevisionPrinted().Chars(), date.Chars());
+    if (!zeroRevision) r.firmwareDate = PackedShortDate(date.data());
   } else {
-    PrintFormatted(ctx, "\nCurrent Revision>> %.24s %.5s %.10s", text(kModel), text(kRevision),
-                   text(kDate));
+    PrintFormatted(ctx, "\nCurrent Revision>> %.24s %.5s %.10s", inq.Model().Chars(),
+                   inq.RevisionPrinted().Chars(), date.Chars());
     // yyyy/mm/dd: the year is four digits, already with its century.
-    r.firmwareDate = (HexField(inq + kDate, 4) << 16) + (HexField(inq + kDate + 5, 2) << 8) +
-                     HexField(inq + kDate + 8, 2);
+    r.firmwareDate = (HexField(date.data(), 4) << 16) + (HexField(date.data() + 5, 2) << 8) +
+                     HexField(date.data() + 8, 2);
   }
 
-  if (Is(inq + kRevision, "1.06", 4) && Is(inq + kModel, "KESTREL DVD-ROM QRD-570 ", 24)) {
+  if (revision.Equals("1.06") && inq.Model().Equals("KESTREL DVD-ROM QRD-570 ")) {
     r.g6PatchNeeded = 1;
   }
-  if (Is(inq + kRevision, "0000", 4) && Is(inq + kModel, "KESTREL DVD-RW  QRW-", 20)) {
+  if (revision.Equals("0000") && inq.Model().StartsWith("KESTREL DVD-RW  QRW-")) {
     ctx.run.kernelMode = 1;
   }
-  r.revisionNumber = RevisionNumber(inq + kRevision);
+  r.revisionNumber = RevisionNumber(revision.data());
   ApplyModelTable(ctx);
 }
 
 void PrintNew(Context& ctx) {
-  const std::uint8_t* inq = ctx.inquiry.data();
-  const auto text = [&](std::size_t offset) { return reinterpret_cast<const char*>(inq + offset); };
+  const InquiryView inq(ctx.inquiry);
   // DVD writers report the short date form after the update, others the long one.
-  const char* format = Is(inq + kProduct, "DVD-RW", 6) ? "\nNew Revision    >> %.24s %.5s %.8s"
-                                                       : "\nNew Revision    >> %.24s %.5s %.10s";
-  PrintFormatted(ctx, format, text(kModel), text(kRevision), text(kDate));
+  const char* format = inq.Product().StartsWith("DVD-RW") ? "\nNew Revision    >> %.24s %.5s %.8s"
+                                                          : "\nNew Revision    >> %.24s %.5s %.10s";
+  PrintFormatted(ctx, format, inq.Model().Chars(), inq.RevisionPrinted().Chars(),
+                 inq.Date().Chars());
 }
 
 }  // namespace
