@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/context.h"
+#include "core/drive_fields.h"
 #include "core/image_state.h"
 
 namespace odf {
@@ -48,7 +49,7 @@ const char* HeaderField(const Context& ctx, std::uint32_t offset) {
 // The formats come from the catalogue, so the argument lists are fixed here
 // per code.
 std::string ComposeMessage(const Context& ctx, MessageCode code, const char* text) {
-  const std::uint8_t* inquiry = ctx.inquiry.data();
+  const InquiryView inquiry(ctx.inquiry);
   const char* version = ctx.image.imageVersionText.data();
   switch (code) {
     case MessageCode::kBinaryFileLoadFailed:
@@ -56,7 +57,8 @@ std::string ComposeMessage(const Context& ctx, MessageCode code, const char* tex
     case MessageCode::kAskUpdateAllDrives:
       return Format(text, ctx.targets.targetCount);
     case MessageCode::kAskUpdateDrive:
-      return Format(text, ctx.run.currentTarget, version, Chars(inquiry + 8), Chars(inquiry + 32));
+      return Format(text, ctx.run.currentTarget, version, inquiry.Model().Chars(),
+                  inquiry.RevisionPrinted().Chars());
     case MessageCode::kStartingDevice:
       return Format(text, ctx.run.currentTarget + 1);
     case MessageCode::kFirmwareAlreadyThisVersion:
@@ -65,7 +67,8 @@ std::string ComposeMessage(const Context& ctx, MessageCode code, const char* tex
     case MessageCode::kSomeDrivesUpdated:
       return Format(text, ctx.run.updatedCount);
     case MessageCode::kAskUpdateFirmware:
-      return Format(text, Chars(inquiry + 8), Chars(inquiry + 32), Chars(inquiry + 37),
+      return Format(text, inquiry.Model().Chars(), inquiry.RevisionPrinted().Chars(),
+                    inquiry.Date().Chars(),
                     HeaderField(ctx, kHeaderModelName), HeaderField(ctx, kHeaderRevision),
                     HeaderField(ctx, kHeaderDate));
     default:
