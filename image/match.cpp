@@ -58,7 +58,7 @@ int MatchDefinition(Context& ctx, const std::uint8_t* inquiry) {
 std::int32_t EditionCodeFor(const std::uint8_t* driveInfo) {
   const std::uint8_t* signature = driveInfo + 24;
   if (SameBytes(signature, "GENERAL ", 8)) {
-    return SameBytes(driveInfo + 16, "SCSI", 4) ? 0x300 : 0x100;
+    return SameBytes(driveInfo + 16, "SCSI", 4) ? kGeneralScsiEdition : 0x100;
   }
   for (const EditionRow& row : kEditions) {
     if (SameBytes(signature, row.signature, 8)) return row.code;
