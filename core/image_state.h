@@ -14,6 +14,10 @@ struct ImageState {
   std::int32_t editionCode = 0;
 };
 
+// The general edition on the SCSI interface: its drives take the normal-mode
+// switch differently, and their ASPI waits have no limit.
+inline constexpr std::int32_t kGeneralScsiEdition = 0x300;
+
 // Header field offsets of a binary firmware image.
 inline constexpr std::uint32_t kHeaderModelName = 0x60;
 inline constexpr std::uint32_t kHeaderRevision = 0x90;

@@ -1,5 +1,6 @@
 // What the transport keeps between commands: the route, the driver found,
-// the last sense, and the blocks it hands to the operating system.
+// the policy for the drive being worked on, the last sense, and the blocks it
+// hands to the operating system.
 #pragma once
 
 #include <array>
@@ -23,12 +24,28 @@ struct ScsiRequest {
   std::array<std::uint8_t, 16> cdb{};
 };
 
+// How the transport treats the drive being worked on. The procedure sets it
+// when it selects the drive (and discovery while it probes); the transport
+// learns nothing else about the drive, its definition or its image.
+struct DrivePolicy {
+  // TargetTable index of the drive: the command wrappers address it, and a
+  // volume opened without a SCSI address marks it as the bridge.
+  std::int32_t target = 0;
+  // ASPI route: the normal-mode switch (WRITE BUFFER mode 5, after which the
+  // drive flashes its new firmware) completes by polling instead of by event.
+  bool pollNormalSwitch = false;
+  // ASPI route: an event wait ends after the request's time-out; otherwise it
+  // lasts as long as the drive takes.
+  bool limitWaits = true;
+};
+
 struct TransportState {
   TransportRoute route = TransportRoute::PassThrough;
   std::int32_t intelDriverKind = 0;   // 0 none, 1 Intel ATA storage driver, 2 Application Accelerator
   std::int32_t bridgeIndex = -1;
   std::int32_t currentTimeoutMs = 1000;
   std::int32_t leavePending = 0;
+  DrivePolicy policy;
   std::array<std::uint8_t, 18> lastSense{};
   std::uint32_t senseSummary = 0;     // key << 16 | asc << 8 | ascq
   const PassThroughLayout* layout = &NativePassThroughLayout();

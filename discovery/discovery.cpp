@@ -6,6 +6,7 @@
 
 #include "core/context.h"
 #include "core/drive_fields.h"
+#include "discovery/host.h"
 #include "image/image.h"
 #include "scsi/transport.h"
 
@@ -70,15 +71,14 @@ int DiscoverPassThrough(Context& ctx) {
     if (MatchDefinition(ctx, inquiry) >= 0) {
       TargetDrive drive;
       drive.driveLetter = letter;
-      if (AppendTarget(ctx, drive)) ctx.run.currentTarget = ctx.targets.targetCount - 1;
+      if (AppendTarget(ctx, drive)) {
+        ctx.run.currentTarget = ctx.targets.targetCount - 1;
+        ctx.transport.policy.target = ctx.run.currentTarget;
+      }
     }
     CloseTargetVolume(ctx);
   }
   return ctx.targets.targetCount;
-}
-
-bool IdentifierIs(const std::array<std::uint8_t, 16>& id, const char* eight) {
-  return std::memcmp(id.data(), eight, 8) == 0;
 }
 
 void ProbeAspiTarget(Context& ctx, int adapter, int targetId) {

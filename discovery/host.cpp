@@ -227,10 +227,6 @@ int SetupPassThrough(Context& ctx) {
   return ObtainBuffers(ctx, {{&h.dataBuffer, 2 * kMiB}, {&h.imageBuffer, 8 * kMiB}, {&h.parameterBuffer, 512}});
 }
 
-bool IdentifierIs(const std::array<std::uint8_t, 16>& id, const char* eight) {
-  return std::memcmp(id.data(), eight, 8) == 0;
-}
-
 bool IsBridgeIdentifier(const std::array<std::uint8_t, 16>& id) {
   static const std::uint8_t kZeros[8] = {};
   return IdentifierIs(id, "NTMAPHLP") || IdentifierIs(id, "ntmaphlp") || IdentifierIs(id, "        ") ||
@@ -306,6 +302,10 @@ bool IsAspiHost(const win::OSVERSIONINFOA& info) {
 }
 
 }  // namespace
+
+bool IdentifierIs(const std::array<std::uint8_t, 16>& id, const char* eight) {
+  return std::memcmp(id.data(), eight, 8) == 0;
+}
 
 int CheckHostEnvironment(Context& ctx) {
   ctx.transport.currentTimeoutMs = 1000;

@@ -68,8 +68,19 @@ bool AutoInsertHazard(const Context& ctx) {
 
 }  // namespace
 
-int CheckImageHeader(Context& ctx, int full) {
+int ReadDriveState(Context& ctx) {
+  ctx.run.kernelOnlyState = -1;
   const int status = ReadDriveInfo(ctx);
+  if (status != 0) return status;
+  // An empty model name for the normal part means only the kernel part runs.
+  const std::int32_t kernelOnly = DriveInfoView(ctx.driveInfo).KernelOnly() ? 1 : 0;
+  ctx.run.kernelMode = kernelOnly;
+  ctx.run.kernelOnlyState = kernelOnly;
+  return 0;
+}
+
+int CheckImageHeader(Context& ctx, int full) {
+  const int status = ReadDriveState(ctx);
   if (status != 0) {
     ShowMessage(ctx, MessageCode::kDriveInfoFailed, NoticeStop);
     return status;

@@ -13,6 +13,10 @@ struct Context;
 enum class ImagePart : int { Kernel = 0, Normal = 1 };
 
 int MatchDefinition(Context& ctx, const std::uint8_t* inquiry);
+// ReadDriveInfo, and what the reply says of the drive: kernelMode and
+// kernelOnlyState 1 when only the kernel part runs, 0 otherwise. A failed read
+// leaves kernelMode as it was and kernelOnlyState at -1 (no reply).
+int ReadDriveState(Context& ctx);
 int LoadBinaryImage(Context& ctx, ImagePart part);
 int CheckImageVendorTag(Context& ctx);
 int CheckImageHeader(Context& ctx, int full);

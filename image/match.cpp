@@ -54,7 +54,7 @@ int MatchDefinition(Context& ctx, const std::uint8_t* inquiry) {
 std::int32_t EditionCodeFor(const std::uint8_t* driveInfo) {
   const DriveInfoView info({driveInfo, kDriveInfoSize});
   const FieldBytes signature = info.Signature();
-  if (signature.Equals("GENERAL ")) return info.Hardware().StartsWith("SCSI") ? 0x300 : 0x100;
+  if (signature.Equals("GENERAL ")) return info.Hardware().StartsWith("SCSI") ? kGeneralScsiEdition : 0x100;
   for (const EditionRow& row : kEditions) {
     if (signature.Equals(row.signature)) return row.code;
   }

@@ -19,7 +19,8 @@ int WriteBuffer(Context& ctx, int target, std::uint8_t mode, std::uint8_t buffer
 // Sends nothing: sense reaches lastSense only through the automatic capture.
 int RequestSense(Context& ctx, int target, std::uint8_t* senseArea);
 
-// Wrappers; all address the current target.
+// Wrappers; all address the drive the procedure selected (transport.policy.target).
+// ReadDriveInfo fills the drive-information area and nothing else.
 int ReadDriveInfo(Context& ctx);
 int StopUnit(Context& ctx);
 int EnterUpdateMode(Context& ctx);

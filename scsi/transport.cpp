@@ -4,34 +4,20 @@
 #include <cstring>
 
 #include "core/context.h"
+#include "scsi/cdb.h"
 
 namespace odf {
 
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kScsiError = 2;
-constexpr int kFailed = -1;
-constexpr int kNoVolume = -2;
-constexpr int kWaitRanOut = -2;
-
 constexpr std::uint8_t kSenseLength = 18;
+constexpr std::uint8_t kCheckCondition = 2;  // SCSI status byte
 constexpr std::int32_t kBufferedLimit = 32;
 constexpr std::int32_t kIntelAccelerator = 2;
 constexpr std::int32_t kIntelAtaDriver = 1;
 constexpr std::uint32_t kProbeTimeoutSeconds = 2;
 constexpr std::uint32_t kDefaultDirectTimeoutSeconds = 60;
 constexpr win::DWORD kPollIntervalMs = 500;
-constexpr std::int32_t kGeneralScsiEdition = 0x300;
-constexpr std::int32_t kPolledFamily = 0x1003;
-constexpr std::uint8_t kWriteBuffer = 0x3B;
-
-constexpr std::uint8_t kInquiryCdb[6] = {0x12, 0x00, 0x00, 0x00, 0x60, 0x00};
-constexpr std::uint8_t kDriveInfoCdb[10] = {0x3C, 0x02, 0xF1, 0x00, 0x00, 0x00, 0x00, 0x00, 0x30, 0x00};
-constexpr std::int32_t kInquiryCdbLength = 6;
-constexpr std::int32_t kDriveInfoCdbLength = 10;
-constexpr std::uint32_t kInquiryLength = 96;
-constexpr std::uint32_t kDriveInfoLength = 48;
 
 // Both known layouts must fit the blocks kept in the transport state.
 static_assert(kPassThroughLayout32.directBlockSize <= sizeof(TransportState::directBlock));
@@ -117,11 +103,11 @@ int RunDirect(Context& ctx, const PassThroughCall& call) {
                                                      l.directBlockSize, &returned);
   if (block[l.offScsiStatus] != 0) {
     CaptureSense(ctx, block);
-    return kScsiError;
+    return kCommandScsiError;
   }
   // A call that failed without any SCSI status (time-out, device gone) moved
   // nothing; it must not pass for a delivered block.
-  return ok ? kOk : kScsiError;
+  return ok ? kCommandDone : kCommandScsiError;
 }
 
 // Carries at most 32 bytes through the block's own data area (the Intel
@@ -142,15 +128,15 @@ int RunBuffered(Context& ctx, const ScsiRequest& request) {
   win::DWORD returned = 0;
   const win::BOOL ok = ctx.platform.DeviceIoControl(t.volume, win::IOCTL_SCSI_PASS_THROUGH, block,
                                                      size, block, size, &returned);
-  int status = kOk;
+  int status = kCommandDone;
   if (block[l.offScsiStatus] != 0) {
     CaptureSense(ctx, block);
-    status = kScsiError;
+    status = kCommandScsiError;
   } else if (!ok && block[l.offSenseInfoLength] == 0) {
-    block[l.offScsiStatus] = kScsiError;
-    status = kScsiError;
+    block[l.offScsiStatus] = kCheckCondition;
+    status = kCommandScsiError;
   }
-  if (status == kOk && request.direction == DataDirection::In && length != 0) {
+  if (status == kCommandDone && request.direction == DataDirection::In && length != 0) {
     std::memcpy(request.data, block + l.dataOffset, length);
   }
   return status;
@@ -158,8 +144,8 @@ int RunBuffered(Context& ctx, const ScsiRequest& request) {
 
 int SendPassThrough(Context& ctx, const ScsiRequest& request) {
   const TargetDrive& target = ctx.targets.entries[static_cast<std::size_t>(request.targetIndex)];
-  if (OpenTargetVolume(ctx, target.driveLetter) != 0) return kNoVolume;
-  int status = kOk;
+  if (OpenTargetVolume(ctx, target.driveLetter) != kVolumeOpened) return kCommandNoVolume;
+  int status = kCommandDone;
   if (ctx.transport.intelDriverKind == kIntelAccelerator && request.dataLength <= kBufferedLimit) {
     status = RunBuffered(ctx, request);
   } else {
@@ -172,11 +158,11 @@ int SendPassThrough(Context& ctx, const ScsiRequest& request) {
   return status;
 }
 
-int PassThroughProbe(Context& ctx, const std::uint8_t* cdb, std::int32_t cdbLength,
+int PassThroughProbe(Context& ctx, const CdbBytes& cdb, std::int32_t cdbLength,
                      std::uint8_t* data, std::uint32_t length) {
-  if (data == nullptr) return kFailed;
+  if (data == nullptr) return kCommandNotSent;
   PassThroughCall call;
-  call.cdb = cdb;
+  call.cdb = cdb.data();
   call.cdbLength = cdbLength;
   call.direction = DataDirection::In;
   call.dataLength = length;
@@ -273,9 +259,9 @@ EventOutcome SubmitWithEvent(Context& ctx, SRB_ExecSCSICmd& srb, win::DWORD wait
 }
 
 bool UsesPolledMode(const Context& ctx, const TargetDrive& target, const ScsiRequest& request) {
-  if (request.cdb[0] != kWriteBuffer) return false;
+  if (request.cdb[0] != kOpWriteBuffer) return false;
   return target.hostAdapter == ctx.transport.bridgeIndex ||
-         (ctx.matchedDefinition.familyCode == kPolledFamily && request.cdb[1] == 5);
+         (ctx.transport.policy.pollNormalSwitch && request.cdb[1] == kModeNormalSwitch);
 }
 
 // Polls every 500 ms; gives up only when the request carries a time-out.
@@ -285,21 +271,21 @@ int WaitPolled(Context& ctx, const SRB_ExecSCSICmd& srb, std::int32_t timeoutMs)
     ctx.platform.Sleep(kPollIntervalMs);
     if (timeoutMs != 0) {
       elapsed += kPollIntervalMs;
-      if (timeoutMs < elapsed) return kFailed;
+      if (timeoutMs < elapsed) return kCommandPollGaveUp;
     }
   } while (StatusOf(srb) == SS_PENDING);
-  return kOk;
+  return kCommandDone;
 }
 
 int CompleteAspi(Context& ctx, const SRB_ExecSCSICmd& srb, const ScsiRequest& request) {
-  if (StatusOf(srb) == SS_COMP) return kOk;
+  if (StatusOf(srb) == SS_COMP) return kCommandDone;
   std::memcpy(ctx.transport.lastSense.data(), srb.SenseArea, ctx.transport.lastSense.size());
   SummarizeSense(ctx);
-  if (ctx.transport.intelDriverKind == kIntelAtaDriver && request.cdb[0] != 0 &&
-      SenseKeyOf(ctx.transport.senseSummary) == 2) {
-    return kOk;
+  if (ctx.transport.intelDriverKind == kIntelAtaDriver &&
+      IntelAtaDriverPassesNotReady(request.cdb[0], ctx.transport.senseSummary)) {
+    return kCommandDone;
   }
-  return kFailed;
+  return kCommandFailed;
 }
 
 int SendAspi(Context& ctx, const ScsiRequest& request) {
@@ -314,40 +300,41 @@ int SendAspi(Context& ctx, const ScsiRequest& request) {
   call.senseLength = kSenseLength;
   call.flags = DirectionFlags(request.direction);
   SRB_ExecSCSICmd* srb = PrepareRequestBlock(ctx, call);
-  if (srb == nullptr) return kFailed;
+  if (srb == nullptr) return kCommandNotSent;
 
   if (UsesPolledMode(ctx, target, request)) {
     ctx.platform.CallSendASPI32Command(ctx.host.sendCommand, srb);
-    if (WaitPolled(ctx, *srb, request.timeoutMs) != kOk) return kFailed;
+    const int waited = WaitPolled(ctx, *srb, request.timeoutMs);
+    if (waited != kCommandDone) return waited;
     return CompleteAspi(ctx, *srb, request);
   }
-  const bool limited = request.timeoutMs != 0 && ctx.image.editionCode != kGeneralScsiEdition;
+  const bool limited = request.timeoutMs != 0 && ctx.transport.policy.limitWaits;
   const win::DWORD waitMs = limited ? static_cast<win::DWORD>(request.timeoutMs) : win::INFINITE;
   switch (SubmitWithEvent(ctx, *srb, waitMs, ctx.transport.leavePending != 0)) {
-    case EventOutcome::LeftPending: return kOk;
-    case EventOutcome::WaitRanOut: return kWaitRanOut;
-    case EventOutcome::NoEvent: return kFailed;
+    case EventOutcome::LeftPending: return kCommandDone;
+    case EventOutcome::WaitRanOut: return kCommandWaitRanOut;
+    case EventOutcome::NoEvent: return kCommandNotSent;
     case EventOutcome::Completed: break;
   }
   return CompleteAspi(ctx, *srb, request);
 }
 
-int AspiProbe(Context& ctx, int hostAdapter, int targetId, const std::uint8_t* cdb,
+int AspiProbe(Context& ctx, int hostAdapter, int targetId, const CdbBytes& cdb,
               std::int32_t cdbLength, std::uint8_t* data, std::uint32_t length) {
-  if (data == nullptr) return kFailed;
+  if (data == nullptr) return kCommandNotSent;
   AspiCall call;
   call.hostAdapter = hostAdapter;
   call.targetId = targetId;
-  call.cdb = cdb;
+  call.cdb = cdb.data();
   call.cdbLength = cdbLength;
   call.data = data;
   call.dataLength = length;
   call.senseLength = 0;
   call.flags = SRB_DIR_IN;
   SRB_ExecSCSICmd* srb = PrepareRequestBlock(ctx, call);
-  if (srb == nullptr) return kFailed;
-  if (SubmitWithEvent(ctx, *srb, win::INFINITE, false) != EventOutcome::Completed) return kFailed;
-  return StatusOf(*srb) == SS_COMP ? kOk : kFailed;
+  if (srb == nullptr) return kCommandNotSent;
+  if (SubmitWithEvent(ctx, *srb, win::INFINITE, false) != EventOutcome::Completed) return kCommandFailed;
+  return StatusOf(*srb) == SS_COMP ? kCommandDone : kCommandFailed;
 }
 
 // A request the builders could never make is refused before anything is sent.
@@ -363,7 +350,7 @@ bool IsWellFormed(const Context& ctx, const ScsiRequest& request) {
 }  // namespace
 
 int SendCommand(Context& ctx, ScsiRequest& request) {
-  if (!IsWellFormed(ctx, request)) return kFailed;
+  if (!IsWellFormed(ctx, request)) return kCommandNotSent;
   if (ctx.transport.route == TransportRoute::PassThrough) return SendPassThrough(ctx, request);
   return SendAspi(ctx, request);
 }
@@ -379,7 +366,7 @@ int OpenTargetVolume(Context& ctx, char letter) {
                                       win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL);
   if (t.volume == win::INVALID_HANDLE_VALUE) {
     t.lastError = ctx.platform.GetLastError();
-    return -1;
+    return kVolumeNotOpened;
   }
   win::SCSI_ADDRESS address{};
   win::DWORD returned = 0;
@@ -388,16 +375,16 @@ int OpenTargetVolume(Context& ctx, char letter) {
     t.pathId = address.PathId;
     t.targetId = address.TargetId;
     t.lun = address.Lun;
-    return 0;
+    return kVolumeOpened;
   }
   t.lastError = ctx.platform.GetLastError();
   // A bridged drive (IEEE1394) has no SCSI address but takes commands all the same.
   if (t.lastError == win::ERROR_NOT_SUPPORTED) {
-    t.bridgeIndex = ctx.run.currentTarget;
-    return 0;
+    t.bridgeIndex = t.policy.target;
+    return kVolumeOpened;
   }
   CloseTargetVolume(ctx);
-  return -1;
+  return kVolumeNotOpened;
 }
 
 void CloseTargetVolume(Context& ctx) {
@@ -407,9 +394,7 @@ void CloseTargetVolume(Context& ctx) {
 }
 
 int SummarizeSense(Context& ctx) {
-  const auto& sense = ctx.transport.lastSense;
-  ctx.transport.senseSummary = (std::uint32_t{sense[2]} << 16) | (std::uint32_t{sense[12]} << 8) |
-                               std::uint32_t{sense[13]};
+  ctx.transport.senseSummary = PackSense(ctx.transport.lastSense);
   return 0;
 }
 
@@ -421,32 +406,30 @@ void ForgetSense(Context& ctx) {
 int PollPendingCommand(Context& ctx) {
   ctx.transport.leavePending = 0;
   const win::HANDLE event = ctx.transport.pendingEvent;
-  if (event == 0) return 1;
-  if (ctx.platform.WaitForSingleObject(event, 0) != win::WAIT_OBJECT_0) return 1;
+  if (event == 0) return kPendingRunning;
+  if (ctx.platform.WaitForSingleObject(event, 0) != win::WAIT_OBJECT_0) return kPendingRunning;
   ctx.platform.CloseHandle(event);
   ctx.transport.pendingEvent = 0;
   const SRB_ExecSCSICmd* srb = RequestBlock(ctx);
-  return srb != nullptr && StatusOf(*srb) == SS_COMP ? kOk : kFailed;
+  return srb != nullptr && StatusOf(*srb) == SS_COMP ? kPendingDone : kPendingFailed;
 }
 
 int ProbeInquiry(Context& ctx) {
-  return PassThroughProbe(ctx, kInquiryCdb, kInquiryCdbLength, ctx.host.dataBuffer.data,
-                          kInquiryLength);
+  return PassThroughProbe(ctx, InquiryCdb(), kSixByteCdb, ctx.host.dataBuffer.data, kInquirySize);
 }
 
 int ProbeInquiry(Context& ctx, int hostAdapter, int targetId) {
-  return AspiProbe(ctx, hostAdapter, targetId, kInquiryCdb, kInquiryCdbLength,
-                   ctx.host.dataBuffer.data, kInquiryLength);
+  return AspiProbe(ctx, hostAdapter, targetId, InquiryCdb(), kSixByteCdb, ctx.host.dataBuffer.data,
+                   kInquirySize);
 }
 
 int ProbeDriveInfo(Context& ctx) {
-  return PassThroughProbe(ctx, kDriveInfoCdb, kDriveInfoCdbLength, ctx.driveInfo.data(),
-                          kDriveInfoLength);
+  return PassThroughProbe(ctx, DriveInfoCdb(), kTenByteCdb, ctx.driveInfo.data(), kDriveInfoSize);
 }
 
 int ProbeDriveInfo(Context& ctx, int hostAdapter, int targetId) {
-  return AspiProbe(ctx, hostAdapter, targetId, kDriveInfoCdb, kDriveInfoCdbLength,
-                   ctx.driveInfo.data(), kDriveInfoLength);
+  return AspiProbe(ctx, hostAdapter, targetId, DriveInfoCdb(), kTenByteCdb, ctx.driveInfo.data(),
+                   kDriveInfoSize);
 }
 
 }  // namespace odf

@@ -1,6 +1,6 @@
 // The command set as the drive receives it: every wire command with its CDB,
 // direction, length and time-out, the field truncation, the time-out rules
-// that depend on the bridge, and the run state kept by ReadDriveInfo.
+// that depend on the bridge, and the run state kept by the drive-state read.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "image/image.h"
 #include "scsi/commands.h"
 #include "sim_fixture.h"
 
@@ -18,7 +19,7 @@ using Cdb = std::vector<std::uint8_t>;
 
 class CommandsTest : public testing::SimFixture {
  protected:
-  // Target 0 is another drive, target 1 the current one: a wrapper that
+  // Target 0 is another drive, target 1 the selected one: a wrapper that
   // addresses the wrong entry shows up in the wrong log.
   std::shared_ptr<sim::Qbc850Drive> other = std::make_shared<sim::Qbc850Drive>();
   std::shared_ptr<sim::Qbc850Drive> drive = std::make_shared<sim::Qbc850Drive>();
@@ -36,7 +37,7 @@ class CommandsTest : public testing::SimFixture {
     ctx.targets.entries[0].driveLetter = 'D';
     ctx.targets.entries[1].driveLetter = 'E';
     ctx.targets.targetCount = 2;
-    ctx.run.currentTarget = 1;
+    ctx.transport.policy.target = 1;
   }
 
   std::uint8_t* buf() { return buffer.data(); }
@@ -179,8 +180,8 @@ TEST_F(CommandsTest, NormalSwitchKeepsItsTimeOutOnTheAspiRoute) {
   ctx.host.sendCommand = pc.GetProcAddressOrdinal(pc.LoadLibraryA("WNASPI32.DLL"), 2);
   ctx.host.requestBlockBuffer.data = requestArea.data();
   ctx.targets.entries[0] = TargetDrive{adapter, 0, 0};
-  ctx.run.currentTarget = 0;
-  ctx.transport.bridgeIndex = 0;  // equal to the current target, but not the drive's adapter
+  ctx.transport.policy.target = 0;
+  ctx.transport.bridgeIndex = 0;  // equal to the selected target, but not the drive's adapter
   ctx.transport.currentTimeoutMs = 7000;
   sim::FaultRule hang;
   hang.opcode = 0x3B;
@@ -192,7 +193,9 @@ TEST_F(CommandsTest, NormalSwitchKeepsItsTimeOutOnTheAspiRoute) {
   EXPECT_EQ(pc.NowMs() - start, 7000u);
 }
 
-TEST_F(CommandsTest, ReadDriveInfoKeepsKernelStateInStep) {
+// The command alone fills the drive-information area; the drive-state read
+// also keeps the run's kernel state in step with the reply.
+TEST_F(CommandsTest, DriveStateReadKeepsKernelStateInStep) {
   struct Case {
     const char* name;
     bool kernel;
@@ -217,6 +220,7 @@ TEST_F(CommandsTest, ReadDriveInfoKeepsKernelStateInStep) {
     if (c.fails) {
       sim::FaultRule rule;
       rule.opcode = 0x3C;
+      rule.occurrence = 0;  // both reads below fail
       rule.key = 2;
       rule.asc = 0x04;
       rule.ascq = 0x01;
@@ -229,6 +233,11 @@ TEST_F(CommandsTest, ReadDriveInfoKeepsKernelStateInStep) {
     ctx.driveInfo.fill(0);
 
     EXPECT_EQ(ReadDriveInfo(ctx), c.result);
+    EXPECT_EQ(ctx.run.kernelMode, c.kernelModeBefore);
+    EXPECT_EQ(ctx.run.kernelOnlyState, 0);
+
+    ctx.driveInfo.fill(0);
+    EXPECT_EQ(ReadDriveState(ctx), c.result);
     EXPECT_EQ(ctx.run.kernelMode, c.kernelMode);
     EXPECT_EQ(ctx.run.kernelOnlyState, c.kernelOnlyState);
     if (c.result == 0) {

@@ -460,5 +460,43 @@ TEST_F(FamilyFourTest, KernelAndNormalPart) {
   }
 }
 
+// Once the header check has named the drive's edition, a general-edition
+// drive on the ASPI route is waited for as long as its re-flash takes; any
+// other drive's normal-mode switch ends at its 60-second time-out.
+TEST(FamilyFourOverAspi, OnlyTheGeneralEditionWaitsOutALongReflash) {
+  struct Case {
+    const char* name;
+    const char* signature;
+    const char* hardware;
+    bool switchFails;
+  };
+  const Case cases[] = {
+      {"general edition", "GENERAL ", "SCSI0100", false},
+      {"other edition", "KES_ADV ", "QBC 0100", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::Qbc850Config config;
+    config.signature = c.signature;
+    config.hardware = c.hardware;
+    config.reflashMs = 70000;
+    testing::OneDrivePc bench(config, true);
+    auto& [freshPc, fresh, d] = bench;
+    sim::ImageFields fields;
+    fields.hardware = c.hardware;
+    freshPc.AddFile(kImageName, sim::MakeImage(fields));
+    ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
+    fresh.run.signatureOverride = 1;  // lets the general edition take the built-in image
+    freshPc.QueueAnswers({IDYES});
+
+    const int result = FamilyFourUpdate(fresh);
+    const bool failed =
+        freshPc.Console().find("\nFailed to move to the normal mode.") != std::string::npos;
+    EXPECT_EQ(failed, c.switchFails) << freshPc.Console();
+    EXPECT_EQ(result == 0, !c.switchFails);
+    EXPECT_EQ(d->flashCount(), 1);
+  }
+}
+
 }  // namespace
 }  // namespace odf

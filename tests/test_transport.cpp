@@ -11,6 +11,7 @@
 
 #include "sim_fixture.h"
 #include "scsi/transport.h"
+#include "update/update.h"
 
 namespace odf {
 
@@ -384,7 +385,7 @@ TEST_F(TransportTest, VolumeAddressAndBridge) {
   pc.AddVolume('F', drive, bridged);
   pc.AddVolume('G', drive, broken);
   pc.AddVolume('H', drive, locked);
-  ctx.run.currentTarget = 2;
+  ctx.transport.policy.target = 2;
 
   struct Case {
     char letter;
@@ -425,7 +426,7 @@ TEST_F(TransportTest, CommandsReachADriveWithoutAddressButNotAnUnopenedOne) {
   ctx.targets.targetCount = 3;
   ctx.targets.entries[1].driveLetter = 'G';
   ctx.targets.entries[2].driveLetter = 'F';
-  ctx.run.currentTarget = 2;
+  ctx.transport.policy.target = 2;
 
   ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0);
   r.targetIndex = 2;
@@ -499,7 +500,7 @@ TEST_F(TransportTest, AspiChoosesPolledModeForBridgeWritesAndFamilySwitch) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ctx.transport.bridgeIndex = c.bridgeIndex;
-    ctx.matchedDefinition.familyCode = c.familyCode;
+    ctx.transport.policy = DrivePolicyFor(0, c.familyCode, 0);
     const bool in = c.cdb[0] == 0x3C;
     ScsiRequest r = Request(c.cdb, in ? DataDirection::In : DataDirection::Out, in ? 32 : 256);
     const std::uint64_t start = pc.NowMs();
@@ -533,7 +534,7 @@ TEST_F(TransportTest, AspiWaitLimits) {
     SCOPED_TRACE(c.name);
     drive->reply.durationMs = c.durationMs;
     ctx.transport.bridgeIndex = c.polled ? adapter : -1;
-    ctx.image.editionCode = c.editionCode;
+    ctx.transport.policy = DrivePolicyFor(0, 0, c.editionCode);
     ScsiRequest r = Request(kWriteBlock, DataDirection::Out, 256, c.timeoutMs);
     const std::uint64_t start = pc.NowMs();
     EXPECT_EQ(SendCommand(ctx, r), c.result);

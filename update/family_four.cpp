@@ -6,6 +6,7 @@
 #include "core/messages.h"
 #include "image/image.h"
 #include "scsi/commands.h"
+#include "scsi/sense.h"
 #include "scsi/timer.h"
 #include "scsi/transport.h"
 #include "update/update.h"
@@ -17,6 +18,8 @@ namespace {
 // A drive that keeps reporting unit attention is treated as failing rather
 // than holding the run for ever.
 constexpr int kUnitAttentionLimit = 20;
+// The normal-mode switch of this family completes by polling on the ASPI route.
+constexpr std::int32_t kPolledSwitchFamily = 0x1003;
 
 bool RevisionIsKernel(const Context& ctx) {
   return InquiryView(ctx.inquiry).Revision().StartsWith("000");
@@ -32,7 +35,9 @@ struct PassResult {
 
 PassResult Returns(int result) { return {PassEnd::Done, result}; }
 
-// Steps 11 to 12: move the drive into its kernel and write the kernel part when asked.
+// Moves the drive into its kernel (unless it already runs there) and, when the
+// definition covers the kernel part too, writes that part and reloads the
+// normal image.
 int PrepareKernel(Context& ctx) {
   const std::int32_t familyCode = ctx.matchedDefinition.familyCode;
   if (ctx.run.kernelMode == 0) {
@@ -70,6 +75,7 @@ PassResult RunPass(Context& ctx) {
   PrintFormatted(ctx, "\nCurrent Signature = %.8s",
                  DriveInfoView(ctx.driveInfo).Signature().Chars());
   if (CheckImageHeader(ctx, 1) != 0) return Returns(1);
+  SetDrivePolicy(ctx);  // the header check has named the drive's edition
 
   if (ctx.matchedDefinition.downgradeWarning != 0 &&
       ShowMessage(ctx, MessageCode::kAskIrreversibleUpdate, AskYesNo) == IDNO) {
@@ -107,7 +113,7 @@ PassResult RunPass(Context& ctx) {
     return Returns(1);
   }
   if (ctx.run.signatureOverride == 1) {
-    const int status = ReadDriveInfo(ctx);
+    const int status = ReadDriveState(ctx);
     if (status != 0) {
       ShowMessage(ctx, MessageCode::kDriveInfoFailed, ConsoleOnly);
       return Returns(status);
@@ -130,13 +136,27 @@ int FamilyFourUpdate(Context& ctx) {
   }
 }
 
+DrivePolicy DrivePolicyFor(std::int32_t target, std::int32_t familyCode, std::int32_t editionCode) {
+  DrivePolicy policy;
+  policy.target = target;
+  policy.pollNormalSwitch = familyCode == kPolledSwitchFamily;
+  policy.limitWaits = editionCode != kGeneralScsiEdition;
+  return policy;
+}
+
+void SetDrivePolicy(Context& ctx) {
+  ctx.transport.policy = DrivePolicyFor(ctx.run.currentTarget, ctx.matchedDefinition.familyCode,
+                                        ctx.image.editionCode);
+}
+
 int SelectDefinition(Context& ctx) {
+  SetDrivePolicy(ctx);  // before anything is sent to this drive
   int status = Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data());
   if (status != 0) {
     ShowMessage(ctx, MessageCode::kInquiryFailed, NoticeStop);
     return status;
   }
-  status = ReadDriveInfo(ctx);
+  status = ReadDriveState(ctx);
   if (status != 0) {
     ShowMessage(ctx, MessageCode::kDriveInfoFailed, NoticeStop);
     return status;
@@ -162,6 +182,7 @@ int SelectDefinition(Context& ctx) {
   m.downgradeWarning = entry.downgradeWarning;
   m.familyCode = entry.familyCode;
   m.updateScope = entry.updateScope;
+  SetDrivePolicy(ctx);
   return 0;
 }
 
@@ -177,18 +198,22 @@ int WaitDriveReady(Context& ctx) {
       return -1;
     }
     SummarizeSense(ctx);
-    const std::uint32_t summary = ctx.transport.senseSummary;
-    const std::uint8_t senseKey = SenseKeyOf(summary);
-    const auto asc = static_cast<std::uint8_t>(summary >> 8);
-    const auto ascq = static_cast<std::uint8_t>(summary);
-    if (senseKey == 2 && asc == 0x3A) return 0;
-    if (senseKey == 2 && asc == 0x04 && ascq == 0x02) return 0;
-    if (senseKey == 2 && asc == 0x04 && ascq == 0x01) {
-      ShowMessage(ctx, MessageCode::kDriveBecomingReady, ConsoleOnly);
-      return -1;
+    switch (JudgeReadyCheck(ctx.transport.senseSummary)) {
+      case ReadyCheckSense::Idle:
+        return 0;
+      case ReadyCheckSense::BecomingReady:
+        ShowMessage(ctx, MessageCode::kDriveBecomingReady, ConsoleOnly);
+        return -1;
+      case ReadyCheckSense::UnitAttention:
+        if (unitAttentions < kUnitAttentionLimit) continue;
+        break;
+      case ReadyCheckSense::NoSense:
+        // The Intel drivers may fail the check without any sense.
+        if (ctx.transport.intelDriverKind != 0) return 0;
+        break;
+      case ReadyCheckSense::Other:
+        break;
     }
-    if (senseKey == 6 && unitAttentions < kUnitAttentionLimit) continue;
-    if (ctx.transport.intelDriverKind != 0 && summary == 0) return 0;
     ShowMessage(ctx, MessageCode::kUnknownError, ConsoleOnly);
     return -1;
   }

@@ -3,7 +3,9 @@
 
 #include "core/context.h"
 #include "core/messages.h"
+#include "scsi/cdb.h"
 #include "scsi/commands.h"
+#include "scsi/sense.h"
 #include "scsi/timer.h"
 #include "scsi/transport.h"
 #include "update/update.h"
@@ -14,10 +16,6 @@ namespace {
 
 constexpr std::uint32_t kModeBlockSize = 256;
 constexpr std::uint32_t kNormalBlockSize = 0x8000;
-constexpr std::uint8_t kModeBufferId = 0xFF;
-constexpr std::uint8_t kKernelModeSwitch = 4;
-constexpr std::uint8_t kNormalModeSwitch = 5;
-constexpr std::int32_t kGeneralScsiEdition = 0x300;
 
 struct ModelStrings {
   std::int32_t familyCode;
@@ -115,7 +113,7 @@ int EnterKernelMode(Context& ctx, std::int32_t familyCode) {
   BuildModeBlock(ctx, block, familyCode, false);
   ctx.transport.currentTimeoutMs = 5000;
   const int status =
-      WriteBuffer(ctx, ctx.run.currentTarget, kKernelModeSwitch, kModeBufferId, 0, kModeBlockSize, block);
+      WriteBuffer(ctx, ctx.run.currentTarget, kModeKernelSwitch, kModeSwitchBuffer, 0, kModeBlockSize, block);
   if (status != 0) {
     ShowMessage(ctx, MessageCode::kEnterKernelModeFailed, ConsoleOnly);
     return status;
@@ -134,16 +132,15 @@ int EnterNormalMode(Context& ctx, std::int32_t familyCode) {
   // including one that returned no sense at all.
   ForgetSense(ctx);
   const int status =
-      WriteBuffer(ctx, ctx.run.currentTarget, kNormalModeSwitch, kModeBufferId, 0, kModeBlockSize, block);
+      WriteBuffer(ctx, ctx.run.currentTarget, kModeNormalSwitch, kModeSwitchBuffer, 0, kModeBlockSize, block);
   ctx.transport.currentTimeoutMs = 5000;
   if (status != 0) {
     // The pass-through route leaves a SCSI error's sense unsummarised.
-    if (status == 2) SummarizeSense(ctx);
-    const std::uint8_t senseKey = SenseKeyOf(ctx.transport.senseSummary);
+    if (status == kCommandScsiError) SummarizeSense(ctx);
     const bool generalEditionPassThrough =
         ctx.image.editionCode == kGeneralScsiEdition && ctx.transport.route == TransportRoute::PassThrough;
-    // A drive that restarts at once may end the command with not ready or unit attention.
-    const bool restartedBehindBridge = ctx.transport.bridgeIndex != -1 && (senseKey == 2 || senseKey == 6);
+    const bool restartedBehindBridge =
+        ctx.transport.bridgeIndex != -1 && SenseShowsRestart(ctx.transport.senseSummary);
     if (!generalEditionPassThrough && !restartedBehindBridge) {
       ShowMessage(ctx, MessageCode::kEnterNormalModeFailed, ConsoleOnly);
       return status;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/revision_state.h"
+#include "core/transport_state.h"
 
 namespace odf {
 
@@ -16,6 +17,13 @@ enum class TransferVariant : int { FamilyFour = 4, FamilyOne = 1 };
 int FamilyFourUpdate(Context& ctx);
 int FamilyOneUpdate(Context& ctx);
 int FamilyZeroUpdate(Context& ctx);
+
+// How the transport is to treat a drive, from its target index, its
+// definition's family and its edition.
+DrivePolicy DrivePolicyFor(std::int32_t target, std::int32_t familyCode, std::int32_t editionCode);
+// Hands the transport the policy for the current target, the matched
+// definition and the edition; run again whenever one of them changes.
+void SetDrivePolicy(Context& ctx);
 
 // Steps shared by the procedures.
 int SelectDefinition(Context& ctx);

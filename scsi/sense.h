@@ -1,0 +1,66 @@
+// The fixed-format sense data a failed command brings back: its packed
+// summary, and the decisions the callers take on it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "scsi/cdb.h"
+
+namespace odf {
+
+using SenseData = std::array<std::uint8_t, 18>;
+
+inline constexpr std::uint8_t kSenseKeyNotReady = 2;
+inline constexpr std::uint8_t kSenseKeyUnitAttention = 6;
+inline constexpr std::uint8_t kAscNotReady = 0x04;      // with the ASCQs below
+inline constexpr std::uint8_t kAscqBecomingReady = 0x01;
+inline constexpr std::uint8_t kAscqNeedsStart = 0x02;   // initializing command required
+inline constexpr std::uint8_t kAscNoMedium = 0x3A;
+
+// Sense key << 16 | ASC << 8 | ASCQ. The key is byte 2 taken whole, not
+// masked to its low four bits, so a key byte with flag bits set matches none
+// of the keys below.
+inline std::uint32_t PackSense(const SenseData& sense) {
+  return (std::uint32_t{sense[2]} << 16) | (std::uint32_t{sense[12]} << 8) | std::uint32_t{sense[13]};
+}
+
+inline std::uint8_t SenseKeyOf(std::uint32_t summary) { return static_cast<std::uint8_t>(summary >> 16); }
+inline std::uint8_t AscOf(std::uint32_t summary) { return static_cast<std::uint8_t>(summary >> 8); }
+inline std::uint8_t AscqOf(std::uint32_t summary) { return static_cast<std::uint8_t>(summary); }
+
+// What a failed TEST UNIT READY, sent after the drive was stopped, says.
+enum class ReadyCheckSense {
+  Idle,           // no medium, or stopped and waiting for a start: fit for an update
+  BecomingReady,  // a disc is spinning up
+  UnitAttention,  // something changed; ask again
+  NoSense,        // the command failed without sense data
+  Other,
+};
+
+inline ReadyCheckSense JudgeReadyCheck(std::uint32_t summary) {
+  if (summary == 0) return ReadyCheckSense::NoSense;
+  const std::uint8_t key = SenseKeyOf(summary);
+  if (key == kSenseKeyUnitAttention) return ReadyCheckSense::UnitAttention;
+  if (key != kSenseKeyNotReady) return ReadyCheckSense::Other;
+  if (AscOf(summary) == kAscNoMedium) return ReadyCheckSense::Idle;
+  if (AscOf(summary) != kAscNotReady) return ReadyCheckSense::Other;
+  if (AscqOf(summary) == kAscqNeedsStart) return ReadyCheckSense::Idle;
+  if (AscqOf(summary) == kAscqBecomingReady) return ReadyCheckSense::BecomingReady;
+  return ReadyCheckSense::Other;
+}
+
+// A drive that restarts as soon as it takes the normal-mode switch may end
+// that command with not ready or unit attention.
+inline bool SenseShowsRestart(std::uint32_t summary) {
+  const std::uint8_t key = SenseKeyOf(summary);
+  return key == kSenseKeyNotReady || key == kSenseKeyUnitAttention;
+}
+
+// Under the Intel ATA storage driver, a not-ready answer to any command but
+// TEST UNIT READY counts as success on the ASPI route.
+inline bool IntelAtaDriverPassesNotReady(std::uint8_t opcode, std::uint32_t summary) {
+  return opcode != kOpTestUnitReady && SenseKeyOf(summary) == kSenseKeyNotReady;
+}
+
+}  // namespace odf
