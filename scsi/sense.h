@@ -57,10 +57,14 @@ inline bool SenseShowsRestart(std::uint32_t summary) {
   return key == kSenseKeyNotReady || key == kSenseKeyUnitAttention;
 }
 
-// Under the Intel ATA storage driver, a not-ready answer to any command but
-// TEST UNIT READY counts as success on the ASPI route.
+// Under the Intel ATA storage driver, a not-ready answer to a status read
+// counts as success on the ASPI route. Never for TEST UNIT READY, whose
+// not-ready answer is the point, and never for WRITE BUFFER: an image block
+// or a mode switch that failed did not reach the drive, and passing it would
+// leave a hole in the firmware the drive then re-flashes.
 inline bool IntelAtaDriverPassesNotReady(std::uint8_t opcode, std::uint32_t summary) {
-  return opcode != kOpTestUnitReady && SenseKeyOf(summary) == kSenseKeyNotReady;
+  return opcode != kOpTestUnitReady && opcode != kOpWriteBuffer &&
+         SenseKeyOf(summary) == kSenseKeyNotReady;
 }
 
 }  // namespace odf

@@ -305,6 +305,9 @@ TEST_F(FamilyFourTest, FailedBlockOffersARetry) {
   const Case cases[] = {
       {"retry succeeds", {6, 6, 6}, 0},
       {"retry declined", {6, 7}, -1},
+      // The second pass begins with the drive in its kernel: stopping short
+      // of the update there must end the run, not pass as "not updated".
+      {"retry, then the update declined", {6, 6, 7}, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -323,7 +326,7 @@ TEST_F(FamilyFourTest, FailedBlockOffersARetry) {
     std::vector<std::string> expected = {kQuestion82, "\r\nFailed to update the normal part.",
                                          "\nFailed to move to the normal mode.\r\nDo you retry to update ?"};
     // The second pass asks again; the drive now answers as its kernel.
-    if (c.result == 0) {
+    if (c.answers.size() > 2) {
       expected.push_back(
           "\r\nDo you want to update the F/W\r\nFrom : KESTREL BD-RW   QBW-610  0001  (2007/12/01)"
           "\r\nTo : KESTREL BD-ROM  QBC-850  1.04  (2008/01/10)");
@@ -342,6 +345,18 @@ TEST_F(FamilyFourTest, FailedBlockOffersARetry) {
       EXPECT_EQ(d->flashedImage(), img);
     }
   }
+}
+
+// A drive found running only its kernel has no firmware to go back to: a
+// refused update must end the run as a failure rather than pass quietly.
+TEST_F(FamilyFourTest, DriveFoundInItsKernelAndLeftThereEndsTheRun) {
+  sim::Qbc850Config config;
+  config.kernel = true;
+  Start(config);
+  pc.QueueAnswers({IDNO});
+  EXPECT_EQ(FamilyFourUpdate(ctx), -1);
+  EXPECT_TRUE(drive->inKernel());
+  EXPECT_EQ(Writes(), 0);
 }
 
 TEST_F(FamilyFourTest, DriveNoDefinitionServesIsLeftAlone) {

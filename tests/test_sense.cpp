@@ -80,8 +80,10 @@ TEST(Sense, RestartAfterTheNormalSwitchAndTheIntelNotReadyRule) {
     const std::uint32_t summary = PackSense(c.sense);
     EXPECT_EQ(SenseShowsRestart(summary), c.restart);
     EXPECT_EQ(IntelAtaDriverPassesNotReady(kOpReadBuffer, summary), c.intelPassesRead);
-    // The ready check itself is never excused.
+    // The ready check itself, and anything that carries data or a mode
+    // switch to the drive, is never excused.
     EXPECT_FALSE(IntelAtaDriverPassesNotReady(kOpTestUnitReady, summary));
+    EXPECT_FALSE(IntelAtaDriverPassesNotReady(kOpWriteBuffer, summary));
   }
 }
 

@@ -558,6 +558,7 @@ TEST_F(TransportTest, AspiSenseAndTheIntelNotReadyRule) {
   const Case cases[] = {
       {"Intel driver, not ready on a read", 1, kReadBuffer32.data(), 10, 2, 0},
       {"Intel driver, not ready on TEST UNIT READY", 1, kTestUnitReady.data(), 6, 2, -1},
+      {"Intel driver, not ready on an image block", 1, kWriteBlock.data(), 10, 2, -1},
       {"Intel driver, unit attention", 1, kReadBuffer32.data(), 10, 6, -1},
       {"accelerator, not ready", 2, kReadBuffer32.data(), 10, 2, -1},
       {"no Intel driver, not ready", 0, kReadBuffer32.data(), 10, 2, -1},

@@ -130,9 +130,18 @@ PassResult RunPass(Context& ctx) {
 int FamilyFourUpdate(Context& ctx) {
   // Any failure to identify the drive, or a drive no definition serves, leaves it alone.
   if (SelectDefinition(ctx) != 0) return 1;
+  // A drive that runs only its kernel (found so, or left so by a failed pass)
+  // no longer runs its firmware: a pass over it that stops short of the update
+  // ends the run as a failure, so nobody walks away from it on a quiet exit 0.
+  bool inKernel = ctx.run.kernelOnlyState == 1;
   for (;;) {
     const PassResult pass = RunPass(ctx);
-    if (pass.end == PassEnd::Done) return pass.result;
+    if (pass.end == PassEnd::Retry) {
+      inKernel = true;
+      continue;
+    }
+    if (inKernel && pass.result != 0) return -1;
+    return pass.result;
   }
 }
 
