@@ -15,6 +15,7 @@
 #include "app/run_update.h"
 #include "scsi/commands.h"
 #include "sim/image_maker.h"
+#include "sim/pc_builder.h"
 #include "sim/sim_pc.h"
 
 namespace {
@@ -51,8 +52,8 @@ void BM_PassThroughWriteBlock(benchmark::State& state) {
   odf::sim::SimPc pc;
   odf::Context ctx(pc);
   auto drive = std::make_shared<QuietDrive>();
-  pc.AddVolume('D', drive);
-  ctx.targets.entries[0].driveLetter = 'D';
+  const auto placed = odf::sim::PcBuilder().Drive(drive).Build(pc);
+  ctx.targets.entries[0].driveLetter = placed[0].letter;
   ctx.targets.targetCount = 1;
   std::vector<std::uint8_t> block(0x8000, 0x5A);
   pc.RegisterMemory(block.data(), block.size());
@@ -73,9 +74,8 @@ void BM_WholeUpdate(benchmark::State& state) {
   const std::vector<std::uint8_t> image = odf::sim::MakeImage();
   for (auto _ : state) {
     odf::sim::SimPc pc;
+    odf::sim::PcBuilder().Drive(std::make_shared<odf::sim::Qbc850Drive>()).Answers({odf::win::IDYES}).Build(pc);
     pc.AddFile("S1003431.104", image);
-    pc.QueueAnswers({odf::win::IDYES});
-    pc.AddVolume('D', std::make_shared<odf::sim::Qbc850Drive>());
     odf::Context ctx(pc);
     if (odf::RunUpdate(ctx) != 0) state.SkipWithError("update failed");
   }

@@ -11,7 +11,10 @@
 
 #include "core/context.h"
 #include "app/run_update.h"
+#include "sim/image_maker.h"
 #include "sim/sim_options.h"
+#include "sim/sim_report.h"
+#include "sim/sim_setup.h"
 
 namespace {
 

@@ -1,9 +1,6 @@
 #include "sim/sim_options.h"
 
-#include <algorithm>
 #include <cctype>
-#include <cstdio>
-#include <set>
 #include <utility>
 
 #include "core/drive_fields.h"
@@ -13,8 +10,6 @@ namespace odf::sim {
 namespace {
 
 constexpr int kMaxAdapters = 16;   // the utility keeps 16 adapter identifiers
-constexpr int kMaxTargetId = 7;
-constexpr const char* kAdapterIdentifier = "SIM HOST";
 
 std::string Lower(std::string s) {
   for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -106,22 +101,22 @@ bool ParseDriveKey(const std::string& key, const std::string& value, DriveOption
       error = "letter= takes one drive letter";
       return false;
     }
-    d.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(value[0])));
+    d.place.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(value[0])));
     return true;
   }
   if (key == "adapter") {
     if (!ParseInt(value, kMaxAdapters - 1, number)) { error = "adapter= takes 0 to 15"; return false; }
-    d.adapter = number;
+    d.place.adapter = number;
     return true;
   }
   if (key == "target") {
-    if (!ParseInt(value, kMaxTargetId, number)) { error = "target= takes 0 to 7"; return false; }
-    d.target = number;
+    if (!ParseInt(value, kMaxAspiTargetId, number)) { error = "target= takes 0 to 7"; return false; }
+    d.place.target = number;
     return true;
   }
   if (key == "noaddr" || key == "disc" || key == "kernel") {
     if (!ParseFlag(value, flag)) { error = key + "= takes 1 or 0"; return false; }
-    if (key == "noaddr") d.noAddress = flag;
+    if (key == "noaddr") d.place.volume.noAddress = flag;
     if (key == "disc") c.ready = flag ? ReadyState::DiscLoaded : ReadyState::NoMedium;
     if (key == "kernel") c.kernel = flag;
     return true;
@@ -182,42 +177,12 @@ bool ParseAnswers(const std::string& text, std::vector<int>& answers, std::strin
   return true;
 }
 
-// Gives every drive without an explicit place the next free one.
-bool PlaceDrives(SimOptions& o, std::string& error) {
-  if (o.route == SimRoute::PassThrough) {
-    std::set<char> used;
-    for (const auto& d : o.drives) {
-      if (d.letter != 0 && !used.insert(d.letter).second) {
-        error = std::string("drive letter ") + d.letter + " is given twice";
-        return false;
-      }
-    }
-    char next = 'D';
-    for (auto& d : o.drives) {
-      if (d.letter != 0) continue;
-      while (next <= 'Z' && used.count(next) != 0) ++next;
-      if (next > 'Z') { error = "no drive letter left (D to Z)"; return false; }
-      d.letter = next;
-      used.insert(next);
-    }
-    return true;
-  }
-  std::set<std::pair<int, int>> used;
-  for (auto& d : o.drives) {
-    if (d.adapter < 0) d.adapter = 0;
-    if (d.target >= 0 && !used.insert({d.adapter, d.target}).second) {
-      error = "adapter " + std::to_string(d.adapter) + " target " + std::to_string(d.target) + " is given twice";
-      return false;
-    }
-  }
-  for (auto& d : o.drives) {
-    if (d.target >= 0) continue;
-    int t = 0;
-    while (t <= kMaxTargetId && used.count({d.adapter, t}) != 0) ++t;
-    if (t > kMaxTargetId) { error = "no target id left on adapter " + std::to_string(d.adapter); return false; }
-    d.target = t;
-    used.insert({d.adapter, t});
-  }
+// Gives every drive without an explicit place the next free one of the route.
+bool PlaceOptionDrives(SimOptions& o, std::string& error) {
+  std::vector<DrivePlace> places;
+  for (const auto& d : o.drives) places.push_back(d.place);
+  if (!PlaceDrives(o.route, places, error)) return false;
+  for (std::size_t i = 0; i < places.size(); ++i) o.drives[i].place = places[i];
   return true;
 }
 
@@ -335,7 +300,7 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
       return out;
     }
   }
-  if (!PlaceDrives(o, out.error)) return out;
+  if (!PlaceOptionDrives(o, out.error)) return out;
   out.ok = true;
   return out;
 }
@@ -376,106 +341,6 @@ std::string SimUsage() {
       "  --make-image FILE      write a valid image for version 1.04 dated 08/01/10, exit\n"
       "  --image-rev=M.mm --image-date=yy/mm/dd   vary that image\n"
       "  --help                 this text\n";
-}
-
-std::vector<PlacedDrive> BuildSimPc(const SimOptions& o, SimPc& pc) {
-  std::vector<PlacedDrive> placed;
-  pc.SetOemCodePage(o.oemCodePage);
-  if (o.route == SimRoute::Aspi) {
-    pc.SetWindowsVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-    pc.InstallAspi();
-    int adapters = 1;
-    for (const auto& d : o.drives) adapters = std::max(adapters, d.adapter + 1);
-    for (int a = 0; a < adapters; ++a) pc.AddAdapter(kAdapterIdentifier);
-  } else {
-    pc.SetWindowsVersion(VER_PLATFORM_WIN32_NT, 5, 1);
-  }
-  for (int answer : o.answers) pc.QueueAnswer(answer);
-
-  for (const auto& d : o.drives) {
-    auto drive = std::make_shared<Qbc850Drive>(d.config);
-    for (const auto& rule : d.faults) drive->AddFault(rule);
-    PlacedDrive p{drive, ""};
-    if (o.route == SimRoute::Aspi) {
-      pc.AttachAspiDrive(d.adapter, d.target, drive);
-      p.label = std::to_string(d.adapter) + ":" + std::to_string(d.target);
-    } else {
-      VolumeOptions volume;
-      volume.noAddress = d.noAddress;
-      pc.AddVolume(d.letter, drive, volume);
-      p.label = std::string(1, d.letter) + ":";
-    }
-    placed.push_back(std::move(p));
-  }
-  return placed;
-}
-
-std::string EscapeText(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += hex;
-        } else {
-          out += c;  // cp932 bytes pass unchanged
-        }
-    }
-  }
-  return out;
-}
-
-std::string FormatBox(const BoxRecord& box) {
-  const UINT buttons = box.type & 0x0F;
-  const UINT icon = box.type & 0xF0;
-  const char* style = "Box";
-  if (buttons == MB_YESNO) style = "AskYesNo";
-  else if (buttons == MB_OKCANCEL) style = "AskOkCancel";
-  else if (icon == MB_ICONHAND) style = "NoticeStop";
-  else if (icon == MB_ICONASTERISK) style = "NoticeInfo";
-  else if (icon == MB_ICONEXCLAMATION) style = "NoticeWarning";
-  const char* answer = "?";
-  switch (box.answer) {
-    case IDOK: answer = "OK"; break;
-    case 2: answer = "Cancel"; break;
-    case IDYES: answer = "Yes"; break;
-    case IDNO: answer = "No"; break;
-    default: break;
-  }
-  return std::string("box ") + style + " \"" + EscapeText(box.text) + "\" -> " + answer + "\n";
-}
-
-std::string FormatCommand(const std::string& label, const CommandRecord& r) {
-  char head[64];
-  std::snprintf(head, sizeof head, "cmd %10llu ms %-5s", static_cast<unsigned long long>(r.atMs), label.c_str());
-  std::string line = head;
-  for (int i = 0; i < r.cdbLength && i < static_cast<int>(r.cdb.size()); ++i) {
-    char byte[4];
-    std::snprintf(byte, sizeof byte, " %02X", static_cast<unsigned>(r.cdb[static_cast<std::size_t>(i)]));
-    line += byte;
-  }
-  static const char* const kDirections[] = {"none", "in", "out"};
-  const char* direction = (r.direction >= 0 && r.direction <= 2) ? kDirections[r.direction] : "?";
-  char tail[96];
-  if (r.viaAspi) {
-    std::snprintf(tail, sizeof tail, "  %s %u  aspi %s", direction, static_cast<unsigned>(r.length),
-                  r.polled ? "polled" : "event");
-  } else {
-    std::snprintf(tail, sizeof tail, "  %s %u  timeout %u s%s", direction, static_cast<unsigned>(r.length),
-                  static_cast<unsigned>(r.timeoutSeconds), r.buffered ? " buffered" : "");
-  }
-  return line + tail + "\n";
-}
-
-std::string FormatDriveReport(const PlacedDrive& placed) {
-  return "drive " + placed.label + " " + placed.drive->Describe() + "\n";
 }
 
 }  // namespace odf::sim

@@ -1,25 +1,19 @@
-// The command line of odflsh-sim, and the simulated PC built from it.
+// The command line of odflsh-sim.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/image_maker.h"
+#include "sim/pc_builder.h"
 #include "sim/sim_drive.h"
-#include "sim/sim_pc.h"
 
 namespace odf::sim {
-
-enum class SimRoute { PassThrough, Aspi };
 
 // One --drive option.
 struct DriveOption {
   Qbc850Config config;
-  char letter = 0;       // pass-through route; 0 until placed
-  int adapter = -1;      // ASPI route; -1 until placed
-  int target = -1;
-  bool noAddress = false;
+  DrivePlace place;      // letter on the pass-through route, adapter and target on ASPI
   std::vector<FaultRule> faults;
 };
 
@@ -48,20 +42,5 @@ std::string SimUsage();
 
 // fail=OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ | :timeout | :transport
 bool ParseFaultRule(const std::string& text, FaultRule& rule, std::string& error);
-
-struct PlacedDrive {
-  std::shared_ptr<Qbc850Drive> drive;
-  std::string label;         // "D:" or "0:1" (adapter:target)
-};
-
-// Sets up the PC's Windows version, code page, ASPI layer, volumes and
-// adapters; returns the drives in the order of the options.
-std::vector<PlacedDrive> BuildSimPc(const SimOptions& options, SimPc& pc);
-
-// Report lines for standard error (each ends with a newline).
-std::string EscapeText(const std::string& text);
-std::string FormatBox(const BoxRecord& box);
-std::string FormatCommand(const std::string& label, const CommandRecord& record);
-std::string FormatDriveReport(const PlacedDrive& placed);
 
 }  // namespace odf::sim

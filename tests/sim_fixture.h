@@ -1,5 +1,6 @@
 // A fresh simulated PC and a fresh run state around it, for each test, and
-// the few set-up steps several test files share.
+// the few set-up steps several test files share. Every PC with drives comes
+// from the simulator's one builder.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,21 +8,44 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "core/context.h"
 #include "core/definition.h"
 #include "discovery/discovery.h"
 #include "discovery/host.h"
 #include "scsi/commands.h"
+#include "sim/pc_builder.h"
 #include "sim/sim_pc.h"
 #include "update/update.h"
 
 namespace odf::testing {
 
+// An empty PC until a test builds on it with sim::PcBuilder.
 class SimFixture : public ::testing::Test {
  protected:
   sim::SimPc pc;
   Context ctx{pc};
+};
+
+inline sim::SimRoute RouteOf(bool aspi) { return aspi ? sim::SimRoute::Aspi : sim::SimRoute::PassThrough; }
+
+// A fresh simulated PC with one drive, for table rows that each need a PC of
+// their own. The builder brings the route and whatever else the row needs.
+// Bind its parts with `auto& [pc, ctx, drive] = ...`.
+struct OneDrivePc {
+  explicit OneDrivePc(std::shared_ptr<sim::Qbc850Drive> d, sim::PcBuilder builder = sim::PcBuilder(),
+                      const sim::DrivePlace& place = {})
+      : drive(std::move(d)) {
+    builder.Drive(drive, place).Build(pc);
+  }
+  explicit OneDrivePc(const sim::Qbc850Config& config = {}, const sim::PcBuilder& builder = sim::PcBuilder(),
+                      const sim::DrivePlace& place = {})
+      : OneDrivePc(std::make_shared<sim::Qbc850Drive>(config), builder, place) {}
+
+  sim::SimPc pc;
+  Context ctx{pc};
+  std::shared_ptr<sim::Qbc850Drive> drive;
 };
 
 // Question 82 for the default drive (1.00, 07/12/01) and the default image (1.04, 08/01/10).
@@ -47,50 +71,36 @@ inline sim::FaultRule SenseFault(std::uint8_t opcode, int occurrence, std::uint8
   return r;
 }
 
-// Puts one drive on the PC: volume D: on the pass-through route, or target 0
-// of a plain host adapter under Windows 98 on the ASPI route.
-inline void PlaceDrive(sim::SimPc& pc, const std::shared_ptr<sim::SimDrive>& drive, bool aspi,
-                       const sim::VolumeOptions& volume = {}) {
-  if (aspi) {
-    pc.SetWindowsVersion(1, 4, 10);
-    pc.InstallAspi();
-    pc.AddAdapter("SIM HOST");
-    pc.AttachAspiDrive(0, 0, drive);
-  } else {
-    pc.AddVolume('D', drive, volume);
+// The real host checks: route, drivers, buffers and the ASPI layer, as the
+// run sets them up before discovery.
+inline void RunHostChecks(Context& ctx) { ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone); }
+
+// The placed drives as the target table, in order, with `current` the
+// current target: what discovery leaves, for drives a test wants addressed
+// whether or not the definition would take them.
+inline void UseTargets(Context& ctx, const std::vector<sim::PlacedDrive>& drives, int current = 0) {
+  ctx.targets = TargetTable{};
+  for (const auto& d : drives) {
+    ctx.targets.entries[static_cast<std::size_t>(ctx.targets.targetCount++)] =
+        TargetDrive{d.adapter, d.target, d.letter};
   }
+  ctx.run.currentTarget = current;
+  ctx.transport.policy.target = current;
 }
-
-// A fresh simulated PC with one drive placed on it, for table rows that each
-// need a PC of their own. Bind its parts with `auto& [pc, ctx, drive] = ...`.
-struct OneDrivePc {
-  explicit OneDrivePc(std::shared_ptr<sim::Qbc850Drive> d, bool aspi = false,
-                      const sim::VolumeOptions& volume = {})
-      : drive(std::move(d)) {
-    PlaceDrive(pc, drive, aspi, volume);
-  }
-  explicit OneDrivePc(const sim::Qbc850Config& config = {}, bool aspi = false,
-                      const sim::VolumeOptions& volume = {})
-      : OneDrivePc(std::make_shared<sim::Qbc850Drive>(config), aspi, volume) {}
-
-  sim::SimPc pc;
-  Context ctx{pc};
-  std::shared_ptr<sim::Qbc850Drive> drive;
-};
 
 // The run's start-up as far as the loop over the targets: built-in
 // definition, host checks, and discovery finding the one drive.
 inline void BringUp(Context& ctx) {
   ResetRunState(ctx);
   LoadBuiltInDefinition(ctx);
-  CheckHostEnvironment(ctx);
+  ASSERT_NO_FATAL_FAILURE(RunHostChecks(ctx));
   ASSERT_EQ(DiscoverTargets(ctx), 1);
   ctx.run.currentTarget = 0;
 }
 
 // BringUp, then the definition selected for target 0 as a procedure would.
 inline void BringUpSingleTarget(Context& ctx) {
-  BringUp(ctx);
+  ASSERT_NO_FATAL_FAILURE(BringUp(ctx));
   ASSERT_EQ(SelectDefinition(ctx), 0);
 }
 

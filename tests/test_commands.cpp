@@ -30,14 +30,14 @@ class CommandsTest : public testing::SimFixture {
     pc.RegisterMemory(ctx.driveInfo.data(), ctx.driveInfo.size());
     sim::VolumeOptions bridged;
     bridged.noAddress = true;
-    pc.AddVolume('D', other);
-    pc.AddVolume('E', drive);
-    pc.AddVolume('F', drive, bridged);
-    ctx.transport.route = TransportRoute::PassThrough;
-    ctx.targets.entries[0].driveLetter = 'D';
-    ctx.targets.entries[1].driveLetter = 'E';
-    ctx.targets.targetCount = 2;
-    ctx.transport.policy.target = 1;
+    // The current drive also answers on F, a volume without SCSI address.
+    const auto placed = sim::PcBuilder()
+                            .Drive(other, {.letter = 'D'})
+                            .Drive(drive, {.letter = 'E'})
+                            .Drive(drive, {.letter = 'F', .volume = bridged})
+                            .Build(pc);
+    ASSERT_NO_FATAL_FAILURE(testing::RunHostChecks(ctx));
+    testing::UseTargets(ctx, {placed[0], placed[1]}, 1);
   }
 
   std::uint8_t* buf() { return buffer.data(); }
@@ -169,28 +169,27 @@ TEST_F(CommandsTest, BridgeDecidesInquiryAndNormalSwitchTimeOuts) {
   }
 }
 
-TEST_F(CommandsTest, NormalSwitchKeepsItsTimeOutOnTheAspiRoute) {
-  pc.InstallAspi();
-  pc.AddAdapter("ESDI_506");
-  const int adapter = pc.AddAdapter("ESDI_506");
-  auto aspiDrive = std::make_shared<sim::Qbc850Drive>();
-  pc.AttachAspiDrive(adapter, 0, aspiDrive);
-  std::array<std::uint8_t, 128> requestArea{};
-  ctx.transport.route = TransportRoute::Aspi;
-  ctx.host.sendCommand = pc.GetProcAddressOrdinal(pc.LoadLibraryA("WNASPI32.DLL"), 2);
-  ctx.host.requestBlockBuffer.data = requestArea.data();
-  ctx.targets.entries[0] = TargetDrive{adapter, 0, 0};
-  ctx.transport.policy.target = 0;
-  ctx.transport.bridgeIndex = 0;  // equal to the selected target, but not the drive's adapter
-  ctx.transport.currentTimeoutMs = 7000;
+TEST(Commands, NormalSwitchKeepsItsTimeOutOnTheAspiRoute) {
+  auto drive = std::make_shared<sim::Qbc850Drive>();
   sim::FaultRule hang;
   hang.opcode = 0x3B;
   hang.action = sim::FaultAction::Timeout;
-  aspiDrive->AddFault(hang);
+  drive->AddFault(hang);
+  sim::SimPc pc;
+  Context ctx(pc);
+  const auto placed = sim::PcBuilder(sim::SimRoute::Aspi)
+                          .Adapters({"ESDI_506", "ESDI_506"})
+                          .Drive(drive, {.adapter = 1, .target = 0})
+                          .Build(pc);
+  ASSERT_NO_FATAL_FAILURE(testing::RunHostChecks(ctx));
+  testing::UseTargets(ctx, placed);
+  ctx.transport.bridgeIndex = 0;  // equal to the current target, but not the drive's adapter
+  ctx.transport.currentTimeoutMs = 7000;
 
   const std::uint64_t start = pc.NowMs();
-  EXPECT_EQ(WriteBuffer(ctx, 0, 5, 0xFF, 0, 256, buf()), -2);
+  EXPECT_EQ(WriteBuffer(ctx, 0, 5, 0xFF, 0, 256, ctx.host.parameterBuffer.data), -2);
   EXPECT_EQ(pc.NowMs() - start, 7000u);
+  EXPECT_EQ(drive->log.size(), 1u);
 }
 
 // The command alone fills the drive-information area; the drive-state read
@@ -211,7 +210,6 @@ TEST_F(CommandsTest, DriveStateReadKeepsKernelStateInStep) {
       {"read fails, mode 1 kept", false, true, 1, 2, 1, -1},
       {"read fails, mode 0 kept", true, true, 0, 2, 0, -1},
   };
-  char letter = 'G';
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     sim::Qbc850Config config;
@@ -226,23 +224,26 @@ TEST_F(CommandsTest, DriveStateReadKeepsKernelStateInStep) {
       rule.ascq = 0x01;
       probed->AddFault(rule);
     }
-    pc.AddVolume(letter, probed);
-    ctx.targets.entries[1].driveLetter = letter++;
-    ctx.run.kernelMode = c.kernelModeBefore;
-    ctx.run.kernelOnlyState = 0;
-    ctx.driveInfo.fill(0);
+    // Target 0 holds a drive with its normal part, so reading the wrong one shows.
+    sim::SimPc host;
+    Context run(host);
+    const auto placed = sim::PcBuilder().Drive(other).Drive(probed).Build(host);
+    ASSERT_NO_FATAL_FAILURE(testing::RunHostChecks(run));
+    testing::UseTargets(run, placed, 1);
+    run.run.kernelMode = c.kernelModeBefore;
+    run.run.kernelOnlyState = 0;
 
-    EXPECT_EQ(ReadDriveInfo(ctx), c.result);
-    EXPECT_EQ(ctx.run.kernelMode, c.kernelModeBefore);
-    EXPECT_EQ(ctx.run.kernelOnlyState, 0);
+    EXPECT_EQ(ReadDriveInfo(run), c.result);
+    EXPECT_EQ(run.run.kernelMode, c.kernelModeBefore);
+    EXPECT_EQ(run.run.kernelOnlyState, 0);
 
-    ctx.driveInfo.fill(0);
-    EXPECT_EQ(ReadDriveState(ctx), c.result);
-    EXPECT_EQ(ctx.run.kernelMode, c.kernelMode);
-    EXPECT_EQ(ctx.run.kernelOnlyState, c.kernelOnlyState);
+    run.driveInfo.fill(0);
+    EXPECT_EQ(ReadDriveState(run), c.result);
+    EXPECT_EQ(run.run.kernelMode, c.kernelMode);
+    EXPECT_EQ(run.run.kernelOnlyState, c.kernelOnlyState);
     if (c.result == 0) {
-      EXPECT_EQ(std::string(ctx.driveInfo.begin() + 16, ctx.driveInfo.begin() + 24), "QBC 0100");
-      EXPECT_EQ(std::string(ctx.driveInfo.begin() + 32, ctx.driveInfo.begin() + 40),
+      EXPECT_EQ(std::string(run.driveInfo.begin() + 16, run.driveInfo.begin() + 24), "QBC 0100");
+      EXPECT_EQ(std::string(run.driveInfo.begin() + 32, run.driveInfo.begin() + 40),
                 c.kernel ? "        " : "QBC-850 ");
     }
   }

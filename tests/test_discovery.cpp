@@ -75,12 +75,14 @@ TEST_F(DiscoveryTest, PassThroughProbesFromDAndKeepsMatchingDrives) {
   auto e = OtherModel();
   auto g = MatchingDrive();
   auto z = MatchingDrive();
-  pc.AddVolume('C', c);
-  pc.AddVolume('E', e);
-  pc.AddVolume('F', nullptr);  // opens, answers nothing
-  pc.AddVolume('G', g);
-  pc.AddVolume('H', MatchingDrive(), sim::VolumeOptions{.openFails = true});
-  pc.AddVolume('Z', z);
+  sim::PcBuilder()
+      .Drive(c, {.letter = 'C'})
+      .Drive(e, {.letter = 'E'})
+      .Drive(nullptr, {.letter = 'F'})  // opens, answers nothing
+      .Drive(g, {.letter = 'G'})
+      .Drive(MatchingDrive(), {.letter = 'H', .volume = {.openFails = true}})
+      .Drive(z, {.letter = 'Z'})
+      .Build(pc);
   ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone);
   ctx.run.currentTarget = 7;
 
@@ -119,7 +121,7 @@ TEST_F(DiscoveryTest, NotificationHandleOnlyForWriteOnceAndCdDvdDevices) {
     sim::SimPc host;
     Context run(host);
     LoadBuiltInDefinition(run);
-    host.AddVolume('F', MatchingDrive(c.peripheralType));
+    sim::PcBuilder().Drive(MatchingDrive(c.peripheralType), {.letter = 'F'}).Build(host);
     ASSERT_EQ(CheckHostEnvironment(run), kSetupDone);
 
     EXPECT_EQ(DiscoverTargets(run), 1);  // matched whatever its type
@@ -156,8 +158,7 @@ TEST_F(DiscoveryTest, FailedDriveInformationReadMatchesOnZeros) {
     auto e = std::make_shared<sim::Qbc850Drive>(config);
     auto g = std::make_shared<sim::Qbc850Drive>(config);
     if (c.secondReadFails) g->AddFault(DriveInfoFails());
-    host.AddVolume('E', e);
-    host.AddVolume('G', g);
+    sim::PcBuilder().Drive(e, {.letter = 'E'}).Drive(g, {.letter = 'G'}).Build(host);
     ASSERT_EQ(CheckHostEnvironment(run), kSetupDone);
 
     EXPECT_EQ(DiscoverTargets(run), static_cast<int>(c.targets.size()));
@@ -205,14 +206,14 @@ TEST_F(DiscoveryTest, AspiAdapterClassificationDecidesTargetIds) {
     sim::SimPc host;
     Context run(host);
     LoadBuiltInDefinition(run);
-    host.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-    host.InstallAspi();
-    for (const auto& id : c.identifiers) host.AddAdapter(id);
+    sim::PcBuilder builder(sim::SimRoute::Aspi);
+    builder.Adapters(c.identifiers);
     std::vector<std::shared_ptr<sim::Qbc850Drive>> drives;
     for (const auto& d : c.drives) {
       drives.push_back(MatchingDrive());
-      host.AttachAspiDrive(d.adapter, d.target, drives.back());
+      builder.Drive(drives.back(), {.adapter = d.adapter, .target = d.target});
     }
+    builder.Build(host);
     ASSERT_EQ(CheckHostEnvironment(run), kSetupDone);
 
     EXPECT_EQ(DiscoverTargets(run), static_cast<int>(c.targets.size()));
@@ -229,13 +230,14 @@ TEST_F(DiscoveryTest, AspiAdapterClassificationDecidesTargetIds) {
 }
 
 TEST_F(DiscoveryTest, AspiDriveInformationFailureStillMatches) {
-  pc.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 0);
-  pc.InstallAspi();
-  pc.AddAdapter("AHA-2940");
   auto drive = MatchingDrive();
   drive->AddFault(DriveInfoFails());
-  pc.AttachAspiDrive(0, 2, drive);
-  pc.AttachAspiDrive(0, 4, OtherModel());
+  sim::PcBuilder(sim::SimRoute::Aspi)
+      .Windows(win::VER_PLATFORM_WIN32_WINDOWS, 4, 0)
+      .Adapter("AHA-2940")
+      .Drive(drive, {.target = 2})
+      .Drive(OtherModel(), {.target = 4})
+      .Build(pc);
   ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone);
   ctx.driveInfo.fill(0xAA);
 
@@ -263,12 +265,11 @@ TEST_F(DiscoveryTest, AspiWithoutUsableAdaptersSendsNothing) {
     sim::SimPc host;
     Context run(host);
     LoadBuiltInDefinition(run);
-    host.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-    if (c.installed) host.InstallAspi();
-    if (c.overrideInfo) host.SetAspiSupportInfo(c.supportInfo);
-    host.AddAdapter("AHA-2940");
     auto drive = MatchingDrive();
-    host.AttachAspiDrive(0, 0, drive);
+    sim::PcBuilder builder(sim::SimRoute::Aspi);
+    if (!c.installed) builder.WithoutAspiLayer();
+    builder.Adapter("AHA-2940").Drive(drive).Build(host);
+    if (c.overrideInfo) host.SetAspiSupportInfo(c.supportInfo);
 
     EXPECT_EQ(CheckHostEnvironment(run), c.setup);
     EXPECT_EQ(run.host.adapterCount, 0);
@@ -282,10 +283,12 @@ TEST_F(DiscoveryTest, AspiWithoutUsableAdaptersSendsNothing) {
 }
 
 TEST_F(DiscoveryTest, AspiAdaptersBeyondSixteenAreProbed) {
-  pc.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-  pc.InstallAspi();
-  for (int i = 0; i < 20; ++i) pc.AddAdapter(i == 19 ? "ESDI_506" : "AHA-2940");
-  pc.AttachAspiDrive(19, 1, MatchingDrive());
+  std::vector<std::string> adapters(19, "AHA-2940");
+  adapters.push_back("ESDI_506");
+  sim::PcBuilder(sim::SimRoute::Aspi)
+      .Adapters(adapters)
+      .Drive(MatchingDrive(), {.adapter = 19, .target = 1})
+      .Build(pc);
   ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone);
 
   EXPECT_EQ(DiscoverTargets(ctx), 1);

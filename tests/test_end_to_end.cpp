@@ -8,6 +8,7 @@
 #include "core/context.h"
 #include "app/run_update.h"
 #include "sim/image_maker.h"
+#include "sim/pc_builder.h"
 #include "sim_fixture.h"
 
 namespace odf {
@@ -38,14 +39,17 @@ std::string UpdateText(int deviceNumber) {
 
 class EndToEndTest : public testing::SimFixture {
  protected:
+  sim::PcBuilder builder;
   std::vector<std::shared_ptr<sim::Qbc850Drive>> drives;
   std::vector<std::uint8_t> image = sim::MakeImage();
 
-  void AddDrive(sim::Qbc850Config config = {}) {
-    drives.push_back(std::make_shared<sim::Qbc850Drive>(config));
-    pc.AddVolume(static_cast<char>('D' + drives.size() - 1), drives.back());
+  // The next drive, on the next volume from D unless placed otherwise.
+  void AddDrive(const sim::DrivePlace& place = {}) {
+    drives.push_back(std::make_shared<sim::Qbc850Drive>());
+    builder.Drive(drives.back(), place);
   }
   int Run() {
+    builder.Build(pc);
     pc.AddFile("S1003431.104", image);
     return RunUpdate(ctx);
   }
@@ -74,11 +78,8 @@ TEST_F(EndToEndTest, OneDriveUpdated) {
 }
 
 TEST_F(EndToEndTest, OneDriveUpdatedOverAspi) {
-  pc.SetWindowsVersion(1, 4, 10);
-  pc.InstallAspi();
-  pc.AddAdapter("SIM HOST");
-  drives.push_back(std::make_shared<sim::Qbc850Drive>());
-  pc.AttachAspiDrive(0, 1, drives.back());
+  builder = sim::PcBuilder(sim::SimRoute::Aspi);
+  AddDrive({.target = 1});
   pc.QueueAnswers({IDYES});
   EXPECT_EQ(Run(), 0);
   EXPECT_EQ(pc.Console(), kBanner + UpdateText(1) + "\r\nUpdate operation is completed.");
@@ -164,7 +165,7 @@ TEST_F(EndToEndTest, RefusedKernelSwitchEndsTheRun) {
 }
 
 TEST_F(EndToEndTest, JapaneseConsole) {
-  pc.SetOemCodePage(932);
+  builder.CodePage(932);
   AddDrive();
   pc.QueueAnswers({IDYES});
   EXPECT_EQ(Run(), 0);

@@ -29,11 +29,11 @@ class FamilyFourTest : public testing::SimFixture {
 
   void Start(sim::Qbc850Config config = {}, bool withImage = true) {
     drive = std::make_shared<sim::Qbc850Drive>(config);
-    pc.AddVolume('D', drive);
+    sim::PcBuilder().Drive(drive).Build(pc);
     image = sim::MakeImage();
     if (withImage) pc.AddFile(kImageName, image);
     ctx.run.oemCodePage = pc.GetOEMCP();
-    testing::BringUp(ctx);
+    ASSERT_NO_FATAL_FAILURE(testing::BringUp(ctx));
     ctx.run.updateAll = 0;
     drive->log.clear();
     pc.ClearConsole();
@@ -57,7 +57,7 @@ class FamilyFourTest : public testing::SimFixture {
 };
 
 TEST_F(FamilyFourTest, UpdatesTheDriveWithTheImage) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   pc.QueueAnswers({IDYES});
   EXPECT_EQ(FamilyFourUpdate(ctx), 0);
 
@@ -183,7 +183,7 @@ TEST_F(FamilyFourTest, DrivesLeftAlone) {
 // The drive reports its restart to the next command, so reading the new
 // signature back fails; the drive is flashed but the result is the status.
 TEST_F(FamilyFourTest, SignatureReadBackAfterRestart) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   ctx.run.signatureOverride = 1;
   pc.QueueAnswers({IDYES});
   EXPECT_EQ(FamilyFourUpdate(ctx), 2);
@@ -194,7 +194,7 @@ TEST_F(FamilyFourTest, SignatureReadBackAfterRestart) {
 }
 
 TEST_F(FamilyFourTest, UnitAttentionForeverEndsWithUnknownError) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   drive->AddFault(testing::SenseFault(0x00, 0, 6, 0x29));
   EXPECT_EQ(FamilyFourUpdate(ctx), 1);
   EXPECT_EQ(Count(0x00), 21);  // the first check and 20 repeats
@@ -206,7 +206,7 @@ TEST_F(FamilyFourTest, UnitAttentionForeverEndsWithUnknownError) {
 // A ready check that fails without any sense must not be judged by the sense
 // an earlier command (here: another drive's "no medium") left behind.
 TEST_F(FamilyFourTest, ReadyCheckWithoutSenseIsAnUnknownError) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   ctx.transport.lastSense = {};
   ctx.transport.lastSense[2] = 2;
   ctx.transport.lastSense[12] = 0x3A;
@@ -224,7 +224,7 @@ TEST_F(FamilyFourTest, ReadyCheckWithoutSenseIsAnUnknownError) {
 TEST_F(FamilyFourTest, RefusedKernelSwitchEndsTheRun) {
   sim::Qbc850Config config;
   config.checksum = 0x12345678;  // this drive expects another checksum
-  Start(config);
+  ASSERT_NO_FATAL_FAILURE(Start(config));
   pc.QueueAnswers({IDYES});
   EXPECT_EQ(FamilyFourUpdate(ctx), -1);
   EXPECT_TRUE(ConsoleHas("\r\nNow updating the firmware.\r\nPlease do not turn off the power and do not reset the pc.\r\n"
@@ -234,7 +234,7 @@ TEST_F(FamilyFourTest, RefusedKernelSwitchEndsTheRun) {
 }
 
 TEST_F(FamilyFourTest, MissingImageEndsTheRun) {
-  Start({}, false);
+  ASSERT_NO_FATAL_FAILURE(Start({}, false));
   EXPECT_EQ(FamilyFourUpdate(ctx), -1);
   const std::string text = "\r\nFailed to load binary file.\r\n(File Name : S1003431.104)";
   EXPECT_EQ(pc.Console(), text);
@@ -360,7 +360,7 @@ TEST_F(FamilyFourTest, DriveFoundInItsKernelAndLeftThereEndsTheRun) {
 }
 
 TEST_F(FamilyFourTest, DriveNoDefinitionServesIsLeftAlone) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   // The previous drive's definition is still in place; no entry serves this drive.
   ctx.matchedDefinition = ctx.definitions.entries[0];
   std::memcpy(ctx.definitions.entries[0].product, "DVD-ROM QRD-570 ", 16);
@@ -495,7 +495,7 @@ TEST(FamilyFourOverAspi, OnlyTheGeneralEditionWaitsOutALongReflash) {
     config.signature = c.signature;
     config.hardware = c.hardware;
     config.reflashMs = 70000;
-    testing::OneDrivePc bench(config, true);
+    testing::OneDrivePc bench(config, sim::PcBuilder(sim::SimRoute::Aspi));
     auto& [freshPc, fresh, d] = bench;
     sim::ImageFields fields;
     fields.hardware = c.hardware;

@@ -13,6 +13,7 @@
 #include "sim/image_maker.h"
 #include "sim/sim_drive.h"
 #include "sim/sim_pc.h"
+#include "sim_fixture.h"
 
 namespace odf {
 namespace {
@@ -48,21 +49,22 @@ void ExpectShown(const sim::SimPc& pc, const std::vector<Shown>& shown) {
   EXPECT_EQ(pc.Console(), console);
 }
 
-// A PC with one QBC-850 on the pass-through route and a normal image loaded.
+// A PC with one QBC-850 as the current target, set up by the real host
+// checks, and a normal image loaded. On the ASPI route the drive is target 1
+// of an adapter the host checks do not single out.
 struct Bench {
   sim::SimPc pc;
   Context ctx{pc};
   std::shared_ptr<sim::Qbc850Drive> drive;
-  std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(0x10000);
+  int loaded = -1;
 
-  Bench(const sim::Qbc850Config& config, sim::ImageFields image) {
+  Bench(const sim::Qbc850Config& config, sim::ImageFields image,
+        sim::SimRoute route = sim::SimRoute::PassThrough) {
     drive = std::make_shared<sim::Qbc850Drive>(config);
-    pc.AddVolume('E', drive);
-    ctx.targets.entries[0].driveLetter = 'E';
-    ctx.targets.targetCount = 1;
-    ctx.run.currentTarget = 0;
-    ctx.host.imageBuffer.data = buffer.data();
-    ctx.host.imageBuffer.size = buffer.size();
+    const auto placed =
+        sim::PcBuilder(route).Adapter("SIM1394").Drive(drive, {.letter = 'E', .target = 1}).Build(pc);
+    EXPECT_EQ(CheckHostEnvironment(ctx), kSetupDone);
+    testing::UseTargets(ctx, placed);
     LoadBuiltInDefinition(ctx);
     ctx.matchedDefinition = ctx.definitions.entries[0];
     ctx.matchedDefinition.imageSize = kSmallImage;
@@ -73,7 +75,6 @@ struct Bench {
     ctx.revision.firmwareDate = 0x20071201;
     ctx.revision.revisionNumber = 0x0100;
   }
-  int loaded = -1;
 };
 
 sim::Qbc850Config DriveWith(const std::string& hardware, const std::string& signature,
@@ -267,19 +268,9 @@ TEST(CheckImageHeader, AutoInsertNotificationOnTheBridgeIsRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Bench b({}, {});
+    Bench b({}, {}, sim::SimRoute::Aspi);
     ASSERT_EQ(b.loaded, 0);
-    std::vector<std::uint8_t> requestBlocks(4096);
-    b.pc.InstallAspi();
-    const int adapter = b.pc.AddAdapter("SIM1394");
-    b.pc.AttachAspiDrive(adapter, 1, b.drive);
-    b.ctx.transport.route = TransportRoute::Aspi;
-    b.ctx.host.aspiModule = b.pc.LoadLibraryA("WNASPI32.DLL");
-    b.ctx.host.sendCommand = b.pc.GetProcAddressOrdinal(b.ctx.host.aspiModule, 2);
-    b.ctx.host.requestBlockBuffer.data = requestBlocks.data();
-    b.ctx.host.requestBlockBuffer.size = requestBlocks.size();
-    b.ctx.targets.entries[0].hostAdapter = adapter;
-    b.ctx.targets.entries[0].targetId = 1;
+    const int adapter = b.ctx.targets.entries[0].hostAdapter;
     b.ctx.transport.bridgeIndex = c.onBridge ? adapter : adapter + 1;
     b.ctx.host.autoInsertCount = c.autoInsertCount;
     std::memcpy(b.ctx.inquiry.data() + 8, c.model.data(), 24);

@@ -31,15 +31,7 @@ std::vector<std::uint8_t> Sz(const std::string& text) {
   return bytes;
 }
 
-class HostTest : public SimFixture {
- protected:
-  void UseWindows98() { pc.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 10); }
-  void UseAspiWith(const std::vector<std::string>& identifiers) {
-    UseWindows98();
-    pc.InstallAspi();
-    for (const auto& id : identifiers) pc.AddAdapter(id);
-  }
-};
+using HostTest = SimFixture;
 
 TEST_F(HostTest, RouteFollowsPlatformAndMinorVersion) {
   struct Case {
@@ -64,9 +56,8 @@ TEST_F(HostTest, RouteFollowsPlatformAndMinorVersion) {
     SCOPED_TRACE(c.name);
     sim::SimPc host;
     Context run(host);
-    host.SetWindowsVersion(c.platform, c.major, c.minor);
-    host.InstallAspi();
-    host.AddAdapter("AHA-2940");
+    // The ASPI layer is there; only the version decides.
+    sim::PcBuilder(sim::SimRoute::Aspi).Windows(c.platform, c.major, c.minor).Adapter("AHA-2940").Build(host);
     run.transport.route = c.route == TransportRoute::Aspi ? TransportRoute::PassThrough : TransportRoute::Aspi;
     run.transport.currentTimeoutMs = 60000;
 
@@ -141,9 +132,7 @@ TEST_F(HostTest, AdapterIdentifiersSelectIntelDriverAndBridge) {
     SCOPED_TRACE(c.name);
     sim::SimPc host;
     Context run(host);
-    host.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-    host.InstallAspi();
-    for (const auto& id : c.identifiers) host.AddAdapter(id);
+    sim::PcBuilder(sim::SimRoute::Aspi).Adapters(c.identifiers).Build(host);
 
     EXPECT_EQ(CheckHostEnvironment(run), kSetupDone);
     EXPECT_EQ(run.host.adapterCount, c.identifiers.size());
@@ -164,7 +153,7 @@ TEST_F(HostTest, MoreThanSixteenAdaptersAreAllRecorded) {
   std::vector<std::string> ids(40, "AHA-2940");
   ids[17] = "NTMAPHLP";
   ids[39] = "ESDI_506";
-  UseAspiWith(ids);
+  sim::PcBuilder(sim::SimRoute::Aspi).Adapters(ids).Build(pc);
 
   ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone);
   EXPECT_EQ(ctx.host.adapterCount, 40);
@@ -244,10 +233,9 @@ TEST_F(HostTest, AutoInsertScanCountsLiveInstances) {
     SCOPED_TRACE(c.name);
     sim::SimPc host;
     Context run(host);
-    host.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 10);
-    host.InstallAspi();
-    for (int i = 0; i < c.bridge; ++i) host.AddAdapter("AHA-2940");
-    host.AddAdapter("NTMAPHLP");
+    std::vector<std::string> adapters(static_cast<std::size_t>(c.bridge), "AHA-2940");
+    adapters.push_back("NTMAPHLP");
+    sim::PcBuilder(sim::SimRoute::Aspi).Adapters(adapters).Build(host);
     host.AddRegistryKey(win::HKEY_LOCAL_MACHINE, c.baseKey);
     host.AddRegistryKey(win::HKEY_DYN_DATA, "Config Manager\\Enum");
     for (const auto& in : c.instances) {
@@ -270,7 +258,7 @@ TEST_F(HostTest, AutoInsertScanCountsLiveInstances) {
 }
 
 TEST_F(HostTest, NoScanWithoutBridge) {
-  UseAspiWith({"AHA-2940", "AHA-2940", "AHA-2940", "AHA-2940"});
+  sim::PcBuilder(sim::SimRoute::Aspi).Adapters({"AHA-2940", "AHA-2940", "AHA-2940", "AHA-2940"}).Build(pc);
   pc.SetRegistryValue(win::HKEY_LOCAL_MACHINE, std::string(kBase3) + "\\" + kInstance1, "AutoInsertNotification",
                       {1});
   pc.SetRegistryValue(win::HKEY_DYN_DATA, "Config Manager\\Enum\\C29A1000", "HardWareKey", Sz(kHardware1));
@@ -296,7 +284,7 @@ TEST_F(HostTest, RefusedBufferEndsSetupAndGivesBackTheOthers) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::OneDrivePc bench(sim::Qbc850Config{}, c.aspi);
+    testing::OneDrivePc bench(sim::Qbc850Config{}, sim::PcBuilder(RouteOf(c.aspi)));
     sim::SimPc& host = bench.pc;
     Context& run = bench.ctx;
     host.RefuseAllocation(c.refused);
@@ -330,9 +318,10 @@ TEST_F(HostTest, ReleaseFreesEveryBufferOnceAndIsRepeatable) {
     sim::SimPc host;
     Context run(host);
     if (c.aspi) {
-      host.SetWindowsVersion(win::VER_PLATFORM_WIN32_WINDOWS, 4, 90);
-      host.InstallAspi();
-      host.AddAdapter("AHA-2940");
+      sim::PcBuilder(sim::SimRoute::Aspi)
+          .Windows(win::VER_PLATFORM_WIN32_WINDOWS, 4, 90)
+          .Adapter("AHA-2940")
+          .Build(host);
     }
     ASSERT_EQ(CheckHostEnvironment(run), kSetupDone);
     EXPECT_EQ(host.LiveAllocations(), c.live);

@@ -1,8 +1,6 @@
 // The message catalogue and the console dialogue: texts in both languages,
 // the presentation styles, the values filled in from the run state, and the
 // file-error report.
-#include <iconv.h>
-
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -11,30 +9,15 @@
 #include <vector>
 
 #include "core/messages.h"
+#include "cp932.h"
 #include "sim_fixture.h"
 
 namespace odf {
 namespace {
 
+using testing::FromCp932;
 using testing::SimFixture;
 using enum MessageCode;  // the tables below name many codes
-
-// Strict cp932 -> UTF-8, independent of the program's own conversion; nullopt
-// when the bytes are not valid cp932.
-std::optional<std::string> FromCp932(const std::string& bytes) {
-  iconv_t cd = iconv_open("UTF-8", "CP932");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  std::string input = bytes;
-  std::string out(bytes.size() * 3 + 1, '\0');
-  char* in = input.data();
-  char* dst = out.data();
-  std::size_t inLeft = input.size(), outLeft = out.size();
-  const std::size_t done = iconv(cd, &in, &inLeft, &dst, &outLeft);
-  iconv_close(cd);
-  if (done == static_cast<std::size_t>(-1) || inLeft != 0) return std::nullopt;
-  out.resize(out.size() - outLeft);
-  return out;
-}
 
 const std::string kUnknown = "\r\nUnknow Message Code\r\n";
 

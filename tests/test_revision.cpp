@@ -11,6 +11,7 @@
 #include "core/messages.h"
 #include "sim/sim_drive.h"
 #include "sim/sim_pc.h"
+#include "sim_fixture.h"
 #include "update/update.h"
 
 namespace odf {
@@ -26,34 +27,22 @@ sim::Qbc850Config Identity(const std::string& vendor, const std::string& product
   return c;
 }
 
-// One drive, on the pass-through route unless Aspi() is called.
+// One drive as the current target, whether or not the definition would take
+// it, on a PC set up by the real host checks: volume F, or target 2 of the
+// ASPI route's adapter.
 struct Bench {
   sim::SimPc pc;
   Context ctx{pc};
   std::shared_ptr<sim::Qbc850Drive> drive;
-  std::vector<std::uint8_t> requestBlocks = std::vector<std::uint8_t>(4096);
 
-  explicit Bench(const sim::Qbc850Config& config) {
+  explicit Bench(const sim::Qbc850Config& config, sim::SimRoute route = sim::SimRoute::PassThrough) {
     drive = std::make_shared<sim::Qbc850Drive>(config);
-    pc.AddVolume('F', drive);
-    ctx.targets.entries[0].driveLetter = 'F';
-    ctx.targets.targetCount = 1;
-    ctx.run.currentTarget = 0;
+    const auto placed =
+        sim::PcBuilder(route).Adapter("SIMADAPTER").Drive(drive, {.letter = 'F', .target = 2}).Build(pc);
+    EXPECT_EQ(CheckHostEnvironment(ctx), kSetupDone);
+    testing::UseTargets(ctx, placed);
     LoadBuiltInDefinition(ctx);
     ctx.matchedDefinition = ctx.definitions.entries[0];
-  }
-
-  void Aspi() {
-    pc.InstallAspi();
-    const int adapter = pc.AddAdapter("SIMADAPTER");
-    pc.AttachAspiDrive(adapter, 2, drive);
-    ctx.transport.route = TransportRoute::Aspi;
-    ctx.host.aspiModule = pc.LoadLibraryA("WNASPI32.DLL");
-    ctx.host.sendCommand = pc.GetProcAddressOrdinal(ctx.host.aspiModule, 2);
-    ctx.host.requestBlockBuffer.data = requestBlocks.data();
-    ctx.host.requestBlockBuffer.size = requestBlocks.size();
-    ctx.targets.entries[0].hostAdapter = adapter;
-    ctx.targets.entries[0].targetId = 2;
   }
 
   // INQUIRY fails on the given occurrences (0: every one).
@@ -307,8 +296,7 @@ TEST(ReadRevision, AspiRetriesAfterTheUpdate) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Bench b(Identity("KESTREL ", "BD-ROM  QBC-850 ", "1.04", "08/01/10"));
-    b.Aspi();
+    Bench b(Identity("KESTREL ", "BD-ROM  QBC-850 ", "1.04", "08/01/10"), sim::SimRoute::Aspi);
     b.ctx.transport.intelDriverKind = c.intelDriverKind;
     b.ctx.matchedDefinition.familyCode = c.family;
     b.FailInquiry(c.failures);

@@ -1,18 +1,19 @@
 // The run loop with fake host checks, discovery and procedures: what it asks,
 // which targets it visits, how it reads their results, its summary, its exit
 // code, its pauses on the virtual clock, and its clean-up on every way out.
-#include <iconv.h>
-
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/messages.h"
 #include "app/run_update.h"
+#include "cp932.h"
 #include "sim_fixture.h"
 
 namespace odf {
 namespace {
+
+using testing::FromCp932;
 
 const std::string kBanner = "\n/// ODD Firmware Update Utility Ver2.27A\n";
 const std::string kNotFound = "\r\nAvailable target is not found.";
@@ -25,20 +26,6 @@ std::string Some(int n) {
 }
 std::string AllQuestion(int n) {
   return "\r\n" + std::to_string(n) + " target device(s) is found.\r\nDo you want to update all drives ?";
-}
-
-std::optional<std::string> FromCp932(const std::string& bytes) {
-  iconv_t cd = iconv_open("UTF-8", "CP932");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  std::string input = bytes, out(bytes.size() * 3 + 1, '\0');
-  char* in = input.data();
-  char* dst = out.data();
-  std::size_t inLeft = input.size(), outLeft = out.size();
-  const std::size_t done = iconv(cd, &in, &inLeft, &dst, &outLeft);
-  iconv_close(cd);
-  if (done == static_cast<std::size_t>(-1)) return std::nullopt;
-  out.resize(out.size() - outLeft);
-  return out;
 }
 
 struct Box {

@@ -5,6 +5,8 @@
 #include "core/context.h"
 #include "app/run_update.h"
 #include "sim/sim_options.h"
+#include "sim/sim_report.h"
+#include "sim/sim_setup.h"
 
 namespace odf::sim {
 namespace {
@@ -46,8 +48,8 @@ TEST(SimOptions, DrivesWithoutPlaceTakeTheNextFreeOne) {
     for (std::size_t i = 0; i < c.places.size(); ++i) {
       const DriveOption& d = p.options.drives[i];
       const std::string place = p.options.route == SimRoute::Aspi
-                                    ? std::to_string(d.adapter) + ":" + std::to_string(d.target)
-                                    : std::string(1, d.letter);
+                                    ? std::to_string(d.place.adapter) + ":" + std::to_string(d.place.target)
+                                    : std::string(1, d.place.letter);
       EXPECT_EQ(place, c.places[i]) << "drive " << i;
     }
   }
@@ -68,8 +70,8 @@ TEST(SimOptions, DriveKeysFillTheModel) {
   EXPECT_TRUE(d.config.kernel);
   EXPECT_EQ(d.config.checksum, 0xDEADBEEFu);
   EXPECT_EQ(d.config.unitAttentions, 3);
-  EXPECT_TRUE(d.noAddress);
-  EXPECT_EQ(d.letter, 'G');
+  EXPECT_TRUE(d.place.volume.noAddress);
+  EXPECT_EQ(d.place.letter, 'G');
 
   struct ReadyCase {
     const char* value;
@@ -236,7 +238,9 @@ TEST(SimOptions, BuiltPcRunsTheUtility) {
     for (std::size_t i = 0; i < drives.size(); ++i) {
       EXPECT_EQ(drives[i].label, c.labels[i]);
       EXPECT_FALSE(drives[i].drive->log.empty()) << "drive " << i << " was never reached";
-      EXPECT_EQ(drives[i].drive->flashCount(), 0);
+      const auto qbc = std::dynamic_pointer_cast<Qbc850Drive>(drives[i].drive);
+      ASSERT_NE(qbc, nullptr);
+      EXPECT_EQ(qbc->flashCount(), 0);
     }
     if (c.labels.size() > 1) {
       // The all-drives question took the one queued answer.

@@ -11,28 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "scripted_drive.h"
 #include "sim/sim_pc.h"
 
 namespace odf::sim {
 namespace {
 
-// Answers every command with a scripted reply and fills a data-in phase with
-// a pattern, so the test sees where the data went.
-class ScriptedDrive : public SimDrive {
- public:
-  DriveReply reply;
-  std::string Describe() const override { return "scripted"; }
-
- protected:
-  DriveReply Execute(const CommandRecord& record, std::uint8_t* data) override {
-    if (record.direction == 1 && data != nullptr) {
-      for (std::uint32_t i = 0; i < record.length; ++i) data[i] = static_cast<std::uint8_t>(0xA0 + i);
-    }
-    DriveReply r = reply;
-    r.dataTransferred = record.length;
-    return r;
-  }
-};
+using testing::ScriptedDrive;
 
 void Put(std::vector<std::uint8_t>& b, std::uint32_t at, std::uint64_t value, std::uint32_t bytes) {
   for (std::uint32_t i = 0; i < bytes; ++i) b[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
@@ -164,8 +149,8 @@ TEST_F(SimPcTest, PassThroughDecoderChecksTheBlockAgainstItsLayout) {
     EXPECT_EQ(Get(b.bytes, c.layout->offDataTransferLength, 4), transfer);
     // The data went to the caller's buffer (direct) or into the block (buffered).
     const std::uint8_t* landed = c.buffered ? &b.bytes[c.layout->dataOffset] : data.data();
-    EXPECT_EQ(landed[0], 0xA0);
-    EXPECT_EQ(landed[transfer - 1], static_cast<std::uint8_t>(0xA0 + transfer - 1));
+    EXPECT_EQ(landed[0], ScriptedDrive::Pattern(0));
+    EXPECT_EQ(landed[transfer - 1], ScriptedDrive::Pattern(transfer - 1));
   }
 }
 
@@ -398,7 +383,7 @@ TEST_F(AspiTest, EventModeCompletesOnTheVirtualClock) {
   EXPECT_EQ(pc.WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(pc.NowMs(), 250u);
   EXPECT_EQ(srb.SRB_Status, SS_COMP);
-  EXPECT_EQ(data[0], 0xA0);
+  EXPECT_EQ(data[0], ScriptedDrive::Pattern(0));
   // Auto-reset, and nothing left that could signal it: no endless wait.
   EXPECT_EQ(pc.WaitForSingleObject(event, INFINITE), WAIT_FAILED);
   EXPECT_EQ(pc.CloseHandle(event), TRUE_);

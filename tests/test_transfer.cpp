@@ -31,15 +31,16 @@ class TransferTest : public testing::SimFixture {
  protected:
   std::shared_ptr<sim::Qbc850Drive> drive;
 
-  // One drive, found by the real host checks and discovery; the drive is
-  // left in its kernel part so that it takes image blocks.
-  void Start(bool aspi = false, sim::VolumeOptions volume = {}, bool kernel = true) {
+  // One drive on the pass-through route, found by the real host checks and
+  // discovery; unless told otherwise the drive is left in its kernel part so
+  // that it takes image blocks.
+  void Start(bool kernel = true) {
     sim::Qbc850Config config;
     config.kernel = kernel;
     drive = std::make_shared<sim::Qbc850Drive>(config);
-    testing::PlaceDrive(pc, drive, aspi, volume);
+    sim::PcBuilder().Drive(drive).Build(pc);
     ctx.run.oemCodePage = 437;
-    testing::BringUpSingleTarget(ctx);
+    ASSERT_NO_FATAL_FAILURE(testing::BringUpSingleTarget(ctx));
     drive->log.clear();
     pc.ClearConsole();
   }
@@ -94,7 +95,7 @@ TEST_F(TransferTest, ModeBlockNamesTheModelAndCarriesTheChecksumFor4003Only) {
 }
 
 TEST_F(TransferTest, KernelSwitchSendsTheModeBlockAndWaits) {
-  Start(false, {}, false);
+  ASSERT_NO_FATAL_FAILURE(Start(false));
   const std::uint64_t before = pc.NowMs();
   ASSERT_EQ(EnterKernelMode(ctx, 0x4003), 0);
 
@@ -115,7 +116,7 @@ TEST_F(TransferTest, KernelSwitchSendsTheModeBlockAndWaits) {
 }
 
 TEST_F(TransferTest, RefusedKernelSwitchShowsMessage14WithoutWaiting) {
-  Start(false, {}, false);
+  ASSERT_NO_FATAL_FAILURE(Start(false));
   drive->AddFault(testing::SenseFault(0x3B, 1, 5, 0x24, 0, 4, 0xFF));
   const std::uint64_t before = pc.NowMs();
   EXPECT_NE(EnterKernelMode(ctx, 0x4003), 0);
@@ -133,7 +134,7 @@ TEST_F(TransferTest, KernelSwitchSkipsItsWaitOnlyForTheIntelDriverOnAspi) {
   };
   for (const auto& c : {Case{false, 0, true}, Case{false, 2, true}, Case{true, 0, true}, Case{true, 1, false}}) {
     SCOPED_TRACE(::testing::Message() << (c.aspi ? "aspi" : "pass-through") << " intel " << c.intelDriverKind);
-    testing::OneDrivePc bench(sim::Qbc850Config{}, c.aspi);
+    testing::OneDrivePc bench(sim::Qbc850Config{}, sim::PcBuilder(testing::RouteOf(c.aspi)));
     auto& [freshPc, fresh, d] = bench;
     ASSERT_NO_FATAL_FAILURE(testing::BringUpSingleTarget(fresh));
     fresh.transport.intelDriverKind = c.intelDriverKind;
@@ -174,7 +175,7 @@ TEST_F(TransferTest, NormalSwitchTimeOutTable) {
 }
 
 TEST_F(TransferTest, NormalSwitchSendsItsBlockWithItsTimeOut) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   ASSERT_EQ(EnterNormalMode(ctx, 0x4003), 0);
   const auto sent = Sent(0x3B, 5, 0xFF);
   ASSERT_EQ(sent.size(), 1u);
@@ -216,7 +217,7 @@ TEST_F(TransferTest, NormalSwitchAcceptanceRules) {
     config.kernel = true;
     sim::VolumeOptions volume;
     volume.noAddress = c.noAddress;
-    testing::OneDrivePc bench(config, c.aspi, volume);
+    testing::OneDrivePc bench(config, sim::PcBuilder(testing::RouteOf(c.aspi)), {.volume = volume});
     auto& [freshPc, fresh, d] = bench;
     ASSERT_NO_FATAL_FAILURE(testing::BringUpSingleTarget(fresh));
     fresh.image.editionCode = c.edition;
@@ -328,7 +329,7 @@ TEST_F(TransferTest, NormalPartGoesInBlocksOf32KiBWithProgress) {
 }
 
 TEST_F(TransferTest, FailedBlockStopsTheTransferAtOnce) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   LoadImage(0x20000);
   drive->AddFault(testing::SenseFault(0x3B, 3, 4, 0x44, 0, 7, 0xF0));
   EXPECT_NE(TransferNormalPart(ctx, TransferVariant::FamilyFour), 0);
@@ -337,7 +338,7 @@ TEST_F(TransferTest, FailedBlockStopsTheTransferAtOnce) {
 }
 
 TEST_F(TransferTest, EmptyImageIsNotSent) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   LoadImage(0x100);
   ctx.image.imageSize = 0;
   EXPECT_NE(TransferNormalPart(ctx, TransferVariant::FamilyFour), 0);
@@ -346,7 +347,7 @@ TEST_F(TransferTest, EmptyImageIsNotSent) {
 }
 
 TEST_F(TransferTest, JapaneseCompletionText) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   LoadImage(0x100);
   ctx.run.oemCodePage = 932;
   ASSERT_EQ(TransferNormalPart(ctx, TransferVariant::FamilyFour), 0);
@@ -390,7 +391,7 @@ TEST_F(TransferTest, FamilyOneProgressAndCompletion) {
     SCOPED_TRACE(c.name);
     sim::Qbc850Config config;
     config.kernel = true;
-    testing::OneDrivePc bench(config, c.aspi);
+    testing::OneDrivePc bench(config, sim::PcBuilder(testing::RouteOf(c.aspi)));
     sim::SimPc& freshPc = bench.pc;
     Context& fresh = bench.ctx;
     drive = bench.drive;  // Sent() reads the fixture's drive
@@ -423,7 +424,7 @@ TEST_F(TransferTest, KernelPartBlocks) {
       {2, 0, {{0, 0x8000}, {0x8000, 0x8000}}, true},
       {3, 2, {{0, 0x8000}, {0x8000, 0x8000}}, false},
   };
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   const auto image = LoadImage(0x20000);
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.blockCount << " blocks, failing " << c.failingBlock);

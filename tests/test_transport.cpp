@@ -9,9 +9,10 @@
 #include <optional>
 #include <vector>
 
-#include "sim_fixture.h"
+#include "scripted_drive.h"
 #include "scsi/transport.h"
 #include "update/update.h"
+#include "sim_fixture.h"
 
 namespace odf {
 
@@ -27,28 +28,9 @@ using sim::DriveReply;
 using sim::FaultAction;
 using sim::FaultRule;
 
-std::uint8_t Pattern(std::size_t i) { return static_cast<std::uint8_t>(0x30 + i * 7); }
+using testing::ScriptedDrive;
 
-// Answers every command with a scripted reply; fills data-in with a pattern
-// (even on failure, so a copy-back that should not happen shows) and keeps
-// the data of the last data-out.
-class ScriptedDrive : public sim::SimDrive {
- public:
-  DriveReply reply;
-  std::vector<std::uint8_t> received;
-  std::string Describe() const override { return "scripted"; }
-
- protected:
-  DriveReply Execute(const CommandRecord& record, std::uint8_t* data) override {
-    if (record.direction == 1 && data != nullptr) {
-      for (std::uint32_t i = 0; i < record.length; ++i) data[i] = Pattern(i);
-    }
-    if (record.direction == 2 && data != nullptr) received.assign(data, data + record.length);
-    DriveReply r = reply;
-    r.dataTransferred = record.length;
-    return r;
-  }
-};
+std::uint8_t Pattern(std::size_t i) { return ScriptedDrive::Pattern(i); }
 
 constexpr std::uint8_t kMarker = 0xEE;
 constexpr std::array<std::uint8_t, 10> kReadBuffer32{0x3C, 0x01, 0x80, 0, 0, 0, 0, 0, 0x20, 0};
@@ -60,38 +42,30 @@ class TransportTest : public testing::SimFixture {
  protected:
   std::shared_ptr<ScriptedDrive> drive = std::make_shared<ScriptedDrive>();
   std::array<std::uint8_t, 512> data{};
-  std::array<std::uint8_t, 128> probeArea{};
-  std::array<std::uint8_t, 256> requestArea{};
   int adapter = -1;
 
   void SetUp() override {
     pc.RegisterMemory(data.data(), data.size());
-    pc.RegisterMemory(probeArea.data(), probeArea.size());
     pc.RegisterMemory(ctx.driveInfo.data(), ctx.driveInfo.size());
-    ctx.host.dataBuffer.data = probeArea.data();
-    ctx.host.dataBuffer.size = probeArea.size();
     ctx.transport.lastSense.fill(kMarker);
-    ctx.targets.targetCount = 1;
   }
 
-  void UsePassThrough(sim::VolumeOptions options = {}) {
-    pc.AddVolume('E', drive, options);
-    ctx.transport.route = TransportRoute::PassThrough;
-    ctx.targets.entries[0].driveLetter = 'E';
+  // The drive as the one target, on a PC of the route set up by the real host
+  // checks: volume E, or target 1 of the second of two adapters.
+  void Use(sim::SimRoute route) {
+    const auto placed = sim::PcBuilder(route)
+                            .Adapters({"ESDI_506", "ESDI_506"})
+                            .Drive(drive, {.letter = 'E', .adapter = 1, .target = 1})
+                            .Build(pc);
+    ASSERT_NO_FATAL_FAILURE(testing::RunHostChecks(ctx));
+    testing::UseTargets(ctx, placed);
+    adapter = placed[0].adapter;
   }
+  void UsePassThrough() { Use(sim::SimRoute::PassThrough); }
+  void UseAspi() { Use(sim::SimRoute::Aspi); }
 
-  void UseAspi() {
-    pc.InstallAspi();
-    pc.AddAdapter("ESDI_506");
-    adapter = pc.AddAdapter("ESDI_506");
-    pc.AttachAspiDrive(adapter, 1, drive);
-    ctx.transport.route = TransportRoute::Aspi;
-    ctx.host.sendCommand = pc.GetProcAddressOrdinal(pc.LoadLibraryA("WNASPI32.DLL"), 2);
-    ctx.host.requestBlockBuffer.data = requestArea.data();
-    ctx.host.requestBlockBuffer.size = requestArea.size();
-    ctx.targets.entries[0].hostAdapter = adapter;
-    ctx.targets.entries[0].targetId = 1;
-  }
+  // Where the probes put the inquiry data.
+  const std::uint8_t* Probed() const { return ctx.host.dataBuffer.data; }
 
   template <std::size_t N>
   ScsiRequest Request(const std::array<std::uint8_t, N>& cdb, DataDirection direction,
@@ -118,7 +92,7 @@ class TransportTest : public testing::SimFixture {
     return std::all_of(ctx.transport.lastSense.begin(), ctx.transport.lastSense.end(),
                        [](std::uint8_t b) { return b == kMarker; });
   }
-  SRB_ExecSCSICmd& Srb() { return *reinterpret_cast<SRB_ExecSCSICmd*>(requestArea.data()); }
+  SRB_ExecSCSICmd& Srb() { return *reinterpret_cast<SRB_ExecSCSICmd*>(ctx.host.requestBlockBuffer.data); }
 };
 
 std::array<std::uint8_t, 18> SenseOf(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
@@ -136,30 +110,32 @@ FaultRule Rule(FaultAction action) {
 // Requests the transport must refuse before anything reaches a drive.
 
 TEST_F(TransportTest, RefusedRequestsSendNothing) {
-  UsePassThrough();
-  UseAspi();
   struct Case {
     const char* name;
-    TransportRoute route;
+    sim::SimRoute route;
     int count;
     int index;
   };
   const Case cases[] = {
-      {"pass-through, one past the end", TransportRoute::PassThrough, 1, 1},
-      {"pass-through, empty table", TransportRoute::PassThrough, 0, 0},
-      {"pass-through, negative index", TransportRoute::PassThrough, 1, -1},
-      {"ASPI, one past the end", TransportRoute::Aspi, 1, 1},
-      {"ASPI, negative index", TransportRoute::Aspi, 1, -1},
+      {"pass-through, one past the end", sim::SimRoute::PassThrough, 1, 1},
+      {"pass-through, empty table", sim::SimRoute::PassThrough, 0, 0},
+      {"pass-through, negative index", sim::SimRoute::PassThrough, 1, -1},
+      {"ASPI, one past the end", sim::SimRoute::Aspi, 1, 1},
+      {"ASPI, negative index", sim::SimRoute::Aspi, 1, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ctx.transport.route = c.route;
-    ctx.targets.targetCount = c.count;
+    sim::SimPc host;
+    Context run(host);
+    const auto placed = sim::PcBuilder(c.route).Drive(drive).Build(host);
+    ASSERT_NO_FATAL_FAILURE(testing::RunHostChecks(run));
+    testing::UseTargets(run, placed);
+    run.targets.targetCount = c.count;
     ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0);
     r.targetIndex = c.index;
-    EXPECT_EQ(SendCommand(ctx, r), -1);
+    EXPECT_EQ(SendCommand(run, r), -1);
     EXPECT_TRUE(drive->log.empty());
-    EXPECT_EQ(pc.OpenHandles(), 0);
+    EXPECT_EQ(host.OpenHandles(), 0);
   }
 }
 
@@ -252,9 +228,9 @@ TEST_P(PassThroughLayoutTest, ProbesUseTheOpenVolume) {
     EXPECT_EQ(record.timeoutSeconds, 2u);
     EXPECT_FALSE(record.buffered);
   }
-  for (std::size_t i = 0; i < 96; ++i) ASSERT_EQ(probeArea[i], Pattern(i)) << i;
+  for (std::size_t i = 0; i < 96; ++i) ASSERT_EQ(Probed()[i], Pattern(i)) << i;
   for (std::size_t i = 0; i < 48; ++i) ASSERT_EQ(ctx.driveInfo[i], Pattern(i)) << i;
-  EXPECT_EQ(probeArea[96], 0);
+  EXPECT_EQ(Probed()[96], 0);
   EXPECT_EQ(ctx.driveInfo[48], 0);
 }
 
@@ -381,10 +357,12 @@ TEST_F(TransportTest, VolumeAddressAndBridge) {
   broken.addressFails = true;
   sim::VolumeOptions locked;
   locked.openFails = true;
-  pc.AddVolume('E', drive, addressed);
-  pc.AddVolume('F', drive, bridged);
-  pc.AddVolume('G', drive, broken);
-  pc.AddVolume('H', drive, locked);
+  sim::PcBuilder()
+      .Drive(drive, {.letter = 'E', .volume = addressed})
+      .Drive(drive, {.letter = 'F', .volume = bridged})
+      .Drive(drive, {.letter = 'G', .volume = broken})
+      .Drive(drive, {.letter = 'H', .volume = locked})
+      .Build(pc);
   ctx.transport.policy.target = 2;
 
   struct Case {
@@ -421,8 +399,10 @@ TEST_F(TransportTest, CommandsReachADriveWithoutAddressButNotAnUnopenedOne) {
   bridged.noAddress = true;
   sim::VolumeOptions broken;
   broken.addressFails = true;
-  pc.AddVolume('F', drive, bridged);
-  pc.AddVolume('G', drive, broken);
+  sim::PcBuilder()
+      .Drive(drive, {.letter = 'F', .volume = bridged})
+      .Drive(drive, {.letter = 'G', .volume = broken})
+      .Build(pc);
   ctx.targets.targetCount = 3;
   ctx.targets.entries[1].driveLetter = 'G';
   ctx.targets.entries[2].driveLetter = 'F';
@@ -465,7 +445,7 @@ TEST_F(TransportTest, AspiEventModeFillsTheRequestBlock) {
     EXPECT_FALSE(got.polled);
     EXPECT_EQ(got.direction, static_cast<int>(c.direction));
     EXPECT_EQ(got.length, static_cast<std::uint32_t>(c.length));
-    const auto& srb = *reinterpret_cast<const SRB_ExecSCSICmd*>(requestArea.data());
+    const SRB_ExecSCSICmd& srb = Srb();
     EXPECT_EQ(srb.SRB_Cmd, SC_EXEC_SCSI_CMD);
     EXPECT_EQ(srb.SRB_Flags, c.flags);
     EXPECT_EQ(srb.SRB_HaId, adapter);
@@ -651,10 +631,11 @@ TEST_F(TransportTest, AspiCommandRefusedAtSubmissionDoesNotHang) {
 
 TEST_F(TransportTest, AspiWithoutRequestBlockOrLayerSendsNothing) {
   UseAspi();
+  std::uint8_t* const requestBlocks = ctx.host.requestBlockBuffer.data;
   ctx.host.requestBlockBuffer.data = nullptr;
   ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0);
   EXPECT_EQ(SendCommand(ctx, r), -1);
-  ctx.host.requestBlockBuffer.data = requestArea.data();
+  ctx.host.requestBlockBuffer.data = requestBlocks;
   ctx.host.sendCommand = 0;
   EXPECT_EQ(SendCommand(ctx, r), -1);
   EXPECT_EQ(ProbeInquiry(ctx, adapter, 1), -1);
@@ -669,7 +650,7 @@ TEST_F(TransportTest, AspiProbes) {
   EXPECT_EQ(ProbeDriveInfo(ctx, adapter, 1), 0);
   EXPECT_EQ(ctx.transport.pendingEvent, 0u);
   EXPECT_EQ(ctx.transport.leavePending, 1);
-  for (std::size_t i = 0; i < 96; ++i) ASSERT_EQ(probeArea[i], Pattern(i)) << i;
+  for (std::size_t i = 0; i < 96; ++i) ASSERT_EQ(Probed()[i], Pattern(i)) << i;
   for (std::size_t i = 0; i < 48; ++i) ASSERT_EQ(ctx.driveInfo[i], Pattern(i)) << i;
   ASSERT_EQ(drive->log.size(), 2u);
   EXPECT_EQ(drive->log[0].cdb[0], 0x12);

@@ -13,25 +13,14 @@ failures=0
 
 banner=$'\n/// ODD Firmware Update Utility Ver2.27A\n'
 
+source "$(dirname "${BASH_SOURCE[0]}")/check.sh"
+
 # run_case NAME LOCALE EXPECTED_STDOUT
 run_case() {
   local name=$1 locale=$2 expected=$3
-  printf '%s' "$expected" >"$work/$name.expected"
   # Run from an empty directory so no stray file can be picked up.
   (cd "$work" && env -u LC_MESSAGES -u LANG LC_ALL="$locale" "$program" </dev/null >"$work/$name.out")
-  local rc=$?
-  if [[ $rc -ne 1 ]]; then
-    echo "FAIL $name: exit code $rc, expected 1"
-    failures=$((failures + 1))
-  fi
-  if ! cmp -s "$work/$name.expected" "$work/$name.out"; then
-    echo "FAIL $name: stdout differs"
-    echo "--- expected"; od -c "$work/$name.expected"
-    echo "--- got"; od -c "$work/$name.out"
-    failures=$((failures + 1))
-  else
-    echo "ok   $name"
-  fi
+  check "$name" $? "$expected"
 }
 
 run_case english C "${banner}"$'\r\nAvailable target is not found.'

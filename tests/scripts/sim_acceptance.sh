@@ -21,9 +21,8 @@ rc=$?
   printf '\nCurrent Revision>> KESTREL BD-ROM  QBC-850  1.00  07/12/01'
   printf '\nCurrent Signature = KES_ADV '
   printf '\r\nNow updating the firmware.\r\nPlease do not turn off the power and do not reset the pc.\r\n'
-  for p in 0 1 3 5 6 8 10 12 13 15 17 19 20 22 24 26 27 29 31 33 34 36 38 40 41 43 45 47 48 50 \
-           52 54 55 57 59 60 62 64 66 67 69 71 73 74 76 78 80 81 83 85 87 88 90 92 94 95 97 99; do
-    printf '\rProcessing %d%%' "$p"
+  for ((offset = 0; offset < 1880576; offset += 32768)); do
+    printf '\rProcessing %d%%' $((offset * 100 / 1880576))
   done
   printf '\rProcessing 100%% --> Data transfer complete\r\nNow internal re-flashing...'
   printf '\nNew Revision    >> KESTREL BD-ROM  QBC-850  1.04  08/01/10  '

@@ -50,6 +50,8 @@ exe=${1:?$usage}
 arch=${2:?$usage}
 wine=${3:?$usage}
 
+source "$(dirname "${BASH_SOURCE[0]}")/check.sh"
+
 missing() {
   echo "FAIL: $* is not installed (bash tools/install_deps.sh installs it)"
   exit 1
@@ -104,25 +106,6 @@ echo "prefix ($WINEARCH) ready after ${SECONDS}s"
 banner=$'\n/// ODD Firmware Update Utility Ver2.27A\n'
 english="${banner}"$'\r\nAvailable target is not found.'
 japanese="${banner}"$'\r\n\x82\xb1\x82\xcc\xcc\xdf\xdb\xb8\xde\xd7\xd1\x82\xc5\x97\x98\x97\x70\x89\xc2\x94\x5c\x82\xc8\xc4\xde\xd7\xb2\xcc\xde\x82\xaa\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42'
-
-# check NAME RC EXPECTED_STDOUT: compares the run's exit code and stdout.
-check() {
-  local name=$1 rc=$2 expected=$3
-  printf '%s' "$expected" >"$work/$name.expected"
-  if [[ $rc -ne 1 ]]; then
-    echo "FAIL $name: exit code $rc, expected 1"
-    failures=$((failures + 1))
-  fi
-  if ! cmp -s "$work/$name.expected" "$work/$name.out"; then
-    echo "FAIL $name: stdout differs"
-    echo "--- expected"; od -c "$work/$name.expected"
-    echo "--- got"; od -c "$work/$name.out"
-    echo "--- stderr"; head -c 2000 "$work/$name.err"
-    failures=$((failures + 1))
-  else
-    echo "ok   $name (${SECONDS}s)"
-  fi
-}
 
 # run_headless NAME LOCALE EXPECTED_STDOUT
 run_headless() {

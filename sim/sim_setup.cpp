@@ -1,0 +1,18 @@
+#include "sim/sim_setup.h"
+
+#include <memory>
+
+namespace odf::sim {
+
+std::vector<PlacedDrive> BuildSimPc(const SimOptions& o, SimPc& pc) {
+  PcBuilder builder(o.route);
+  builder.CodePage(o.oemCodePage).Answers(o.answers);
+  for (const auto& d : o.drives) {
+    auto drive = std::make_shared<Qbc850Drive>(d.config);
+    for (const auto& rule : d.faults) drive->AddFault(rule);
+    builder.Drive(drive, d.place);
+  }
+  return builder.Build(pc);
+}
+
+}  // namespace odf::sim
