@@ -6,25 +6,9 @@
 #include <cstdint>
 
 #include "core/drive_fields.h"
+#include "core/scsi_codes.h"
 
 namespace odf {
-
-inline constexpr std::uint8_t kOpTestUnitReady = 0x00;
-inline constexpr std::uint8_t kOpInquiry = 0x12;
-inline constexpr std::uint8_t kOpStartStopUnit = 0x1B;
-inline constexpr std::uint8_t kOpWriteBuffer = 0x3B;
-inline constexpr std::uint8_t kOpReadBuffer = 0x3C;
-
-
-// READ BUFFER of the drive information.
-inline constexpr std::uint8_t kDriveInfoMode = 2;
-inline constexpr std::uint8_t kDriveInfoBuffer = 0xF1;
-
-// WRITE BUFFER of the 256-byte mode block that moves the drive into its kernel
-// and back; after the switch back the drive flashes its new firmware.
-inline constexpr std::uint8_t kModeKernelSwitch = 4;
-inline constexpr std::uint8_t kModeNormalSwitch = 5;
-inline constexpr std::uint8_t kModeSwitchBuffer = 0xFF;
 
 inline constexpr std::int32_t kSixByteCdb = 6;
 inline constexpr std::int32_t kTenByteCdb = 10;
@@ -55,7 +39,7 @@ inline CdbBytes BufferCdb(std::uint8_t opcode, std::uint8_t mode, std::uint8_t b
 }
 
 inline CdbBytes DriveInfoCdb() {
-  return BufferCdb(kOpReadBuffer, kDriveInfoMode, kDriveInfoBuffer, 0, kDriveInfoSize);
+  return BufferCdb(kOpReadBuffer, kModeDriveInfo, kBufferDriveInfo, 0, kDriveInfoSize);
 }
 
 }  // namespace odf

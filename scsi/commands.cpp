@@ -76,7 +76,7 @@ int WriteBuffer(Context& ctx, int target, std::uint8_t mode, std::uint8_t buffer
 int RequestSense(Context&, int, std::uint8_t*) { return 0; }
 
 int ReadDriveInfo(Context& ctx) {
-  return ReadBuffer(ctx, Current(ctx), kDriveInfoMode, kDriveInfoBuffer, 0, kDriveInfoSize,
+  return ReadBuffer(ctx, Current(ctx), kModeDriveInfo, kBufferDriveInfo, 0, kDriveInfoSize,
                     ctx.driveInfo.data());
 }
 
@@ -87,30 +87,30 @@ int StopUnit(Context& ctx) {
 
 int EnterUpdateMode(Context& ctx) {
   ctx.transport.currentTimeoutMs = 1000;
-  return WriteBuffer(ctx, Current(ctx), 1, 0x30, 0, 0, nullptr);
+  return WriteBuffer(ctx, Current(ctx), kModeVendor, kBufferUpdateMode, 0, 0, nullptr);
 }
 
 int WriteUpdateBlock(Context& ctx, std::uint32_t offset, std::uint32_t length, std::uint8_t* data) {
-  return WriteBuffer(ctx, Current(ctx), 1, 0xFF, offset, length, data);
+  return WriteBuffer(ctx, Current(ctx), kModeVendor, kBufferModeSwitch, offset, length, data);
 }
 
 int StartFlash(Context& ctx) {
-  return WriteBuffer(ctx, Current(ctx), 1, 0x42, 0, 0, nullptr);
+  return WriteBuffer(ctx, Current(ctx), kModeVendor, kBufferFlashStart, 0, 0, nullptr);
 }
 
 int ReadVerifyBlock(Context& ctx, std::uint32_t offset, std::uint32_t length, std::uint8_t* data) {
   ctx.transport.currentTimeoutMs = 5000;
-  return ReadBuffer(ctx, Current(ctx), 1, 0x80, offset, length, data);
+  return ReadBuffer(ctx, Current(ctx), kModeVendor, kBufferFirmwareArea, offset, length, data);
 }
 
 int WriteKernelBlock(Context& ctx, std::uint32_t offset, std::uint32_t length, std::uint8_t* data) {
   ctx.transport.currentTimeoutMs = 10000;
-  return WriteBuffer(ctx, Current(ctx), 7, 0xFE, offset, length, data);
+  return WriteBuffer(ctx, Current(ctx), kModeDownload, kBufferKernelPart, offset, length, data);
 }
 
 int WriteNormalBlock(Context& ctx, std::uint32_t offset, std::uint32_t length, std::uint8_t* data) {
   ctx.transport.currentTimeoutMs = 10000;
-  return WriteBuffer(ctx, Current(ctx), 7, 0xF0, offset, length, data);
+  return WriteBuffer(ctx, Current(ctx), kModeDownload, kBufferNormalPart, offset, length, data);
 }
 
 }  // namespace odf

@@ -11,13 +11,6 @@ namespace odf {
 
 using SenseData = std::array<std::uint8_t, 18>;
 
-inline constexpr std::uint8_t kSenseKeyNotReady = 2;
-inline constexpr std::uint8_t kSenseKeyUnitAttention = 6;
-inline constexpr std::uint8_t kAscNotReady = 0x04;      // with the ASCQs below
-inline constexpr std::uint8_t kAscqBecomingReady = 0x01;
-inline constexpr std::uint8_t kAscqNeedsStart = 0x02;   // initializing command required
-inline constexpr std::uint8_t kAscNoMedium = 0x3A;
-
 // Sense key << 16 | ASC << 8 | ASCQ. The key is byte 2 taken whole, not
 // masked to its low four bits, so a key byte with flag bits set matches none
 // of the keys below.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/image_state.h"
+#include "core/scsi_codes.h"
 #include "sim/drive_kit.h"
 
 namespace odf::sim {
@@ -74,7 +75,7 @@ namespace {
 bool Matches(const FaultRule& rule, const CommandRecord& record) {
   const std::uint8_t opcode = record.cdb[0];
   if (rule.opcode && *rule.opcode != opcode) return false;
-  if (opcode == 0x3B || opcode == 0x3C) {
+  if (opcode == kOpWriteBuffer || opcode == kOpReadBuffer) {
     if (rule.mode && *rule.mode != record.cdb[1]) return false;
     if (rule.bufferId && *rule.bufferId != record.cdb[2]) return false;
   }
@@ -141,16 +142,16 @@ std::string Qbc850Drive::Describe() const {
 
 DriveReply Qbc850Drive::Execute(const CommandRecord& record, std::uint8_t* data) {
   const std::uint8_t opcode = record.cdb[0];
-  if (config_.unitAttentions > 0 && opcode != 0x12) {
+  if (config_.unitAttentions > 0 && opcode != kOpInquiry) {
     --config_.unitAttentions;
     return UnitAttention();
   }
   switch (opcode) {
-    case 0x00: return TestUnitReady();
-    case 0x12: return Inquiry(record, data);
-    case 0x1B: return Good();
-    case 0x3C: return ReadBuffer(record, data);
-    case 0x3B: return WriteBuffer(record, data);
+    case kOpTestUnitReady: return TestUnitReady();
+    case kOpInquiry: return Inquiry(record, data);
+    case kOpStartStopUnit: return Good();
+    case kOpReadBuffer: return ReadBuffer(record, data);
+    case kOpWriteBuffer: return WriteBuffer(record, data);
     default: return InvalidOpcode();
   }
 }
@@ -188,7 +189,7 @@ DriveReply Qbc850Drive::Inquiry(const CommandRecord& record, std::uint8_t* data)
 }
 
 DriveReply Qbc850Drive::ReadBuffer(const CommandRecord& record, std::uint8_t* data) const {
-  if (record.cdb[1] != 2 || record.cdb[2] != 0xF1 || CdbField(record, 3, 3) != 0) {
+  if (record.cdb[1] != kModeDriveInfo || record.cdb[2] != kBufferDriveInfo || CdbField(record, 3, 3) != 0) {
     return InvalidField();
   }
   std::uint8_t reply[kDriveInfoSize] = {};
@@ -205,17 +206,17 @@ DriveReply Qbc850Drive::WriteBuffer(const CommandRecord& record, const std::uint
   const std::uint32_t received = ReceivedLength(record, data);
   const std::uint32_t parameterLength = CdbField(record, 6, 3);
   if (mode == 7) {
-    if ((bufferId != 0xFE && bufferId != 0xF0) || parameterLength != received) {
+    if ((bufferId != kBufferKernelPart && bufferId != kBufferNormalPart) || parameterLength != received) {
       return InvalidField();
     }
     if (!kernel_) return SequenceError();
-    auto& image = bufferId == 0xFE ? kernelImage_ : normalImage_;
+    auto& image = bufferId == kBufferKernelPart ? kernelImage_ : normalImage_;
     const std::size_t offset = CdbField(record, 3, 3);
     if (image.size() < offset + received) image.resize(offset + received);
     if (received > 0) std::memcpy(image.data() + offset, data, received);
     return Good(received);
   }
-  if ((mode != 4 && mode != 5) || bufferId != 0xFF || parameterLength != kModeBlockSize ||
+  if ((mode != kModeKernelSwitch && mode != kModeNormalSwitch) || bufferId != kBufferModeSwitch || parameterLength != kModeBlockSize ||
       received != kModeBlockSize) {
     return InvalidField();
   }

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/drive_fields.h"
+#include "core/scsi_codes.h"
 
 namespace odf::sim {
 
@@ -75,7 +76,8 @@ bool ParseFlag(const std::string& text, bool& value) {
 
 bool ParseOpcode(const std::string& text, std::uint8_t& opcode) {
   static const std::pair<const char*, std::uint8_t> kNames[] = {
-      {"tur", 0x00}, {"inquiry", 0x12}, {"startstop", 0x1B}, {"writebuf", 0x3B}, {"readbuf", 0x3C}};
+      {"tur", kOpTestUnitReady}, {"inquiry", kOpInquiry}, {"startstop", kOpStartStopUnit},
+      {"writebuf", kOpWriteBuffer}, {"readbuf", kOpReadBuffer}};
   for (const auto& [name, code] : kNames) {
     if (Lower(text) == name) { opcode = code; return true; }
   }

@@ -113,7 +113,7 @@ int EnterKernelMode(Context& ctx, std::int32_t familyCode) {
   BuildModeBlock(ctx, block, familyCode, false);
   ctx.transport.currentTimeoutMs = 5000;
   const int status =
-      WriteBuffer(ctx, ctx.run.currentTarget, kModeKernelSwitch, kModeSwitchBuffer, 0, kModeBlockSize, block);
+      WriteBuffer(ctx, ctx.run.currentTarget, kModeKernelSwitch, kBufferModeSwitch, 0, kModeBlockSize, block);
   if (status != 0) {
     ShowMessage(ctx, MessageCode::kEnterKernelModeFailed, ConsoleOnly);
     return status;
@@ -132,7 +132,7 @@ int EnterNormalMode(Context& ctx, std::int32_t familyCode) {
   // including one that returned no sense at all.
   ForgetSense(ctx);
   const int status =
-      WriteBuffer(ctx, ctx.run.currentTarget, kModeNormalSwitch, kModeSwitchBuffer, 0, kModeBlockSize, block);
+      WriteBuffer(ctx, ctx.run.currentTarget, kModeNormalSwitch, kBufferModeSwitch, 0, kModeBlockSize, block);
   ctx.transport.currentTimeoutMs = 5000;
   if (status != 0) {
     // The pass-through route leaves a SCSI error's sense unsummarised.
