@@ -258,6 +258,10 @@ TEST_F(HexLoaderTest, RefusedFilesLeaveTheImageAsItWas) {
   notHexSegment[11] = 'x';
   std::string signedCount = Data(0x10, a);
   signedCount[1] = '-';
+  std::string controlType = Data(0x10, a);
+  controlType[8] = '\x10';  // '0' once bit 5 is set
+  std::string highHeader = Data(0x10, a);
+  highHeader[3] = static_cast<char>(0xC1);
   const auto line = [](int n, const char* what) {
     return "\r\n" + std::string(kImageName) + " line " + std::to_string(n) + ": " + what;
   };
@@ -281,6 +285,10 @@ TEST_F(HexLoaderTest, RefusedFilesLeaveTheImageAsItWas) {
       {"byte above 0x7F in the data", Lines({good, highByte, End()}), line(2, notHex.c_str())},
       {"blank in the address", Lines({good, notHexHeader, End()}), line(2, notHex.c_str())},
       {"sign in the byte count", Lines({good, signedCount, End()}), line(2, notHex.c_str())},
+      {"control character in the type", Lines({good, controlType, End()}),
+       line(2, notHex.c_str())},
+      {"byte above 0x7F in the address", Lines({good, highHeader, End()}),
+       line(2, notHex.c_str())},
       {"letter in a segment", Lines({good, notHexSegment, good, End()}), line(2, notHex.c_str())},
       {"nonzero type 04", Lines({good, Linear(1), good, End()}),
        line(2, "extended linear address 0001 is not supported.")},
