@@ -46,21 +46,25 @@ done
 echo "all three tools rebuild the image exactly"
 echo
 
-hyperfine --shell=none --warmup 20 --min-runs 200 --style basic \
+hyperfine --shell=none --warmup 10 --min-runs 100 --style none \
   --export-markdown table.md --export-csv times.csv \
   -n "hex_load (ours)" "${ours[*]}" \
   -n "objcopy" "${objcopy_run[*]}" \
   -n "srec_cat" "${srec_run[*]}" \
-  -n "wc -l" "wc -l image.hex" >/dev/null
+  -n "wc -l" "wc -l image.hex"
 cat table.md
 echo
 
 # Medians: on a shared machine they stay put where the means are pulled up by
 # the odd descheduled run.
 median() { awk -F, -v name="$1" '$1 == name { print $4 * 1000 }' times.csv; }
+# Processor time (user + system), which other load on the machine hardly moves.
+cpu() { awk -F, -v name="$1" '$1 == name { printf "%.2f", ($5 + $6) * 1000 }' times.csv; }
 ours_ms=$(median "hex_load (ours)")
 objcopy_ms=$(median "objcopy")
 wc_ms=$(median "wc -l")
+echo "processor time: ours $(cpu "hex_load (ours)") ms, objcopy $(cpu objcopy) ms," \
+     "srec_cat $(cpu srec_cat) ms, wc -l $(cpu "wc -l") ms"
 awk -v o="$ours_ms" -v b="$objcopy_ms" -v w="$wc_ms" 'BEGIN {
   faster = b / o; floor = o / w
   printf "medians: ours %.2f ms, objcopy %.2f ms, wc -l %.2f ms\n", o, b, w

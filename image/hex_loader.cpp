@@ -414,8 +414,8 @@ int LoadRecords(Context& ctx, const LoadPlan& plan) {
   // the copy run past them.
   if (staging.data == nullptr || image.data == nullptr || plan.fillEnd > staging.size ||
       plan.copyEnd > image.size) {
-    PrintFormatted(ctx, "\r\nImage size %lx does not fit the load buffers.",
-                   static_cast<unsigned long>(ctx.matchedDefinition.imageSize));
+    PrintFormatted(ctx, "\r\nThe load needs %lx bytes, more than its buffers hold.",
+                   static_cast<unsigned long>(std::max(plan.fillEnd, plan.copyEnd)));
     return -1;
   }
   std::memset(staging.data, 0xFF, plan.fillEnd);

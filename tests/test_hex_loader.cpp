@@ -341,7 +341,7 @@ TEST_F(HexLoaderTest, ImageSizeBeyondEitherBufferIsRefused) {
     SCOPED_TRACE(c.name);
     UseBuffers(c.staging, c.image);
     EXPECT_EQ(LoadImage(Lines({Data(0x00, Pattern(16, 16)), End()}), 0x2000), -1);
-    EXPECT_EQ(pc.Console(), "\r\nImage size 2000 does not fit the load buffers.");
+    EXPECT_EQ(pc.Console(), "\r\nThe load needs 2000 bytes, more than its buffers hold.");
     EXPECT_TRUE(ImageUntouched());
   }
 }
@@ -482,7 +482,7 @@ TEST_F(HexLoaderTest, PatchNeedsAnImageBufferThatHoldsTheBlock) {
   ctx.matchedDefinition.imageSize = 0x20000;
   AddText(kPatchName, Lines({Segment(0x2000), Data(0xFF0, Pattern(16, 23)), End()}));
   EXPECT_EQ(LoadHexPatch(ctx), -1);
-  EXPECT_EQ(pc.Console(), "\r\nImage size 20000 does not fit the load buffers.");
+  EXPECT_EQ(pc.Console(), "\r\nThe load needs 21000 bytes, more than its buffers hold.");
   EXPECT_TRUE(ImageUntouched());
 }
 
