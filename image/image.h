@@ -1,4 +1,4 @@
-// Definition match, binary image loading and header checks.
+// Definition match, binary and HEX image loading, and header checks.
 #pragma once
 
 #include <array>
@@ -20,6 +20,11 @@ int ReadDriveState(Context& ctx);
 int LoadBinaryImage(Context& ctx, ImagePart part);
 int CheckImageVendorTag(Context& ctx);
 int CheckImageHeader(Context& ctx, int full);
+// Intel HEX images: the whole image from the matched definition's file, and
+// the patch block 0x20000-0x20FFF from "G6PATCH.HEX". 0, or -1 with the image
+// buffer unchanged.
+int LoadHexImage(Context& ctx);
+int LoadHexPatch(Context& ctx);
 // Edition table lookup on drive-information bytes 16..31.
 std::int32_t EditionCodeFor(const std::uint8_t* driveInfo);
 
