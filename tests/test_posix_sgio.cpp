@@ -157,7 +157,7 @@ class SgIoPc : public sim::SimPc {
     hdr.host_status = answer.hostStatus;
     hdr.driver_status = answer.driverStatus;
     hdr.sb_len_wr = static_cast<unsigned char>(std::min<std::size_t>(answer.sense.size(), hdr.mx_sb_len));
-    std::memcpy(hdr.sbp, answer.sense.data(), hdr.sb_len_wr);
+    if (hdr.sb_len_wr != 0) std::memcpy(hdr.sbp, answer.sense.data(), hdr.sb_len_wr);
     hdr.resid = answer.resid;
     return 0;
   }
