@@ -15,7 +15,8 @@ ROOT = r"updating drive firmware needs root"
 
 class Scenario:
     def __init__(self, name, drives, answers, rc, flashed, sim_drives=None,
-                 terminal=True, notices=(), env=None, sim_args=(), nothing_written=False):
+                 terminal=True, notices=(), env=None, sim_args=(), nothing_written=False,
+                 refusals=0):
         self.name = name
         self.drives = drives
         self.answers = answers
@@ -27,6 +28,7 @@ class Scenario:
         self.env = env
         self.sim_args = sim_args
         self.nothing_written = nothing_written  # not one WRITE BUFFER reaches a drive
+        self.refusals = refusals                # SG_IO calls the kernel refused
 
 
 SCENARIOS = [
@@ -50,14 +52,18 @@ SCENARIOS = [
     # terms a failed call with no status and no sense, which the simulator
     # gives as a transport failure. The kernel-mode switch fails, which ends the run.
     Scenario("kernel refuses WRITE BUFFER", [ONE + ",eperm=writebuf@0"], ["y"], 1, [False],
-             nothing_written=True,
+             nothing_written=True, refusals=1,
              sim_drives=[ONE + ",fail=writebuf@0:transport"],
              notices=[r"^odflsh: the kernel refused to send WRITE BUFFER to /dev/sr0 "
                       r"\(Operation not permitted\): " + ROOT]),
     Scenario("second drive refused, first flashed",
-             [ONE, ONE + ",eperm=writebuf@0"], ["y"], 1, [True, False],
+             [ONE, ONE + ",eperm=writebuf@0"], ["y"], 1, [True, False], refusals=1,
              sim_drives=[ONE, ONE + ",fail=writebuf@0:transport"],
              notices=[r"^odflsh: the kernel refused to send WRITE BUFFER to /dev/sr1 "]),
+    # Refused twice (discovery, then the procedure), told once.
+    Scenario("kernel refuses READ BUFFER", [ONE + ",eperm=readbuf@0"], [], 0, [False],
+             sim_drives=[ONE + ",fail=readbuf@0:transport"], nothing_written=True, refusals=2,
+             notices=[r"^odflsh: the kernel refused to send READ BUFFER to /dev/sr0 "]),
     # A drive that does not open is no drive; a refused open says why.
     Scenario("open not permitted", [ONE + ",open=eacces"], [], 1, [False], sim_drives=[],
              nothing_written=True,
@@ -90,6 +96,8 @@ class ProgramRuns(ProgramCase):
                     self.assertEqual(run.state, sim.state)
                 if s.nothing_written:
                     self.assertEqual(run.commands("3B"), [])
+                self.assertEqual(len([line for line in run.trace if "refused: EPERM" in line]),
+                                 s.refusals)
                 self.check_notices(run, s.notices)
 
     def check_notices(self, run, notices):
