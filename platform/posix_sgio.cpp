@@ -179,9 +179,8 @@ DWORD BlockFromSgIo(const sg_io_hdr_t& hdr, std::uint8_t* block, const PassThrou
   block[l.offSenseInfoLength] = static_cast<BYTE>(status != 0 ? senseLength : 0);
   std::uint32_t moved = 0;
   if (error == ERROR_SUCCESS) {
-    const std::uint32_t resid =
-        hdr.resid > 0 ? std::min<std::uint32_t>(static_cast<std::uint32_t>(hdr.resid), hdr.dxfer_len) : 0;
-    moved = hdr.dxfer_len - resid;
+    const auto resid = static_cast<std::uint32_t>(std::max(hdr.resid, 0));
+    moved = hdr.dxfer_len - std::min(resid, hdr.dxfer_len);
   }
   PutLe(block + l.offDataTransferLength, moved, 4);
   return error;

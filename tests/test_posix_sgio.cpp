@@ -156,7 +156,8 @@ class SgIoPc : public sim::SimPc {
     hdr.masked_status = answer.maskedStatus;
     hdr.host_status = answer.hostStatus;
     hdr.driver_status = answer.driverStatus;
-    hdr.sb_len_wr = static_cast<unsigned char>(std::min<std::size_t>(answer.sense.size(), hdr.mx_sb_len));
+    hdr.sb_len_wr =
+        static_cast<unsigned char>(std::min<std::size_t>(answer.sense.size(), hdr.mx_sb_len));
     if (hdr.sb_len_wr != 0) std::memcpy(hdr.sbp, answer.sense.data(), hdr.sb_len_wr);
     hdr.resid = answer.resid;
     return 0;
@@ -227,14 +228,16 @@ TEST_F(SgIoTransportTest, EachBlockBecomesOneSgIoAsTheKernelExpectsIt) {
       {"no data", kTestUnitReady, DataDirection::None, 0, 1000, false, SG_DXFER_NONE, 1000},
       {"data in", kInquiry, DataDirection::In, 96, 5000, false, SG_DXFER_FROM_DEV, 5000},
       // A time-out of 0 is 60 seconds on the direct block ...
-      {"data out, no time-out", kModeFive, DataDirection::Out, 256, 0, false, SG_DXFER_TO_DEV, 60000},
+      {"data out, no time-out", kModeFive, DataDirection::Out, 256, 0, false, SG_DXFER_TO_DEV,
+       60000},
       // ... whole seconds are kept, and 0 seconds leaves the kernel's default.
       {"under a second", kDriveInfo, DataDirection::In, 48, 1999, false, SG_DXFER_FROM_DEV, 1000},
       {"truncated to 0 s", kDriveInfo, DataDirection::In, 48, 999, false, SG_DXFER_FROM_DEV, 0},
       {"buffered in", kReadBuffer32, DataDirection::In, 32, 7000, true, SG_DXFER_FROM_DEV, 7000},
       {"buffered out, no substitute for 0", kWriteBuffer16, DataDirection::Out, 16, 0, true,
        SG_DXFER_TO_DEV, 0},
-      {"buffered, no data", kTestUnitReady, DataDirection::None, 0, 3000, true, SG_DXFER_NONE, 3000},
+      {"buffered, no data", kTestUnitReady, DataDirection::None, 0, 3000, true, SG_DXFER_NONE,
+       3000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -268,7 +271,9 @@ TEST_F(SgIoTransportTest, EachBlockBecomesOneSgIoAsTheKernelExpectsIt) {
 }
 
 TEST_F(SgIoTransportTest, TheKernelsAnswerKeepsWindowsMeaning) {
-  const std::vector<unsigned char> invalidField{0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00, 0, 0, 0, 0};
+  // Fixed-format sense: key 5 (illegal request), ASC 0x24 (invalid field in CDB).
+  const std::vector<unsigned char> invalidField{0x70, 0, 0x05, 0,    0,    0, 0, 10, 0,
+                                                0,    0, 0,    0x24, 0x00, 0, 0, 0,  0};
   constexpr unsigned short kDriverSense = 0x08;
   struct Case {
     const char* name;
@@ -308,7 +313,8 @@ TEST_F(SgIoTransportTest, TheKernelsAnswerKeepsWindowsMeaning) {
       EXPECT_EQ(pc.outcome.error, c.error);
       EXPECT_EQ(pc.outcome.refusal, c.answer.refusal);
       if (c.senseCopied) {
-        EXPECT_TRUE(std::equal(invalidField.begin(), invalidField.end(), ctx.transport.lastSense.begin()));
+        EXPECT_TRUE(std::equal(invalidField.begin(), invalidField.end(),
+                               ctx.transport.lastSense.begin()));
       } else {
         EXPECT_TRUE(SenseUntouched());
       }

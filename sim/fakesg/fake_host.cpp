@@ -65,8 +65,9 @@ bool TakeKernelKeys(const std::string& spec, std::string& driveSpec, KernelKeys&
                     std::string& error) {
   driveSpec.clear();
   for (const std::string& part : Split(spec, ',')) {
-    const std::string key = Lower(part.substr(0, part.find('=')));
-    const std::string value = part.find('=') != std::string::npos ? part.substr(part.find('=') + 1) : "";
+    const std::size_t eq = part.find('=');
+    const std::string key = Lower(part.substr(0, eq));
+    const std::string value = eq != std::string::npos ? part.substr(eq + 1) : "";
     if (key == "open") {
       if (!ParseOpenError(value, keys.openError)) {
         error = "open=" + value + ": expected eacces, eperm, ebusy, eio or enxio";
@@ -160,7 +161,8 @@ int FakeHost::Open(int number) {
   FakeDevice* device = Find(number);
   const std::string path = kDevicePrefix + std::to_string(number);
   const int error = device == nullptr ? ENOENT : device->openError;
-  Trace("open " + path + (error != 0 ? std::string(" refused: ") + std::strerror(error) : "") + "\n");
+  const std::string outcome = error != 0 ? std::string(" refused: ") + std::strerror(error) : "";
+  Trace("open " + path + outcome + "\n");
   return error;
 }
 
@@ -315,7 +317,9 @@ void FakeHost::WriteState() const {
   if (statePath_.empty()) return;
   std::FILE* file = std::fopen(statePath_.c_str(), "w");
   if (file == nullptr) return;
-  for (const auto& device : devices_) std::fputs(sim::FormatDriveReport(device.placed).c_str(), file);
+  for (const auto& device : devices_) {
+    std::fputs(sim::FormatDriveReport(device.placed).c_str(), file);
+  }
   std::fclose(file);
 }
 

@@ -14,7 +14,8 @@ import unittest
 from progtest import ProgramCase, TIME_LIMIT
 
 CLIENTS = ("sg_inq", "sg_raw", "sg_turs")
-DRIVE_INFO = ["sg_raw", "-r", "48", "/dev/sr0", "3c", "02", "f1", "00", "00", "00", "00", "00", "30", "00"]
+DRIVE_INFO = ["sg_raw", "-r", "48", "/dev/sr0",
+              "3c", "02", "f1", "00", "00", "00", "00", "00", "30", "00"]
 MODE_BLOCK_CDB = ["3b", "04", "ff", "00", "00", "00", "00", "01", "00", "00"]
 
 
@@ -99,10 +100,12 @@ class Sg3Utils(ProgramCase):
         cases = [
             # drive, sg3 exit status, sense key, additional sense
             ("qbc850", 2, "Not Ready", "Medium not present"),
-            ("qbc850,ready=becoming", 2, "Not Ready", "Logical unit is in process of becoming ready"),
+            ("qbc850,ready=becoming", 2, "Not Ready",
+             "Logical unit is in process of becoming ready"),
             ("qbc850,ready=notready", 2, "Not Ready",
              "Logical unit not ready, initializing command required"),
-            ("qbc850,disc=1,ua=1", 6, "Unit Attention", "Power on, reset, or bus device reset occurred"),
+            ("qbc850,disc=1,ua=1", 6, "Unit Attention",
+             "Power on, reset, or bus device reset occurred"),
             ("qbc850,disc=1", 0, None, None),
         ]
         for drive, rc, key, asc in cases:
@@ -121,7 +124,8 @@ class Sg3Utils(ProgramCase):
             ("3/11/0", 3, "Medium Error", "Unrecovered read error"),
             ("5/24/0", 5, "Illegal Request", "Invalid field in cdb"),
             ("2/3a/0", 2, "Not Ready", "Medium not present"),
-            ("4/44/0", 3, "Hardware Error", "Internal target failure"),  # sg3 joins medium and hardware
+            # sg3-utils gives medium and hardware errors one exit status.
+            ("4/44/0", 3, "Hardware Error", "Internal target failure"),
             ("6/29/0", 6, "Unit Attention", "Power on, reset, or bus device reset occurred"),
         ]
         for fault, rc, key, asc in cases:
