@@ -1,6 +1,8 @@
 // The kernel side of the fake optical drives: /dev/sr0, /dev/sr1, ... served
 // by the simulated drives of sim/ on a virtual clock, as SG_IO and the few
 // other ioctls a SCSI client sends. Used only by the LD_PRELOAD test fixture.
+// Every /dev/sr<N> is ours: one without a configured drive does not exist,
+// whatever the machine has. Descriptors copied with dup() are not followed.
 //
 // Environment:
 //   ODFLSH_FAKE_DRIVES  drives separated by ';', each in odflsh-sim's --drive

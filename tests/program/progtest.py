@@ -51,7 +51,7 @@ def crc32(path):
         return "%08x" % (zlib.crc32(f.read()) & 0xFFFFFFFF)
 
 
-def _lines(path):
+def file_lines(path):
     if not os.path.exists(path):
         return []
     with open(path, encoding="latin-1") as f:
@@ -113,8 +113,8 @@ class ProgramCase(unittest.TestCase):
                                                               environment, answers)
         with open(out_path, "rb") as f:
             stdout = f.read()
-        return Run(rc, stdout, stderr, _lines(os.path.join(self.work, "state.txt")),
-                   _lines(os.path.join(self.work, "trace.txt")), questions)
+        return Run(rc, stdout, stderr, file_lines(os.path.join(self.work, "state.txt")),
+                   file_lines(os.path.join(self.work, "trace.txt")), questions)
 
     def _run_on_terminal(self, command, out, env, answers):
         master, slave = pty.openpty()

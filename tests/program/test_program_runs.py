@@ -40,6 +40,8 @@ SCENARIOS = [
     # One question for both drives ("update all?"), then both are flashed.
     Scenario("two drives: both flashed", [ONE, ONE], ["y"], 0, [True, True]),
     Scenario("a drive on F: only", [ONE + ",letter=F"], ["n"], 0, [False]),
+    # No SCSI address from the kernel: usable all the same, as on Windows.
+    Scenario("a drive without a SCSI address", [ONE + ",noaddr=1"], ["y"], 0, [True]),
     Scenario("Japanese console, cp932 bytes", [ONE], ["y"], 0, [True],
              env={"LC_ALL": "ja_JP.SJIS"}, sim_args=("--oemcp", "932")),
     # The drive's own failures come back through SG_IO with their sense; the

@@ -11,7 +11,7 @@ import subprocess
 import sys
 import unittest
 
-from progtest import ProgramCase, TIME_LIMIT
+from progtest import ProgramCase, TIME_LIMIT, file_lines
 
 CLIENTS = ("sg_inq", "sg_raw", "sg_turs")
 DRIVE_INFO = ["sg_raw", "-r", "48", "/dev/sr0",
@@ -47,12 +47,10 @@ class Sg3Utils(ProgramCase):
         self._reset_fixture_files()
         done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
                               cwd=self.work, env=self.fake_env(drives), timeout=TIME_LIMIT)
-        with open(os.path.join(self.work, "state.txt"), encoding="latin-1") as f:
-            state = f.read().splitlines()
-        with open(os.path.join(self.work, "trace.txt"), encoding="latin-1") as f:
-            trace = f.read().splitlines()
         return Client(done.returncode, done.stdout.decode("latin-1"),
-                      done.stderr.decode("latin-1"), state, trace)
+                      done.stderr.decode("latin-1"),
+                      file_lines(os.path.join(self.work, "state.txt")),
+                      file_lines(os.path.join(self.work, "trace.txt")))
 
     def test_sg_inq_shows_the_simulated_identity(self):
         cases = [
@@ -150,6 +148,13 @@ class Sg3Utils(ProgramCase):
                 self.assertRegex(run.output, report)
                 self.assertNotIn("Sense key", run.output)
                 self.assertEqual(dumped_bytes(run.output), b"")
+
+    def test_a_mistaken_drive_setting_stops_the_client_at_once(self):
+        # A fixture that ignored a typo would let a test pass without its fault.
+        run = self.client(["sg_turs", "/dev/sr0"], ["qbc850,eperm=writebuff@0"])
+        self.assertEqual(run.rc, 99)
+        self.assertIn("odflsh_fakesg: ODFLSH_FAKE_DRIVES: eperm=writebuff@0", run.stderr)
+        self.assertEqual(run.trace, [])
 
     def test_data_sent_by_sg_raw_reaches_the_drive(self):
         # The kernel-mode switch with the built-in checksum moves the drive into
