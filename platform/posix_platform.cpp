@@ -1,14 +1,20 @@
-// The native Linux layer. It stands in for the Windows calls well enough for
-// the program to start, find no drive and say so: a console, Windows XP as
-// the version, an empty registry, heap buffers, plain files for reading and
-// the monotonic clock. No volume and no ASPI layer exist yet, so discovery
-// finds nothing and nothing is ever sent to a drive.
+// The native Linux layer: a pass-through host. It answers as Windows XP, so
+// the run takes the pass-through route; the registry is empty and there is no
+// ASPI layer. The volumes D: to Z: are the optical drives /dev/sr0 onwards,
+// and each pass-through block becomes one SG_IO. Alongside: a console on
+// standard output, message boxes on standard error, heap buffers, plain files
+// for reading and the monotonic clock.
 #include "platform/posix_platform.h"
 
+#include <fcntl.h>
 #include <iconv.h>
+#include <scsi/scsi.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -20,6 +26,7 @@
 #include <thread>
 
 #include "platform/host_platform.h"
+#include "platform/posix_sgio.h"
 
 namespace odf::posix {
 
@@ -88,6 +95,7 @@ ConsoleSetup ConsoleFromEnvironment() {
   console.interactive = isatty(fileno(stdin)) != 0;
   console.codePage = CodePageForLocale(locale);
   console.utf8 = IsUtf8Codeset(locale);
+  console.err = stderr;
   return console;
 }
 
@@ -107,34 +115,59 @@ DWORD ErrorFromErrno(int error) {
   }
 }
 
+// An open optical drive: its descriptor, its device name for notices, and
+// the access the handle was opened with.
+struct VolumeHandle {
+  int fd = -1;
+  std::string device;
+  DWORD access = 0;
+};
+
+// The access a control code needs (bits 14 and 15), as Windows checks it.
+bool HandleAllows(DWORD controlCode, DWORD access) {
+  const DWORD required = (controlCode >> 14) & 3;
+  return ((required & 1) == 0 || (access & GENERIC_READ) != 0) &&
+         ((required & 2) == 0 || (access & GENERIC_WRITE) != 0);
+}
+
+int OpenFlags(DWORD access) {
+  const bool read = (access & GENERIC_READ) != 0;
+  const bool write = (access & GENERIC_WRITE) != 0;
+  const int mode = read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  // Non-blocking, so that a drive without a disc opens.
+  return mode | O_NONBLOCK | O_CLOEXEC;
+}
+
+constexpr const char kRootAdvice[] =
+    "updating drive firmware needs root, so run odflsh as root (for example with sudo).";
+
 class PosixPlatform : public Platform {
  public:
-  explicit PosixPlatform(const ConsoleSetup& console) : console_(console) {}
+  explicit PosixPlatform(const ConsoleSetup& console) : console_(console) {
+    if (console_.err == nullptr) console_.err = stderr;
+  }
 
   ~PosixPlatform() override {
     for (auto& [handle, file] : files_) std::fclose(file);
+    for (auto& [handle, volume] : volumes_) ::close(volume.fd);
     for (void* block : blocks_) std::free(block);
   }
 
   // ---- console -----------------------------------------------------------
-  void WriteConsole(const std::string& bytes) override {
-    // Japanese texts are cp932; a UTF-8 terminal would show them garbled.
-    const std::string out =
-        console_.codePage == 932 && console_.utf8 ? Cp932ToUtf8(bytes) : bytes;
-    std::fwrite(out.data(), 1, out.size(), console_.out);
-    std::fflush(console_.out);
-  }
+  void WriteConsole(const std::string& bytes) override { Write(console_.out, bytes); }
 
   UINT GetOEMCP() override { return console_.codePage; }
 
+  // Questions go to standard error, so standard output carries exactly the
+  // console text even when a person answers and the output goes to a file.
   int MessageBoxA(HANDLE, const char* text, const char*, UINT type) override {
     const UINT buttons = type & 0x0F;
     // A notice's text is already on the console.
     if (buttons != MB_YESNO && buttons != MB_OKCANCEL) return IDOK;
-    WriteConsole(std::string(text != nullptr ? text : "") + " [y/n] ");
+    Write(console_.err, std::string(text != nullptr ? text : "") + " [y/n] ");
     if (!console_.interactive) {
       // Nobody to ask: never flash a drive without a person's yes.
-      WriteConsole("n");
+      Write(console_.err, "n\n");
       return AnswerFromLine(type, std::nullopt);
     }
     return AnswerFromLine(type, ReadLine(console_.in));
@@ -192,9 +225,10 @@ class PosixPlatform : public Platform {
     return 0;
   }
 
-  // ---- files; volumes are not reachable yet ------------------------------
+  // ---- volumes and files ---------------------------------------------------
   HANDLE CreateFileA(const char* path, DWORD desiredAccess, DWORD, DWORD, DWORD) override {
-    if (path == nullptr || std::strncmp(path, "\\\\.\\", 4) == 0) {
+    if (IsDeviceName(path)) return OpenVolume(path, desiredAccess);
+    if (path == nullptr) {
       lastError_ = ERROR_FILE_NOT_FOUND;
       return INVALID_HANDLE_VALUE;
     }
@@ -218,13 +252,36 @@ class PosixPlatform : public Platform {
     return handle;
   }
 
-  BOOL DeviceIoControl(HANDLE, DWORD, void*, DWORD, void*, DWORD, DWORD* bytesReturned) override {
+  BOOL DeviceIoControl(HANDLE handle, DWORD controlCode, void* inBuffer, DWORD inSize,
+                       void* outBuffer, DWORD outSize, DWORD* bytesReturned) override {
     if (bytesReturned != nullptr) *bytesReturned = 0;
-    lastError_ = ERROR_INVALID_HANDLE;
-    return FALSE_;
+    auto it = volumes_.find(handle);
+    if (it == volumes_.end()) {
+      lastError_ = files_.count(handle) != 0 ? kErrorInvalidFunction : ERROR_INVALID_HANDLE;
+      return FALSE_;
+    }
+    const VolumeHandle& volume = it->second;
+    if (!HandleAllows(controlCode, volume.access)) return Fail(ERROR_ACCESS_DENIED);
+    switch (controlCode) {
+      case IOCTL_SCSI_GET_ADDRESS: return GetAddress(volume, outBuffer, outSize, bytesReturned);
+      case IOCTL_SCSI_PASS_THROUGH:
+      case IOCTL_SCSI_PASS_THROUGH_DIRECT:
+        return PassThrough(volume, controlCode == IOCTL_SCSI_PASS_THROUGH, inBuffer, inSize,
+                           outBuffer, outSize, bytesReturned);
+      case IOCTL_STORAGE_MCN_CONTROL:
+        // Media-change notification has no counterpart worth touching here.
+        if (inBuffer == nullptr || inSize < 1) return Fail(ERROR_INVALID_PARAMETER);
+        return TRUE_;
+      default: return Fail(kErrorInvalidFunction);
+    }
   }
 
   BOOL CloseHandle(HANDLE handle) override {
+    if (auto volume = volumes_.find(handle); volume != volumes_.end()) {
+      ::close(volume->second.fd);
+      volumes_.erase(volume);
+      return TRUE_;
+    }
     auto it = files_.find(handle);
     if (it == files_.end()) {
       lastError_ = ERROR_INVALID_HANDLE;
@@ -316,6 +373,91 @@ class PosixPlatform : public Platform {
   int rand() override { return std::rand(); }
 
  private:
+  void Write(std::FILE* stream, const std::string& bytes) {
+    // Japanese texts are cp932; a UTF-8 terminal would show them garbled.
+    const std::string text =
+        console_.codePage == 932 && console_.utf8 ? Cp932ToUtf8(bytes) : bytes;
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+  }
+
+  BOOL Fail(DWORD error) {
+    lastError_ = error;
+    return FALSE_;
+  }
+
+  // Tells the user, once per device, why a drive cannot be used.
+  void Notice(const std::string& device, const std::string& text) {
+    if (!noticed_.insert(device).second) return;
+    std::fprintf(console_.err, "odflsh: %s\n", text.c_str());
+    std::fflush(console_.err);
+  }
+
+  HANDLE OpenVolume(const char* path, DWORD access) {
+    const std::string device = VolumeDevice(path);
+    if (device.empty()) {
+      lastError_ = ERROR_FILE_NOT_FOUND;
+      return INVALID_HANDLE_VALUE;
+    }
+    const int fd = ::open(device.c_str(), OpenFlags(access));
+    if (fd < 0) {
+      const int error = errno;
+      lastError_ = VolumeOpenError(error);
+      // A missing device is simply no drive; anything else deserves a word.
+      if (lastError_ == ERROR_ACCESS_DENIED) {
+        Notice(device, "cannot open " + device + " (" + std::strerror(error) + "): " + kRootAdvice);
+      } else if (lastError_ != ERROR_FILE_NOT_FOUND) {
+        Notice(device, "cannot open " + device + " (" + std::strerror(error) + ").");
+      }
+      return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE handle = nextHandle_++;
+    volumes_[handle] = VolumeHandle{fd, device, access};
+    return handle;
+  }
+
+  BOOL GetAddress(const VolumeHandle& volume, void* outBuffer, DWORD outSize,
+                  DWORD* bytesReturned) {
+    if (outBuffer == nullptr || outSize < sizeof(SCSI_ADDRESS)) {
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
+    int idLun[2] = {0, 0};
+    if (::ioctl(volume.fd, SCSI_IOCTL_GET_IDLUN, idLun) != 0) {
+      const int error = errno;
+      // A device outside the SCSI layer has no address: Windows says "not supported".
+      return Fail(error == EINVAL ? ERROR_NOT_SUPPORTED : DeviceIoctlError(error));
+    }
+    const SCSI_ADDRESS address = AddressFromIdLun(static_cast<std::uint32_t>(idLun[0]));
+    std::memcpy(outBuffer, &address, sizeof address);
+    if (bytesReturned != nullptr) *bytesReturned = sizeof address;
+    return TRUE_;
+  }
+
+  // One SG_IO per block; the kernel's verdict goes back into the caller's
+  // block. Nothing is retried: a command that was not delivered is reported
+  // as failed and the transport decides.
+  BOOL PassThrough(const VolumeHandle& volume, bool buffered, void* inBuffer, DWORD inSize,
+                   void* outBuffer, DWORD outSize, DWORD* bytesReturned) {
+    if (inBuffer == nullptr || outBuffer == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    auto* block = static_cast<std::uint8_t*>(outBuffer);
+    const DWORD size = std::min(inSize, outSize);
+    if (outBuffer != inBuffer) std::memmove(block, inBuffer, size);
+    const PassThroughLayout& layout = NativePassThroughLayout();
+    const PassThroughOutcome outcome =
+        CarryPassThrough(block, size, buffered, layout, [&volume](sg_io_hdr_t& hdr) {
+          if (::ioctl(volume.fd, SG_IO, &hdr) == 0) return 0;
+          return errno != 0 ? errno : EIO;  // a failed call is never a delivered one
+        });
+    if (outcome.refusal == EPERM || outcome.refusal == EACCES) {
+      Notice(volume.device, "the kernel refused to send " + CommandName(block[layout.offCdb]) +
+                                " to " + volume.device + " (" + std::strerror(outcome.refusal) +
+                                "): " + kRootAdvice);
+    }
+    if (outcome.error != ERROR_SUCCESS) return Fail(outcome.error);
+    if (bytesReturned != nullptr) *bytesReturned = size;
+    return TRUE_;
+  }
+
   static std::optional<std::string> ReadLine(std::FILE* in) {
     std::string line;
     int c = 0;
@@ -333,6 +475,8 @@ class PosixPlatform : public Platform {
   DWORD lastError_ = 0;
   std::set<void*> blocks_;
   std::map<HANDLE, std::FILE*> files_;
+  std::map<HANDLE, VolumeHandle> volumes_;
+  std::set<std::string> noticed_;
   HANDLE nextHandle_ = 0x100;
 };
 

@@ -31,13 +31,16 @@ std::string Cp932ToUtf8(const std::string& bytes);
 int AnswerFromLine(UINT type, const std::optional<std::string>& line);
 
 // How the console is reached: the streams, whether the input is a person at
-// a terminal, and the console's code page and codeset.
+// a terminal, and the console's code page and codeset. Standard output
+// carries only the program's console text; message boxes and this layer's own
+// notices go to `err` (standard error when null).
 struct ConsoleSetup {
   std::FILE* in = nullptr;
   std::FILE* out = nullptr;
   bool interactive = false;
   UINT codePage = 437;
   bool utf8 = false;
+  std::FILE* err = nullptr;
 };
 
 // The console setup of this process, from its environment and stdin/stdout.

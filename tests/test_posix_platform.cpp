@@ -93,27 +93,32 @@ class PosixConsoleTest : public ::testing::Test {
   void SetUp() override {
     in_ = std::tmpfile();
     out_ = std::tmpfile();
+    err_ = std::tmpfile();
     ASSERT_NE(in_, nullptr);
     ASSERT_NE(out_, nullptr);
+    ASSERT_NE(err_, nullptr);
   }
   void TearDown() override {
     std::fclose(in_);
     std::fclose(out_);
+    std::fclose(err_);
   }
   std::unique_ptr<Platform> Make(bool interactive, UINT codePage = 437, bool utf8 = false) {
-    return CreatePosixPlatform(ConsoleSetup{in_, out_, interactive, codePage, utf8});
+    return CreatePosixPlatform(ConsoleSetup{in_, out_, interactive, codePage, utf8, err_});
   }
   void Type(const std::string& text) {
     std::fputs(text.c_str(), in_);
     std::rewind(in_);
   }
-  std::string Output() {
-    std::fflush(out_);
-    std::rewind(out_);
+  static std::string Written(std::FILE* stream) {
+    std::fflush(stream);
+    std::rewind(stream);
     std::string text;
-    for (int c; (c = std::fgetc(out_)) != EOF;) text.push_back(static_cast<char>(c));
+    for (int c; (c = std::fgetc(stream)) != EOF;) text.push_back(static_cast<char>(c));
     return text;
   }
+  std::string Output() { return Written(out_); }
+  std::string Errors() { return Written(err_); }
   std::string Unread() {
     std::string text;
     for (int c; (c = std::fgetc(in_)) != EOF;) text.push_back(static_cast<char>(c));
@@ -121,6 +126,7 @@ class PosixConsoleTest : public ::testing::Test {
   }
   std::FILE* in_ = nullptr;
   std::FILE* out_ = nullptr;
+  std::FILE* err_ = nullptr;
 };
 
 TEST_F(PosixConsoleTest, QuestionOnATerminalReadsOneLine) {
@@ -129,7 +135,9 @@ TEST_F(PosixConsoleTest, QuestionOnATerminalReadsOneLine) {
   EXPECT_EQ(platform->MessageBoxA(0, "\r\nGo ?", "ODFLSH", 0x24), IDYES);
   EXPECT_EQ(platform->MessageBoxA(0, "\r\nAgain ?", "ODFLSH", 0x24), IDNO);
   EXPECT_EQ(platform->MessageBoxA(0, "\r\nOnce more ?", "ODFLSH", 0x24), IDNO);  // end of input
-  EXPECT_EQ(Output(), "\r\nGo ? [y/n] \r\nAgain ? [y/n] \r\nOnce more ? [y/n] ");
+  // The questions stay off standard output, which carries only the console.
+  EXPECT_EQ(Errors(), "\r\nGo ? [y/n] \r\nAgain ? [y/n] \r\nOnce more ? [y/n] ");
+  EXPECT_EQ(Output(), "");
 }
 
 TEST_F(PosixConsoleTest, WithoutATerminalEveryQuestionIsAnsweredNo) {
@@ -138,7 +146,8 @@ TEST_F(PosixConsoleTest, WithoutATerminalEveryQuestionIsAnsweredNo) {
   EXPECT_EQ(platform->MessageBoxA(0, "\r\nGo ?", "ODFLSH", 0x24), IDNO);
   EXPECT_EQ(platform->MessageBoxA(0, "\r\nGo ?", "ODFLSH", 0x21), IDCANCEL);
   EXPECT_EQ(Unread(), "y\n");  // the input was not consulted
-  EXPECT_EQ(Output(), "\r\nGo ? [y/n] n\r\nGo ? [y/n] n");
+  EXPECT_EQ(Errors(), "\r\nGo ? [y/n] n\n\r\nGo ? [y/n] n\n");
+  EXPECT_EQ(Output(), "");
 }
 
 TEST_F(PosixConsoleTest, NoticesAreNotRepeated) {
@@ -149,6 +158,7 @@ TEST_F(PosixConsoleTest, NoticesAreNotRepeated) {
     EXPECT_EQ(platform->MessageBoxA(0, "\r\nDone.", "ODFLSH", type), IDOK);
   }
   EXPECT_EQ(Output(), "");
+  EXPECT_EQ(Errors(), "");
   EXPECT_EQ(Unread(), "n\n");
 }
 
@@ -162,14 +172,15 @@ TEST_F(PosixConsoleTest, JapaneseIsConvertedOnlyForAUtf8Terminal) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.codePage << " " << c.utf8);
     std::FILE* out = std::tmpfile();
-    auto platform = CreatePosixPlatform(ConsoleSetup{in_, out, false, c.codePage, c.utf8});
+    std::FILE* err = std::tmpfile();
+    auto platform = CreatePosixPlatform(ConsoleSetup{in_, out, false, c.codePage, c.utf8, err});
     EXPECT_EQ(platform->GetOEMCP(), c.codePage);
     platform->WriteConsole(kCp932);
-    std::rewind(out);
-    std::string text;
-    for (int ch; (ch = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(ch));
-    EXPECT_EQ(text, c.expected);
+    platform->MessageBoxA(0, kCp932.c_str(), "ODFLSH", 0x24);  // the question too
+    EXPECT_EQ(Written(out), c.expected);
+    EXPECT_EQ(Written(err), c.expected + " [y/n] n\n");
     std::fclose(out);
+    std::fclose(err);
   }
 }
 
@@ -232,7 +243,9 @@ TEST_F(PosixFilesTest, WhatCannotBeOpened) {
   Write("present", "x");
   struct Case { std::string path; DWORD access; DWORD error; };
   const Case cases[] = {
-      {"\\\\.\\D:", GENERIC_READ | GENERIC_WRITE, ERROR_FILE_NOT_FOUND},  // no volumes yet
+      // Device names that stand for no optical drive, whatever the host has.
+      {"\\\\.\\C:", GENERIC_READ | GENERIC_WRITE, ERROR_FILE_NOT_FOUND},
+      {"\\\\.\\PhysicalDrive0", GENERIC_READ, ERROR_FILE_NOT_FOUND},
       {(dir_ / "missing").string(), GENERIC_READ, ERROR_FILE_NOT_FOUND},
       {(dir_ / "present" / "below").string(), GENERIC_READ, ERROR_PATH_NOT_FOUND},
       {dir_.string(), GENERIC_READ, ERROR_ACCESS_DENIED},  // a directory

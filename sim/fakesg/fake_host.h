@@ -1,0 +1,80 @@
+// The kernel side of the fake optical drives: /dev/sr0, /dev/sr1, ... served
+// by the simulated drives of sim/ on a virtual clock, as SG_IO and the few
+// other ioctls a SCSI client sends. Used only by the LD_PRELOAD test fixture.
+// Every /dev/sr<N> is ours: one without a configured drive does not exist,
+// whatever the machine has. Descriptors copied with dup() are not followed.
+//
+// Environment:
+//   ODFLSH_FAKE_DRIVES  drives separated by ';', each in odflsh-sim's --drive
+//                       syntax (faults included). Drive letter D: is /dev/sr0,
+//                       E: /dev/sr1 and so on. Two more keys belong to the
+//                       kernel rather than the drive:
+//                         eperm=OP[/MODE[/BUF]][@N]  SG_IO of the N-th matching
+//                             command fails with EPERM, as the kernel refuses
+//                             WRITE BUFFER to an unprivileged process (0: every one)
+//                         open=eacces|eperm|ebusy|eio  opening the device fails
+//   ODFLSH_FAKE_STATE   file that receives, at exit, one line per drive: the
+//                       line odflsh-sim prints for it
+//   ODFLSH_FAKE_TRACE   file that receives every open and command, as they happen
+#pragma once
+
+#include <scsi/sg.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/sim_options.h"
+#include "sim/sim_report.h"
+#include "sim/sim_setup.h"
+
+namespace odf::fakesg {
+
+struct FakeDevice {
+  int number = 0;                      // /dev/sr<number>
+  sim::PlacedDrive placed;             // the drive and its label ("D:")
+  bool noAddress = false;              // not a SCSI device: no SCSI_IOCTL_GET_IDLUN
+  int openError = 0;                   // errno of every open, 0 when it opens
+  std::vector<sim::FaultRule> refusals;  // SG_IO refused with EPERM
+  std::string path() const { return "/dev/sr" + std::to_string(number); }
+};
+
+class FakeHost {
+ public:
+  // Reads the environment; on a mistake `error` says what is wrong.
+  FakeHost();
+  const std::string& error() const { return error_; }
+
+  // The device number of a path this library stands for ("/dev/sr<N>"), or -1.
+  static int DeviceNumber(const char* path);
+  FakeDevice* Find(int number);
+
+  // An open of /dev/sr<number>: 0 when it may open, otherwise the errno.
+  int Open(int number);
+  // The descriptor handed out for an open device, and its release.
+  void Adopt(int fd, FakeDevice& device);
+  void Release(int fd);
+  FakeDevice* Descriptor(int fd);
+
+  // An ioctl on one of our descriptors: the return value and, for -1, errno.
+  int Ioctl(FakeDevice& device, unsigned long request, void* arg, int& error);
+
+  void WriteState() const;
+
+ private:
+  int SgIo(FakeDevice& device, sg_io_hdr_t* hdr);
+  bool Refuses(FakeDevice& device, const sim::CommandRecord& record);
+  void Trace(const std::string& line) const;
+
+  std::string error_;
+  std::unique_ptr<sim::SimPc> pc_;     // owns nothing we use; BuildSimPc places drives on it
+  std::vector<FakeDevice> devices_;
+  std::map<int, int> descriptors_;     // fd -> index in devices_
+  std::uint64_t nowMs_ = 0;            // the virtual clock
+  std::string statePath_;
+  std::string tracePath_;
+};
+
+}  // namespace odf::fakesg
