@@ -7,14 +7,13 @@
 #include <cstring>
 #include <string>
 
-#include "core/context.h"
 #include "app/run_update.h"
+#include "core/context.h"
 #include "platform/host_platform.h"
 
 #ifndef _WIN32
 namespace {
 
-constexpr const char kVersion[] = "2.27A";
 constexpr int kGoOn = -1;
 constexpr int kUsageError = 2;
 
@@ -42,9 +41,10 @@ void PrintUsage(odf::Platform& platform) {
       "  --help     show this text and exit\n"
       "  --version  show the version and exit\n"
       "\n"
-      "odflsh %s\n",
+      "odflsh %d.%02d%c\n",
       Trimmed(d.vendor, sizeof d.vendor).c_str(), Trimmed(d.product, sizeof d.product).c_str(),
-      ctx.run.newRevisionNumber >> 8, ctx.run.newRevisionNumber & 0xFFu, d.fileName, kVersion);
+      ctx.run.newRevisionNumber >> 8, ctx.run.newRevisionNumber & 0xFFu, d.fileName,
+      odf::kProgramVersion.major, odf::kProgramVersion.minor, odf::kProgramVersion.letter);
 }
 
 // kGoOn when the run may start, otherwise the exit code. Every argument is
@@ -66,7 +66,8 @@ int HandleArguments(int argc, char** argv, odf::Platform& platform) {
   if (help) {
     PrintUsage(platform);
   } else {
-    std::printf("odflsh %s\n", kVersion);
+    std::printf("odflsh %d.%02d%c\n", odf::kProgramVersion.major, odf::kProgramVersion.minor,
+                odf::kProgramVersion.letter);
   }
   return 0;
 }

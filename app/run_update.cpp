@@ -55,7 +55,8 @@ int RunUpdate(Context& ctx, const RunSteps& steps) {
   ctx.host.autoInsertCount = 0;
 
   // Printed before the code page is read, so it is the same in every language.
-  PrintFormatted(ctx, "\n/// ODD Firmware Update Utility Ver%1d.%02d%c\n", 2, 27, 'A');
+  PrintFormatted(ctx, "\n/// ODD Firmware Update Utility Ver%1d.%02d%c\n",
+                 kProgramVersion.major, kProgramVersion.minor, kProgramVersion.letter);
   ctx.run.oemCodePage = ctx.platform.GetOEMCP();
   ResetRunState(ctx);
   LoadBuiltInDefinition(ctx);

@@ -7,6 +7,14 @@ namespace odf {
 
 struct Context;
 
+// The version the banner announces: 2.27A.
+struct ProgramVersion {
+  int major;
+  int minor;
+  char letter;
+};
+inline constexpr ProgramVersion kProgramVersion{2, 27, 'A'};
+
 // The steps the run loop calls. They default to the real ones; tests of the
 // loop replace them with fakes.
 struct RunSteps {
