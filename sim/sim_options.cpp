@@ -5,28 +5,13 @@
 
 #include "core/drive_fields.h"
 #include "core/scsi_codes.h"
+#include "sim/option_text.h"
 
 namespace odf::sim {
 
 namespace {
 
 constexpr int kMaxAdapters = 16;   // the utility keeps 16 adapter identifiers
-
-std::string Lower(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
-}
 
 // Whole-string unsigned number in the given base, within [0, max].
 bool ParseNumber(std::string text, int base, unsigned long max, unsigned long& value) {
