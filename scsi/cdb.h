@@ -26,6 +26,14 @@ inline constexpr std::uint8_t kModeKernelSwitch = 4;
 inline constexpr std::uint8_t kModeNormalSwitch = 5;
 inline constexpr std::uint8_t kModeSwitchBuffer = 0xFF;
 
+// The unlock handshake some writers demand before the kernel switch: a probe
+// without data on its own buffer, then the challenge read from the handshake
+// buffer and the echo and the response written back to it.
+inline constexpr std::uint8_t kHandshakeProbeBuffer = 0xF3;
+inline constexpr std::uint8_t kHandshakeBuffer = 0xF2;
+inline constexpr std::uint8_t kHandshakeWriteMode = 1;
+inline constexpr std::uint8_t kHandshakeReadMode = 2;
+
 inline constexpr std::int32_t kSixByteCdb = 6;
 inline constexpr std::int32_t kTenByteCdb = 10;
 

@@ -13,6 +13,8 @@ using SenseData = std::array<std::uint8_t, 18>;
 
 inline constexpr std::uint8_t kSenseKeyNotReady = 2;
 inline constexpr std::uint8_t kSenseKeyUnitAttention = 6;
+inline constexpr std::uint8_t kSenseKeyIllegalRequest = 5;
+inline constexpr std::uint8_t kAscInvalidField = 0x24;  // invalid field in the CDB
 inline constexpr std::uint8_t kAscNotReady = 0x04;      // with the ASCQs below
 inline constexpr std::uint8_t kAscqBecomingReady = 0x01;
 inline constexpr std::uint8_t kAscqNeedsStart = 0x02;   // initializing command required
@@ -55,6 +57,13 @@ inline ReadyCheckSense JudgeReadyCheck(std::uint32_t summary) {
 inline bool SenseShowsRestart(std::uint32_t summary) {
   const std::uint8_t key = SenseKeyOf(summary);
   return key == kSenseKeyNotReady || key == kSenseKeyUnitAttention;
+}
+
+// A writer that does not use the unlock handshake refuses its probe as an
+// invalid field in the CDB (and nothing else: any other refusal may be one
+// that the handshake itself cures).
+inline bool SenseDeclinesHandshake(std::uint32_t summary) {
+  return summary == (std::uint32_t{kSenseKeyIllegalRequest} << 16 | std::uint32_t{kAscInvalidField} << 8);
 }
 
 // Under the Intel ATA storage driver, a not-ready answer to a status read
