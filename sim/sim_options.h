@@ -2,10 +2,13 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/definition.h"
 #include "sim/image_maker.h"
+#include "sim/qrw_drive.h"
 #include "sim/sim_drive.h"
 #include "sim/sim_pc.h"
 
@@ -21,6 +24,7 @@ struct DriveOption {
   int target = -1;
   bool noAddress = false;
   std::vector<FaultRule> faults;
+  std::optional<WriterConfig> writer;  // set for the family-one writers
 };
 
 struct SimOptions {
@@ -32,6 +36,8 @@ struct SimOptions {
   bool help = false;
   std::string makeImage;     // non-empty: write this image file and stop
   ImageFields imageFields;
+  // --definition: when given, the table in place of the built-in one.
+  std::vector<UpdateDefinition> definitions;
 };
 
 struct ParseOutcome {
