@@ -27,6 +27,10 @@ set -u
 #   later:M   the mode switch WRITE BUFFER mode M completed later, from the
 #             layer's worker thread
 #   ieee1394  adapter 0 is a bridge: message 52 follows the banner
+#   autoinsert  the registry holds a live drive instance behind the bridge
+#             without its AutoInsertNotification value: the auto-insert scan
+#             reads every key through the real registry calls, then prints
+#             the failed read of that value (error 2) after message 52
 #   builtin   Wine's own wnaspi32 is loaded, though ours is beside the program
 scenarios=(
   "answered yes | qbc850 | = | yes | y ok | 0 | flashed | event,later:04,later:05"
@@ -34,7 +38,7 @@ scenarios=(
   "two drives, yes to all | qbc850;qbc850 | = | yes | y ok | 0 | flashed flashed | event"
   "third block fails, no retry | qbc850,fail=writebuf/7/f0@3:4/44/0 | = | yes,no | y ok n ok | 1 | kernel | event,later:04"
   "Wine's own wnaspi32 | qbc850 | - | - | ok | 1 | none | builtin"
-  "IEEE1394 bridge adapter | adapter=NTMAPHLP;qbc850 | qbc850 | yes | y ok | 0 | flashed | polled,later:04,later:05,ieee1394"
+  "IEEE1394 bridge, an instance without its setting | adapter=NTMAPHLP;qbc850 | qbc850 | yes | y ok | 0 | flashed | polled,later:04,later:05,ieee1394,autoinsert"
   # Once the family-one and family-zero procedures and drive models land:
   # one family-one writer with the handshake, and one family-zero drive (its
   # 30-second countdown sleeps for real, so one drive only), e.g.
@@ -45,6 +49,7 @@ scenarios=(
 banner=$'\n/// ODD Firmware Update Utility Ver2.27A\n'
 no_target=$'\r\nAvailable target is not found.'
 bridge_found=$'\r\nDetect the IEEE1394 interface.'
+setting_unread=$'\r\nRegQueryValueEx Error : 00000002h'
 image=S1003431.104
 run_limit=300  # seconds for one run: a program that waits for ever must fail, not hang CI
 
@@ -178,7 +183,7 @@ check_extra() {
         fail "the mode $mode switch did not complete from the worker thread" ;;
     # Wine's layer answers no adapters (0xE800): message 28 and nothing else.
     builtin) printf '%s' "$banner$no_target" | cmp -s - "$run/win/out" || fail "not message 28 alone" ;;
-    ieee1394) ;;
+    ieee1394 | autoinsert) ;;
     *) fail "unknown check $check" ;;
   esac
 }
@@ -220,12 +225,11 @@ run_scenario() {
   local asked
   asked=$(sim_boxes "$run/sim/err")
   [[ $asked == "$boxes" ]] || fail "odflsh-sim showed the boxes '$asked', expected '$boxes'"
-  if [[ $checks == *,ieee1394,* ]]; then
-    local head=${#banner}
-    { head -c "$head" "$run/sim/out"; printf '%s' "$bridge_found"; tail -c +$((head + 1)) "$run/sim/out"; } >"$run/expected"
-  else
-    cp "$run/sim/out" "$run/expected"
-  fi
+  # What the simulator cannot be told (adapters, registry) shows right after the banner.
+  local after_banner=""
+  [[ $checks == *,ieee1394,* ]] && after_banner+=$bridge_found
+  [[ $checks == *,autoinsert,* ]] && after_banner+=$setting_unread
+  { head -c "${#banner}" "$run/sim/out"; printf '%s' "$after_banner"; tail -c +$((${#banner} + 1)) "$run/sim/out"; } >"$run/expected"
 
   # Then odflsh.exe, each box answered with a key as odflsh-sim's was.
   local keys=() overrides=$WINEDLLOVERRIDES
@@ -236,6 +240,10 @@ run_scenario() {
     esac
   done
   [[ $checks == *,builtin,* ]] || overrides="$overrides;wnaspi32=n"
+  if [[ $checks == *,autoinsert,* ]]; then
+    bridge_registry >"$run/bridge.reg"
+    (cd "$run" && "$wine" regedit /s bridge.reg) || fail "regedit did not take bridge.reg"
+  fi
   (cd "$run/win" && WINEDLLOVERRIDES=$overrides exec timeout "$run_limit" "$wine" odflsh.exe \
     </dev/null >"$run/win/out" 2>"$run/win/err") &
   local pid=$!
@@ -262,10 +270,22 @@ run_scenario() {
   fi
 }
 
+# A drive instance behind bridge adapter 0 that the configuration manager has
+# live (its hardware key names it), without its AutoInsertNotification value.
+bridge_registry() {
+  printf '%s\r\n' 'REGEDIT4' '' \
+    '[HKEY_LOCAL_MACHINE\Enum\SCSI\KESTREL_DVD-RW__QRW-710_0\SBP2&MIRO&MPCV-QRW__7100&0]' '' \
+    '[HKEY_DYN_DATA\Config Manager\Enum\C29A1B00]' \
+    '"HardWareKey"="SBP2\\MIRO&MPCV-QRW__7100\\0"'
+}
+
 session() {
   cd "$work" || exit 1
   failures=0
   runs=0
+  # One server for the whole session: HKEY_DYN_DATA is volatile in Wine and
+  # lives only as long as its server, and no run waits for a server to start.
+  wineserver -p
   for row in "${scenarios[@]}"; do
     run_scenario "$row"
   done
