@@ -24,8 +24,8 @@ set -u
 #   nowrite   not one WRITE BUFFER reaches a drive
 #   event     every WRITE BUFFER completes through its event
 #   polled    every WRITE BUFFER completes by SRB_Status polling
-#   later:M   the mode switch WRITE BUFFER mode M completed later, from the
-#             layer's worker thread
+#   later:M   the WRITE BUFFER of mode M (a mode switch, a flash start)
+#             completed later, from the layer's worker thread
 #   ieee1394  adapter 0 is a bridge: message 52 follows the banner
 #   autoinsert  the registry holds a live drive instance behind the bridge
 #             without its AutoInsertNotification value: the auto-insert scan
@@ -179,8 +179,8 @@ check_extra() {
         fail "a WRITE BUFFER not in $check mode:$(printf '\n  %s' "$(writes | grep -v "  aspi $check" | head -n 1)")" ;;
     later:*)
       mode=${check#later:}
-      writes | grep -qE " 3B $mode FF .*  completed after [0-9]+ ms$" ||
-        fail "the mode $mode switch did not complete from the worker thread" ;;
+      writes | grep -qE " 3B $mode [0-9A-F]{2} .*  completed after [0-9]+ ms$" ||
+        fail "WRITE BUFFER mode $mode did not complete from the worker thread" ;;
     # Wine's layer answers no adapters (0xE800): message 28 and nothing else.
     builtin) printf '%s' "$banner$no_target" | cmp -s - "$run/win/out" || fail "not message 28 alone" ;;
     ieee1394 | autoinsert) ;;
