@@ -79,8 +79,9 @@ next_box() {
 press() {
   local window=$1 key=$2
   for ((try = 0; try < 3; try++)); do
-    timeout 5 xdotool windowfocus --sync "$window" >/dev/null 2>&1 || return 0
-    xdotool key --clearmodifiers "$key"
+    if timeout 5 xdotool windowfocus --sync "$window" >/dev/null 2>&1; then
+      xdotool key --clearmodifiers "$key"
+    fi
     for ((i = 0; i < 100; i++)); do
       visible_boxes | grep -qx "$window" || return 0
       sleep 0.1
