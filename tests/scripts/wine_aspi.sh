@@ -37,6 +37,9 @@ scenarios=(
   "answered no | qbc850 | = | no | n | 0 | untouched | nowrite"
   "two drives, yes to all | qbc850;qbc850 | = | yes | y ok | 0 | flashed flashed | event"
   "third block fails, no retry | qbc850,fail=writebuf/7/f0@3:4/44/0 | = | yes,no | y ok n ok | 1 | kernel | event,later:04"
+  # The event wait runs out; the block is submitted again, which voids the
+  # command the layer still holds.
+  "a block never answered, no retry | qbc850,fail=writebuf/7/f0@2:timeout | = | yes,no | y ok n ok | 1 | kernel | event"
   "Wine's own wnaspi32 | qbc850 | - | - | ok | 1 | none | builtin"
   "IEEE1394 bridge, an instance without its setting | adapter=NTMAPHLP;qbc850 | qbc850 | yes | y ok | 0 | flashed | polled,later:04,later:05,ieee1394,autoinsert"
   # Once the family-one and family-zero procedures and drive models land:
