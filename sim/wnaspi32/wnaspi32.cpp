@@ -161,7 +161,8 @@ Fixture& TheFixture() {
 ::DWORD Submit(Fixture& f, SRB_ExecSCSICmd& srb) {
   Job job;
   job.srb = &srb;
-  if ((srb.SRB_Flags & odf::SRB_EVENT_NOTIFY) != 0) job.event = static_cast<::HANDLE>(srb.SRB_PostProc);
+  const bool notify = (srb.SRB_Flags & odf::SRB_EVENT_NOTIFY) != 0;
+  if (notify) job.event = static_cast<::HANDLE>(srb.SRB_PostProc);
   if (const std::uint8_t refused = f.layer.Check(srb); refused != odf::SS_PENDING) {
     Completion c;
     c.status = refused;

@@ -134,6 +134,9 @@ fail() {
   failed=1
 }
 
+# Lines of a report, indented under the failure they explain.
+indented() { sed 's/^/    /'; }
+
 # The boxes of odflsh-sim's run (its stderr), as the scenario table writes them.
 sim_boxes() {
   awk '/^box / {
@@ -151,7 +154,8 @@ writes() { grep -E '^cmd +[0-9]+ ms [^ ]+ +3B ' "$run/win/simtrace.txt" 2>/dev/n
 check_states() {
   local want=("$@") got line i
   if [[ ${want[0]} == none ]]; then
-    [[ ! -e $run/win/simstate.txt ]] || fail "our WNASPI32.DLL was loaded: $(head -c 300 "$run/win/simstate.txt")"
+    [[ ! -e $run/win/simstate.txt ]] ||
+      fail "our WNASPI32.DLL was loaded:"$'\n'"$(indented <"$run/win/simstate.txt")"
     return
   fi
   if [[ ! -f $run/win/simstate.txt ]]; then
@@ -159,13 +163,15 @@ check_states() {
     return
   fi
   cmp -s "$run/sim/state" "$run/win/simstate.txt" ||
-    fail "drive states differ from odflsh-sim's:$(printf '\n  %s' "$(cat "$run/win/simstate.txt")")$(printf '\n  sim: %s' "$(cat "$run/sim/state")")"
+    fail "drive states differ; odflsh.exe, then odflsh-sim:"$'\n'"$(indented <"$run/win/simstate.txt")
+$(indented <"$run/sim/state")"
   mapfile -t got <"$run/win/simstate.txt"
   [[ ${#got[@]} -eq ${#want[@]} ]] || fail "${#got[@]} drives in simstate.txt, expected ${#want[@]}"
   for i in "${!want[@]}"; do
     line=${got[$i]:-}
     case ${want[$i]} in
-      flashed) [[ $line == *" rev 1.04 date 08/01/10 mode normal image $image_size bytes crc32 0x$image_crc" ]] ;;
+      flashed)
+        [[ $line == *" rev 1.04 date 08/01/10 mode normal image $image_size bytes crc32 0x$image_crc" ]] ;;
       untouched) [[ $line == *" rev 1.00 date 07/12/01 mode normal image 0 bytes crc32 0x00000000" ]] ;;
       kernel) [[ $line == *" rev 1.00 date 07/12/01 mode kernel image 0 bytes crc32 0x00000000" ]] ;;
       *) false ;;
@@ -176,11 +182,12 @@ check_states() {
 check_extra() {
   local check=$1 mode
   case $check in
-    nowrite) [[ -z $(writes) ]] || fail "WRITE BUFFER reached a drive:$(printf '\n  %s' "$(writes | head -n 3)")" ;;
+    nowrite) [[ -z $(writes) ]] || fail "WRITE BUFFER reached a drive:"$'\n'"$(writes | head -n 3 | indented)" ;;
     event | polled)
       [[ -n $(writes) ]] || fail "no WRITE BUFFER in simtrace.txt"
-      [[ -z $(writes | grep -v "  aspi $check") ]] ||
-        fail "a WRITE BUFFER not in $check mode:$(printf '\n  %s' "$(writes | grep -v "  aspi $check" | head -n 1)")" ;;
+      local other
+      other=$(writes | grep -v "  aspi $check" | head -n 1)
+      [[ -z $other ]] || fail "a WRITE BUFFER not in $check mode:"$'\n'"$(indented <<<"$other")" ;;
     later:*)
       mode=${check#later:}
       writes | grep -qE " 3B $mode [0-9A-F]{2} .*  completed after [0-9]+ ms$" ||
@@ -233,7 +240,11 @@ run_scenario() {
   local after_banner=""
   [[ $checks == *,ieee1394,* ]] && after_banner+=$bridge_found
   [[ $checks == *,autoinsert,* ]] && after_banner+=$setting_unread
-  { head -c "${#banner}" "$run/sim/out"; printf '%s' "$after_banner"; tail -c +$((${#banner} + 1)) "$run/sim/out"; } >"$run/expected"
+  {
+    head -c "${#banner}" "$run/sim/out"
+    printf '%s' "$after_banner"
+    tail -c +$((${#banner} + 1)) "$run/sim/out"
+  } >"$run/expected"
 
   # Then odflsh.exe, each box answered with a key as odflsh-sim's was.
   local keys=() overrides=$WINEDLLOVERRIDES
@@ -336,7 +347,8 @@ wine_use_prefix "$work/prefix"
 wine_windows_version win98
 "$sim" --make-image "$work/$image" || { echo "FAIL: odflsh-sim --make-image"; exit 1; }
 image_size=$(stat -c %s "$work/$image")
-image_crc=$(python3 -c 'import sys, zlib; print("%08x" % zlib.crc32(open(sys.argv[1], "rb").read()))' "$work/$image")
+image_crc=$(python3 -c 'import sys, zlib; print("%08x" % zlib.crc32(open(sys.argv[1], "rb").read()))' \
+  "$work/$image")
 
 # A server left from a run without a display would make the boxes fail on it.
 wineserver -k >/dev/null 2>&1
