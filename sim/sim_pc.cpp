@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "sim/sim_pc_impl.h"
 
@@ -32,6 +35,50 @@ HANDLE SimPc::Impl::NewHandle(HandleObject object) {
   handles.emplace(h, std::move(object));
   return h;
 }
+
+namespace {
+
+// The error Windows gives for what the host's file system said, as the Linux
+// layer maps it.
+DWORD ErrorFromErrno(int error) {
+  switch (error) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    default: return ERROR_GEN_FAILURE;
+  }
+}
+
+// Reads a regular file of the host whole, in as few reads as the system
+// allows. A folder, a device or a file that cannot be opened is refused with
+// the error the Linux layer gives; 0 on success.
+DWORD ReadHostFile(const std::string& path, std::vector<std::uint8_t>& content) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return ErrorFromErrno(errno);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return ERROR_ACCESS_DENIED;
+  }
+  content.resize(static_cast<std::size_t>(info.st_size));
+  std::size_t got = 0;
+  DWORD error = 0;
+  while (got < content.size()) {
+    const ssize_t n = ::read(fd, content.data() + got, content.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = ERROR_IO_DEVICE;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  content.resize(got);  // a file that shrank meanwhile is taken as it was read
+  return error;
+}
+
+}  // namespace
 
 HandleObject* SimPc::Impl::Find(HANDLE handle, HandleKind kind) {
   auto it = handles.find(handle);
@@ -260,17 +307,15 @@ HANDLE SimPc::CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode
       break;
     }
   }
+  DWORD error = ERROR_FILE_NOT_FOUND;
   if (!found && !hostDirectory_.empty() && !name.empty()) {
     std::string relative = name;
     std::replace(relative.begin(), relative.end(), '\\', '/');
-    std::ifstream in(hostDirectory_ + "/" + relative, std::ios::binary);
-    if (in) {
-      file.content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      found = true;
-    }
+    error = ReadHostFile(hostDirectory_ + "/" + relative, file.content);
+    found = error == 0;
   }
   if (!found) {
-    lastError_ = ERROR_FILE_NOT_FOUND;
+    lastError_ = error;
     return INVALID_HANDLE_VALUE;
   }
   return impl_->NewHandle(std::move(file));
