@@ -179,6 +179,27 @@ bool ParseAnswers(const std::string& text, std::vector<int>& answers, std::strin
   return true;
 }
 
+// --host KEY[,KEY...]: intelata, bridge=N, iaa, ultraata.
+bool ParseHost(const std::string& text, HostSetup& host, std::string& error) {
+  for (const auto& word : Split(text, ',')) {
+    const std::string key = Lower(word);
+    int adapter = 0;
+    if (key == "intelata") {
+      host.intelAta = true;
+    } else if (key == "iaa") {
+      host.applicationAccelerator = true;
+    } else if (key == "ultraata") {
+      host.ultraAtaDriver = true;
+    } else if (key.rfind("bridge=", 0) == 0 && ParseInt(key.substr(7), kMaxAdapters - 1, adapter)) {
+      host.bridgeAdapter = adapter;
+    } else {
+      error = "--host takes intelata, bridge=N (0 to 15), iaa and ultraata separated by commas, not '" + word + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
 // Gives every drive without an explicit place the next free one of the route.
 bool PlaceOptionDrives(SimOptions& o, std::string& error) {
   std::vector<DrivePlace> places;
@@ -274,6 +295,8 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
       if (value == "pt") o.route = SimRoute::PassThrough;
       else if (value == "aspi") o.route = SimRoute::Aspi;
       else { out.error = "--route takes pt or aspi, not '" + value + "'"; return out; }
+    } else if (name == "--host") {
+      if (!takeValue() || !ParseHost(value, o.host, out.error)) return out;
     } else if (name == "--oemcp") {
       int cp = 0;
       if (!takeValue()) return out;
@@ -303,6 +326,12 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
     }
   }
   if (!PlaceOptionDrives(o, out.error)) return out;
+  std::vector<DrivePlace> places;
+  for (const auto& d : o.drives) places.push_back(d.place);
+  if (!CheckHostSetup(o.route, o.host, places, out.error)) {
+    out.error = "--host: " + out.error;
+    return out;
+  }
   out.ok = true;
   return out;
 }
@@ -316,6 +345,11 @@ std::string SimUsage() {
       "Firmware files are read from the current directory.\n"
       "\n"
       "  --route pt|aspi        pass-through on Windows XP (default), or ASPI on Windows 98\n"
+      "  --host KEY[,KEY...]    what the host checks find (repeatable):\n"
+      "      intelata           ASPI: the drives' adapters are named intelata (Intel ATA driver)\n"
+      "      bridge=N           ASPI: adapter N is the IEEE1394 bridge\n"
+      "      iaa                the Intel Application Accelerator's registry key\n"
+      "      ultraata           the Intel Ultra ATA Storage Driver's registry key\n"
       "  --oemcp N              console code page (default 437; 932 for Japanese)\n"
       "  --answers LIST         yes/no answers for the question boxes, in order, e.g. yes,no;\n"
       "                         once used up: asked on the terminal, or yes without one\n"

@@ -19,6 +19,7 @@ struct DriveOption {
 
 struct SimOptions {
   SimRoute route = SimRoute::PassThrough;
+  HostSetup host;
   unsigned oemCodePage = 437;
   std::vector<int> answers;  // IDYES / IDNO, in order
   std::vector<DriveOption> drives;
