@@ -212,7 +212,7 @@ bool PlaceOptionDrives(SimOptions& o, std::string& error) {
 }  // namespace
 
 bool ParseFaultRule(const std::string& text, FaultRule& rule, std::string& error) {
-  error = "fail=" + text + ": expected OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ, :timeout or :transport";
+  error = "fail=" + text + ": expected OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ, :timeout, :transport or :short=N";
   const std::size_t colon = text.find(':');
   if (colon == std::string::npos) return false;
   std::string what = text.substr(0, colon);
@@ -239,10 +239,15 @@ bool ParseFaultRule(const std::string& text, FaultRule& rule, std::string& error
     r.bufferId = byte;
   }
 
+  int replyLength = 0;
   if (outcome == "timeout") {
     r.action = FaultAction::Timeout;
   } else if (outcome == "transport") {
     r.action = FaultAction::TransportFail;
+  } else if (outcome.rfind("short=", 0) == 0) {
+    if (!ParseInt(outcome.substr(6), 65535, replyLength)) return false;
+    r.action = FaultAction::ShortReply;
+    r.replyLength = static_cast<std::uint32_t>(replyLength);
   } else {
     const auto sense = Split(outcome, '/');
     if (sense.size() != 3 || !ParseByte(sense[0], r.key) || !ParseByte(sense[1], r.asc) ||
@@ -371,7 +376,8 @@ std::string SimUsage() {
       "                         OP: tur, inquiry, startstop, readbuf, writebuf or a hex\n"
       "                         opcode; MODE and BUF: hex CDB bytes 1 and 2.\n"
       "                         OUTCOME: KEY/ASC/ASCQ in hex (check condition), timeout\n"
-      "                         (the drive never answers) or transport (the host fails).\n"
+      "                         (the drive never answers), transport (the host fails) or\n"
+      "                         short=N (the host gets only the first N bytes it reads).\n"
       "                         e.g. fail=writebuf/7/f0@3:4/44/0  the third normal block\n"
       "  --trace                print every command the drives receive (stderr)\n"
       "  --make-image FILE      write a valid image for version 1.04 dated 08/01/10, exit\n"

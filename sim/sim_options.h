@@ -41,7 +41,7 @@ struct ParseOutcome {
 ParseOutcome ParseSimOptions(const std::vector<std::string>& args);
 std::string SimUsage();
 
-// fail=OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ | :timeout | :transport
+// fail=OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ | :timeout | :transport | :short=N
 bool ParseFaultRule(const std::string& text, FaultRule& rule, std::string& error);
 
 }  // namespace odf::sim

@@ -175,6 +175,7 @@ TEST(SimOptions, FaultRules) {
     int occurrence = 1;
     FaultAction action = FaultAction::Sense;
     std::uint8_t key = 0, asc = 0, ascq = 0;
+    std::uint32_t replyLength = 0;
   };
   const Case cases[] = {
       {"writebuf/7/f0@3:4/44/0", true, 0x3B, 7, 0xF0, 3, FaultAction::Sense, 4, 0x44, 0},
@@ -182,6 +183,9 @@ TEST(SimOptions, FaultRules) {
       {"tur@0:timeout", true, 0x00, -1, -1, 0, FaultAction::Timeout, 0, 0, 0},
       {"12@2:transport", true, 0x12, -1, -1, 2, FaultAction::TransportFail, 0, 0, 0},
       {"readbuf/2/f1:5/24/0", true, 0x3C, 2, 0xF1, 1, FaultAction::Sense, 5, 0x24, 0},
+      {"inquiry@2:short=36", true, 0x12, -1, -1, 2, FaultAction::ShortReply, 0, 0, 0, 36},
+      {"inquiry:short=", false},
+      {"inquiry:short=65536", false},
       {"writebuf", false},
       {"writebuf:4/44", false},
       {"writebuf@x:4/44/0", false},
@@ -207,6 +211,7 @@ TEST(SimOptions, FaultRules) {
     EXPECT_EQ(rule.key, c.key);
     EXPECT_EQ(rule.asc, c.asc);
     EXPECT_EQ(rule.ascq, c.ascq);
+    EXPECT_EQ(rule.replyLength, c.replyLength);
   }
 }
 
