@@ -226,7 +226,11 @@ HGLOBAL SimPc::GlobalAlloc(UINT, std::size_t bytes) {
   }
   Allocation a;
   a.size = bytes;
-  a.bytes.reset(new std::uint8_t[std::max<std::size_t>(bytes, 1)]());
+  a.bytes.reset(static_cast<std::uint8_t*>(std::calloc(std::max<std::size_t>(bytes, 1), 1)));
+  if (!a.bytes) {
+    lastError_ = ERROR_NOT_ENOUGH_MEMORY;
+    return 0;
+  }
   const HGLOBAL h = impl_->nextAllocation;
   impl_->nextAllocation += 0x10;
   impl_->allocations.emplace(h, std::move(a));
@@ -281,13 +285,17 @@ void SimPc::UnregisterMemory(void* base) {
 // ---- files and handles -------------------------------------------------------
 
 void SimPc::AddFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+  AddFile(name, std::make_shared<const std::vector<std::uint8_t>>(bytes));
+}
+
+void SimPc::AddFile(const std::string& name, std::shared_ptr<const std::vector<std::uint8_t>> bytes) {
   for (auto& [n, content] : impl_->files) {
     if (SameNameIgnoringCase(n, name)) {
-      content = bytes;
+      content = std::move(bytes);
       return;
     }
   }
-  impl_->files.emplace_back(name, bytes);
+  impl_->files.emplace_back(name, std::move(bytes));
 }
 
 HANDLE SimPc::CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode,
@@ -311,7 +319,9 @@ HANDLE SimPc::CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode
   if (!found && !hostDirectory_.empty() && !name.empty()) {
     std::string relative = name;
     std::replace(relative.begin(), relative.end(), '\\', '/');
-    error = ReadHostFile(hostDirectory_ + "/" + relative, file.content);
+    auto content = std::make_shared<std::vector<std::uint8_t>>();
+    error = ReadHostFile(hostDirectory_ + "/" + relative, *content);
+    file.content = std::move(content);
     found = error == 0;
   }
   if (!found) {
@@ -337,7 +347,7 @@ DWORD SimPc::GetFileSize(HANDLE file, DWORD* sizeHigh) {
     lastError_ = ERROR_INVALID_HANDLE;
     return INVALID_FILE_SIZE;
   }
-  const auto size = static_cast<std::uint64_t>(f->content.size());
+  const auto size = static_cast<std::uint64_t>(f->content->size());
   if (sizeHigh) *sizeHigh = static_cast<DWORD>(size >> 32);
   return static_cast<DWORD>(size);
 }
@@ -349,8 +359,9 @@ BOOL SimPc::ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* bytesRead) 
     lastError_ = ERROR_INVALID_HANDLE;
     return FALSE_;
   }
-  const std::size_t n = std::min<std::size_t>(toRead, f->content.size() - f->position);
-  if (n > 0) std::memcpy(buffer, f->content.data() + f->position, n);
+  const std::vector<std::uint8_t>& content = *f->content;
+  const std::size_t n = std::min<std::size_t>(toRead, content.size() - f->position);
+  if (n > 0) std::memcpy(buffer, content.data() + f->position, n);
   f->position += n;
   if (bytesRead) *bytesRead = static_cast<DWORD>(n);
   return TRUE_;
@@ -363,12 +374,13 @@ int SimPc::ReadTextLine(HANDLE file, std::string& line) {
     lastError_ = ERROR_INVALID_HANDLE;
     return -1;
   }
-  if (f->position >= f->content.size()) return 0;
-  const auto begin = f->content.begin() + static_cast<std::ptrdiff_t>(f->position);
-  const auto newline = std::find(begin, f->content.end(), '\n');
+  const std::vector<std::uint8_t>& content = *f->content;
+  if (f->position >= content.size()) return 0;
+  const auto begin = content.begin() + static_cast<std::ptrdiff_t>(f->position);
+  const auto newline = std::find(begin, content.end(), '\n');
   line.assign(begin, newline);
-  f->position = static_cast<std::size_t>(newline - f->content.begin());
-  if (newline != f->content.end()) ++f->position;
+  f->position = static_cast<std::size_t>(newline - content.begin());
+  if (newline != content.end()) ++f->position;
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return 1;
 }
