@@ -172,6 +172,27 @@ bool ParseAnswers(const std::string& text, std::vector<int>& answers, std::strin
   return true;
 }
 
+// --host KEY[,KEY...]: intelata, bridge=N, iaa, ultraata.
+bool ParseHost(const std::string& text, HostSetup& host, std::string& error) {
+  for (const auto& word : Split(text, ',')) {
+    const std::string key = Lower(word);
+    int adapter = 0;
+    if (key == "intelata") {
+      host.intelAta = true;
+    } else if (key == "iaa") {
+      host.applicationAccelerator = true;
+    } else if (key == "ultraata") {
+      host.ultraAtaDriver = true;
+    } else if (key.rfind("bridge=", 0) == 0 && ParseInt(key.substr(7), kMaxAdapters - 1, adapter)) {
+      host.bridgeAdapter = adapter;
+    } else {
+      error = "--host takes intelata, bridge=N (0 to 15), iaa and ultraata separated by commas, not '" + word + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
 // Gives every drive without an explicit place the next free one of the route.
 bool PlaceOptionDrives(SimOptions& o, std::string& error) {
   std::vector<DrivePlace> places;
@@ -184,7 +205,7 @@ bool PlaceOptionDrives(SimOptions& o, std::string& error) {
 }  // namespace
 
 bool ParseFaultRule(const std::string& text, FaultRule& rule, std::string& error) {
-  error = "fail=" + text + ": expected OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ, :timeout or :transport";
+  error = "fail=" + text + ": expected OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ, :timeout, :transport or :short=N";
   const std::size_t colon = text.find(':');
   if (colon == std::string::npos) return false;
   std::string what = text.substr(0, colon);
@@ -211,10 +232,15 @@ bool ParseFaultRule(const std::string& text, FaultRule& rule, std::string& error
     r.bufferId = byte;
   }
 
+  int replyLength = 0;
   if (outcome == "timeout") {
     r.action = FaultAction::Timeout;
   } else if (outcome == "transport") {
     r.action = FaultAction::TransportFail;
+  } else if (outcome.rfind("short=", 0) == 0) {
+    if (!ParseInt(outcome.substr(6), 65535, replyLength)) return false;
+    r.action = FaultAction::ShortReply;
+    r.replyLength = static_cast<std::uint32_t>(replyLength);
   } else {
     const auto sense = Split(outcome, '/');
     if (sense.size() != 3 || !ParseByte(sense[0], r.key) || !ParseByte(sense[1], r.asc) ||
@@ -267,6 +293,8 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
       if (value == "pt") o.route = SimRoute::PassThrough;
       else if (value == "aspi") o.route = SimRoute::Aspi;
       else { out.error = "--route takes pt or aspi, not '" + value + "'"; return out; }
+    } else if (name == "--host") {
+      if (!takeValue() || !ParseHost(value, o.host, out.error)) return out;
     } else if (name == "--oemcp") {
       int cp = 0;
       if (!takeValue()) return out;
@@ -305,6 +333,12 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
     }
   }
   if (!PlaceOptionDrives(o, out.error)) return out;
+  std::vector<DrivePlace> places;
+  for (const auto& d : o.drives) places.push_back(d.place);
+  if (!CheckHostSetup(o.route, o.host, places, out.error)) {
+    out.error = "--host: " + out.error;
+    return out;
+  }
   out.ok = true;
   return out;
 }
@@ -318,6 +352,11 @@ std::string SimUsage() {
       "Firmware files are read from the current directory.\n"
       "\n"
       "  --route pt|aspi        pass-through on Windows XP (default), or ASPI on Windows 98\n"
+      "  --host KEY[,KEY...]    what the host checks find (repeatable):\n"
+      "      intelata           ASPI: the drives' adapters are named intelata (Intel ATA driver)\n"
+      "      bridge=N           ASPI: adapter N is the IEEE1394 bridge\n"
+      "      iaa                the Intel Application Accelerator's registry key\n"
+      "      ultraata           the Intel Ultra ATA Storage Driver's registry key\n"
       "  --oemcp N              console code page (default 437; 932 for Japanese)\n"
       "  --answers LIST         yes/no answers for the question boxes, in order, e.g. yes,no;\n"
       "                         once used up: asked on the terminal, or yes without one\n"
@@ -342,7 +381,8 @@ std::string SimUsage() {
       "                         OP: tur, inquiry, startstop, readbuf, writebuf or a hex\n"
       "                         opcode; MODE and BUF: hex CDB bytes 1 and 2.\n"
       "                         OUTCOME: KEY/ASC/ASCQ in hex (check condition), timeout\n"
-      "                         (the drive never answers) or transport (the host fails).\n"
+      "                         (the drive never answers), transport (the host fails) or\n"
+      "                         short=N (the host gets only the first N bytes it reads).\n"
       "                         e.g. fail=writebuf/7/f0@3:4/44/0  the third normal block\n"
       "    writers only:\n"
       "      handshake=1        demands the unlock handshake before its kernel switch\n"

@@ -24,6 +24,7 @@ struct DriveOption {
 
 struct SimOptions {
   SimRoute route = SimRoute::PassThrough;
+  HostSetup host;
   unsigned oemCodePage = 437;
   std::vector<int> answers;  // IDYES / IDNO, in order
   std::vector<DriveOption> drives;
@@ -47,7 +48,7 @@ struct ParseOutcome {
 ParseOutcome ParseSimOptions(const std::vector<std::string>& args);
 std::string SimUsage();
 
-// fail=OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ | :timeout | :transport
+// fail=OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ | :timeout | :transport | :short=N
 bool ParseFaultRule(const std::string& text, FaultRule& rule, std::string& error);
 
 }  // namespace odf::sim

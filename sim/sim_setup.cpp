@@ -6,7 +6,7 @@ namespace odf::sim {
 
 std::vector<PlacedDrive> BuildSimPc(const SimOptions& o, SimPc& pc) {
   PcBuilder builder(o.route);
-  builder.CodePage(o.oemCodePage).Answers(o.answers);
+  builder.Host(o.host).CodePage(o.oemCodePage).Answers(o.answers);
   for (const auto& d : o.drives) {
     std::shared_ptr<Qbc850Drive> drive = d.writer ? std::make_shared<QrwDrive>(d.config, *d.writer)
                                                   : std::make_shared<Qbc850Drive>(d.config);
