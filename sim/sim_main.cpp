@@ -11,6 +11,7 @@
 
 #include "core/context.h"
 #include "app/run_update.h"
+#include "sim/hex_image.h"
 #include "sim/image_maker.h"
 #include "sim/sim_options.h"
 #include "sim/sim_report.h"
@@ -93,9 +94,14 @@ int main(int argc, char** argv) {
     std::fputs(odf::sim::SimUsage().c_str(), stdout);
     return 0;
   }
-  if (!options.makeImage.empty()) {
-    if (!odf::sim::WriteImageFile(options.makeImage, odf::sim::MakeImage(options.imageFields))) {
+  if (!options.makeImage.empty() || !options.makePatch.empty()) {
+    if (!options.makeImage.empty() &&
+        !odf::sim::WriteImageFile(options.makeImage, odf::sim::MakeImage(options.imageFields))) {
       std::fprintf(stderr, "odflsh-sim: cannot write %s\n", options.makeImage.c_str());
+      return 1;
+    }
+    if (!options.makePatch.empty() && !odf::sim::WritePatchFile(options.makePatch)) {
+      std::fprintf(stderr, "odflsh-sim: cannot write %s\n", options.makePatch.c_str());
       return 1;
     }
     return 0;

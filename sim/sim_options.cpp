@@ -152,16 +152,29 @@ bool ParseDriveKey(const std::string& key, const std::string& value, DriveOption
   return false;
 }
 
+// Keys every model takes: where the drive sits and how it fails.
+bool IsPlaceOrFaultKey(const std::string& key) {
+  return key == "letter" || key == "adapter" || key == "target" || key == "noaddr" || key == "fail";
+}
+
 bool ParseDrive(const std::string& text, DriveOption& d, std::string& error) {
   const auto parts = Split(text, ',');
-  if (Lower(parts[0]) != "qbc850") {
-    error = "unknown drive model '" + parts[0] + "' (known: qbc850)";
+  const std::string model = Lower(parts[0]);
+  if (model == "qrd570") {
+    d.model = DriveModel::Qrd570;
+  } else if (model != "qbc850") {
+    error = "unknown drive model '" + parts[0] + "' (known: qbc850, qrd570)";
     return false;
   }
   for (std::size_t i = 1; i < parts.size(); ++i) {
     const std::size_t eq = parts[i].find('=');
     if (eq == std::string::npos) { error = "drive setting '" + parts[i] + "' needs KEY=VALUE"; return false; }
-    if (!ParseDriveKey(Lower(parts[i].substr(0, eq)), parts[i].substr(eq + 1), d, error)) {
+    const std::string key = Lower(parts[i].substr(0, eq));
+    const std::string value = parts[i].substr(eq + 1);
+    const bool parsed = d.model == DriveModel::Qrd570 && !IsPlaceOrFaultKey(key)
+                            ? ParseQrdDriveKey(key, value, d.qrd, error)
+                            : ParseDriveKey(key, value, d, error);
+    if (!parsed) {
       error = "--drive " + text + ": " + error;
       return false;
     }
@@ -289,6 +302,10 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
       if (!takeValue()) return out;
       if (value.empty()) { out.error = "--make-image needs a file name"; return out; }
       o.makeImage = value;
+    } else if (name == "--make-patch") {
+      if (!takeValue()) return out;
+      if (value.empty()) { out.error = "--make-patch needs a file name"; return out; }
+      o.makePatch = value;
     } else if (name == "--image-rev") {
       if (!takeValue()) return out;
       if (value.size() != 4) { out.error = "--image-rev takes M.mm"; return out; }
@@ -339,9 +356,11 @@ std::string SimUsage() {
       "                         OUTCOME: KEY/ASC/ASCQ in hex (check condition), timeout\n"
       "                         (the drive never answers) or transport (the host fails).\n"
       "                         e.g. fail=writebuf/7/f0@3:4/44/0  the third normal block\n"
+      + QrdDriveUsage() +
       "  --trace                print every command the drives receive (stderr)\n"
       "  --make-image FILE      write a valid image for version 1.04 dated 08/01/10, exit\n"
       "  --image-rev=M.mm --image-date=yy/mm/dd   vary that image\n"
+      "  --make-patch FILE      write a G6 patch file (Intel HEX, block 0x20000-0x20FFF), exit\n"
       "  --help                 this text\n";
 }
 
