@@ -161,8 +161,7 @@ DriveReply Qrd570Drive::TakeBlock(const CommandRecord& record, const std::uint8_
   const std::uint32_t imagePart = closing ? kClosingImagePart : length;
   if (closing) {
     const std::uint8_t* marker = data + kClosingImagePart;
-    const bool g6 = config_.revision == kQrdG6Revision;
-    if (!IsMarker(marker, kMarkerWin) && (g6 || !IsMarker(marker, kMarkerWin2))) return ParameterError();
+    if (!IsMarker(marker, kMarkerWin) && !IsMarker(marker, kMarkerWin2)) return ParameterError();
     std::copy(marker, marker + closingTail_.size(), closingTail_.begin());
     imageEnd_ = static_cast<std::uint32_t>(offset + kClosingImagePart);
   }

@@ -24,9 +24,6 @@ enum class FirmwareLayout {
   None,       // nothing the identification recognises
 };
 
-// The G6 revision: its firmware takes only the "WIN " transfer marker.
-inline constexpr char kQrdG6Revision[] = "1.06";
-
 struct Qrd570Config {
   std::string vendor = "KESTREL ";
   std::string product = "DVD-ROM QRD-570 ";
