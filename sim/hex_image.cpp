@@ -1,6 +1,7 @@
 #include "sim/hex_image.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -92,6 +93,30 @@ std::string HexText(const std::vector<std::uint8_t>& bytes, std::uint32_t base) 
   }
   AppendRecord(text, 0x01, 0, nullptr, 0);
   return text;
+}
+
+bool IsHexDefinition(const UpdateDefinition& d) {
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (std::toupper(d.extension[i]) != "HEX"[i]) return false;
+  }
+  return true;
+}
+
+bool HexImageForDefinition(const UpdateDefinition& d, const std::string& path, std::vector<ImageFile>& files,
+                           std::string& error) {
+  const std::uint32_t identityEnd = ImagePlacesFor(d.familyCode).cpuOffset + kFirmwareCodeWidth;
+  const std::uint32_t least = std::max(identityEnd, kClosingImagePart);
+  if (d.imageSize < least || d.imageSize > kHexTextLimit) {
+    char reason[160];
+    std::snprintf(reason, sizeof reason,
+                  "the definition's imageSize must lie between 0x%X and 0x%X for a HEX image of family %d to fit it",
+                  static_cast<unsigned>(least), static_cast<unsigned>(kHexTextLimit), static_cast<int>(d.familyCode));
+    error = reason;
+    return false;
+  }
+  const std::string text = HexText(MakeFamilyZeroImage(d));
+  files = {{path, std::vector<std::uint8_t>(text.begin(), text.end())}};
+  return true;
 }
 
 bool WriteTextFile(const std::string& path, const std::string& text) {

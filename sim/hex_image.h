@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/definition.h"
+#include "sim/sim_definition.h"
 
 namespace odf::sim {
 
@@ -28,6 +29,16 @@ std::vector<std::uint8_t> MakePatchBlock();
 // (kHexTextLimit): bytes past it cannot be written this way.
 inline constexpr std::uint32_t kHexTextLimit = 0x100000;
 std::string HexText(const std::vector<std::uint8_t>& bytes, std::uint32_t base = 0);
+
+// A definition whose image comes as a HEX file: its extension is "HEX".
+bool IsHexDefinition(const UpdateDefinition& definition);
+
+// The HEX file at `path` of an image that passes the definition's checks
+// (MakeFamilyZeroImage). False with a one-line reason when no image of its
+// imageSize can: too small to hold the identification or to be sent, or too
+// large for segment addresses.
+bool HexImageForDefinition(const UpdateDefinition& definition, const std::string& path,
+                           std::vector<ImageFile>& files, std::string& error);
 
 bool WriteTextFile(const std::string& path, const std::string& text);
 // The G6 patch file: the patch block as HEX records at 0x20000.

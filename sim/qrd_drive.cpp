@@ -3,13 +3,13 @@
 #include "sim/qrd_drive.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "core/firmware_area.h"
 #include "core/scsi_codes.h"
 #include "sim/drive_kit.h"
+#include "sim/option_text.h"
 
 namespace odf::sim {
 
@@ -228,8 +228,7 @@ bool ParseQrdDriveKey(const std::string& key, const std::string& value, Qrd570Co
     return true;
   }
   if (key == "ident") {
-    std::string lower = value;
-    for (auto& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    const std::string lower = Lower(value);
     for (const LayoutName& l : kLayouts) {
       if (lower == l.name) {
         c.layout = l.layout;

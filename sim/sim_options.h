@@ -1,12 +1,16 @@
 // The command line of odflsh-sim.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/definition.h"
 #include "sim/image_maker.h"
 #include "sim/pc_builder.h"
 #include "sim/qrd_drive.h"
+#include "sim/qrw_drive.h"
 #include "sim/sim_drive.h"
 
 namespace odf::sim {
@@ -20,6 +24,7 @@ struct DriveOption {
   Qrd570Config qrd;
   DrivePlace place;      // letter on the pass-through route, adapter and target on ASPI
   std::vector<FaultRule> faults;
+  std::optional<WriterConfig> writer;  // set for the family-one writers
 };
 
 struct SimOptions {
@@ -32,6 +37,8 @@ struct SimOptions {
   std::string makeImage;     // non-empty: write this image file and stop
   std::string makePatch;     // non-empty: write this patch file (HEX) and stop
   ImageFields imageFields;
+  // --definition: when given, the table in place of the built-in one.
+  std::vector<UpdateDefinition> definitions;
 };
 
 struct ParseOutcome {

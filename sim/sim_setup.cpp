@@ -11,6 +11,8 @@ std::vector<PlacedDrive> BuildSimPc(const SimOptions& o, SimPc& pc) {
     std::shared_ptr<SimDrive> drive;
     if (d.model == DriveModel::Qrd570) {
       drive = std::make_shared<Qrd570Drive>(d.qrd);
+    } else if (d.writer) {
+      drive = std::make_shared<QrwDrive>(d.config, *d.writer);
     } else {
       drive = std::make_shared<Qbc850Drive>(d.config);
     }

@@ -63,7 +63,7 @@ TEST(QrdDriveOptions, BadKeysAreRefusedWithAReason) {
       {"qrd570,ident=1F000", "ident= takes"},
       {"qrd570,date=3/6/12", "date="},
       {"qrd570,target=9", "target="},
-      {"qrd571", "known: qbc850, qrd570"},
+      {"qrd571", "qrw730, qrd570)"},
   };
   for (const auto& c : cases) {
     const ParseOutcome p = ParseSimOptions({"--drive", c.drive});

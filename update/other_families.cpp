@@ -1,9 +1,0 @@
-// The family-one procedure is not built yet: a drive of that family is
-// reported as not updated, so nothing is ever written to it.
-#include "core/context.h"
-
-namespace odf {
-
-int FamilyOneUpdate(Context&) { return 1; }
-
-}  // namespace odf
