@@ -134,9 +134,12 @@ int main(int argc, char** argv) {
     if (!options.makeImage.empty()) {
       if (const int made = MakeImages(options); made != 0) return made;
     }
-    if (!options.makePatch.empty() && !odf::sim::WritePatchFile(options.makePatch)) {
-      std::fprintf(stderr, "odflsh-sim: cannot write %s\n", options.makePatch.c_str());
-      return 1;
+    if (!options.makePatch.empty()) {
+      if (!odf::sim::WritePatchFile(options.makePatch)) {
+        std::fprintf(stderr, "odflsh-sim: cannot write %s\n", options.makePatch.c_str());
+        return 1;
+      }
+      std::fprintf(stderr, "odflsh-sim: wrote %s\n", options.makePatch.c_str());
     }
     return 0;
   }
