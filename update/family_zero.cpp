@@ -73,40 +73,38 @@ bool IsBinaryIdent(const std::uint8_t* bytes) {
   return false;
 }
 
-// 0 when a probe found the identity; otherwise the failed read's status, or
-// 1 when every read worked and none found it.
-int ProbeFirmwareArea(Context& ctx) {
+enum class Probe { Found, NotFound, ReadFailed };
+
+// The three probes in order; the first that finds the identity takes it.
+Probe ProbeFirmwareArea(Context& ctx) {
   std::uint8_t* data = ctx.host.dataBuffer.data;
-  int status = ReadVerifyBlock(ctx, kTextProbeOffset, kTextProbeLength, data);
-  if (status != 0) return status;
+  if (ReadVerifyBlock(ctx, kTextProbeOffset, kTextProbeLength, data) != 0) return Probe::ReadFailed;
   if (IsMaker(data)) {
     TakeIdentity(ctx, data);
-    return 0;
+    return Probe::Found;
   }
   if (IsMaker(data + kFirmwareCodeWidth)) {
     TakeIdentity(ctx, data + kFirmwareCodeWidth);
-    return 0;
+    return Probe::Found;
   }
-  status = ReadVerifyBlock(ctx, kLateTextProbeOffset, kTextProbeLength, data);
-  if (status != 0) return status;
+  if (ReadVerifyBlock(ctx, kLateTextProbeOffset, kTextProbeLength, data) != 0) return Probe::ReadFailed;
   if (IsMaker(data + kFirmwareCodeWidth)) {
     TakeIdentity(ctx, data + kFirmwareCodeWidth);
-    return 0;
+    return Probe::Found;
   }
-  status = ReadVerifyBlock(ctx, kBinaryProbeOffset, kBinaryProbeLength, data);
-  if (status != 0) return status;
+  if (ReadVerifyBlock(ctx, kBinaryProbeOffset, kBinaryProbeLength, data) != 0) return Probe::ReadFailed;
   if (IsBinaryIdent(data)) {
     TakeIdentity(ctx, data);
-    return 0;
+    return Probe::Found;
   }
-  return 1;
+  return Probe::NotFound;
 }
 
 // ---- the checks -----------------------------------------------------------
 
-// `n` bytes of a definition's fixed-width text field: its bytes, then blanks
+// 16 bytes of a definition's fixed-width text field: its bytes, then blanks
 // past its width, as its own padding would continue. The CPU type field holds
-// 8 bytes but some comparisons take 12 or 16.
+// 8 bytes but some comparisons take 12 or 16 of it.
 FirmwareCode Widened(const std::uint8_t* field, std::size_t width) {
   FirmwareCode out;
   out.fill(' ');
@@ -324,9 +322,9 @@ int SelectDefinitionZero(Context& ctx) {
 int IdentifyFirmware(Context& ctx) {
   // The error line shows this identification's sense only.
   ForgetSense(ctx);
-  const int found = ProbeFirmwareArea(ctx);
-  if (found == 0) return 0;
-  if (found == 1) {
+  const Probe probe = ProbeFirmwareArea(ctx);
+  if (probe == Probe::Found) return 0;
+  if (probe == Probe::NotFound) {
     std::memcpy(ctx.firmware.driveModelCode.data(), kNotRecognized, kFirmwareCodeWidth);
     std::memcpy(ctx.firmware.driveCpuType.data(), kNotRecognized, kFirmwareCodeWidth);
   }
