@@ -138,23 +138,37 @@ bool ParseDriveKey(const std::string& key, const std::string& value, DriveOption
   return false;
 }
 
+// Keys every model takes: where the drive sits and how it fails.
+bool IsPlaceOrFaultKey(const std::string& key) {
+  return key == "letter" || key == "adapter" || key == "target" || key == "noaddr" || key == "fail";
+}
+
 bool ParseDrive(const std::string& text, DriveOption& d, std::string& error) {
   const auto parts = Split(text, ',');
+  const std::string model = Lower(parts[0]);
   WriterConfig writer;
-  if (FindWriterModel(Lower(parts[0]), d.config, writer)) {
+  if (model == "qrd570") {
+    d.model = DriveModel::Qrd570;
+  } else if (FindWriterModel(model, d.config, writer)) {
     d.writer = writer;
-  } else if (Lower(parts[0]) != "qbc850") {
-    error = "unknown drive model '" + parts[0] + "' (known: qbc850, qrw710, qrw720, qrw730)";
+  } else if (model != "qbc850") {
+    error = "unknown drive model '" + parts[0] + "' (known: qbc850, qrw710, qrw720, qrw730, qrd570)";
     return false;
   }
   for (std::size_t i = 1; i < parts.size(); ++i) {
     const std::size_t eq = parts[i].find('=');
     if (eq == std::string::npos) { error = "drive setting '" + parts[i] + "' needs KEY=VALUE"; return false; }
     const std::string key = Lower(parts[i].substr(0, eq));
-    const WriterKey writerKey = d.writer ? ParseWriterKey(key, parts[i].substr(eq + 1), d.config, *d.writer, error)
+    const std::string value = parts[i].substr(eq + 1);
+    if (d.model == DriveModel::Qrd570 && !IsPlaceOrFaultKey(key)) {
+      if (ParseQrdDriveKey(key, value, d.qrd, error)) continue;
+      error = "--drive " + text + ": " + error;
+      return false;
+    }
+    const WriterKey writerKey = d.writer ? ParseWriterKey(key, value, d.config, *d.writer, error)
                                          : WriterKey::Unknown;
     if (writerKey == WriterKey::Taken) continue;
-    if (writerKey == WriterKey::Bad || !ParseDriveKey(key, parts[i].substr(eq + 1), d, error)) {
+    if (writerKey == WriterKey::Bad || !ParseDriveKey(key, value, d, error)) {
       error = "--drive " + text + ": " + error;
       return false;
     }
@@ -319,6 +333,10 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
       if (!takeValue()) return out;
       if (value.empty()) { out.error = "--make-image needs a file name"; return out; }
       o.makeImage = value;
+    } else if (name == "--make-patch") {
+      if (!takeValue()) return out;
+      if (value.empty()) { out.error = "--make-patch needs a file name"; return out; }
+      o.makePatch = value;
     } else if (name == "--image-rev") {
       if (!takeValue()) return out;
       if (value.size() != 4) { out.error = "--image-rev takes M.mm"; return out; }
@@ -392,6 +410,7 @@ std::string SimUsage() {
       "      family=N           takes the mode-block model strings of this definition family\n"
       "                         only (default: qrw730 those of 0x1005 and 0x1041; the others\n"
       "                         a block without model string)\n"
+      + QrdDriveUsage() +
       "  --definition FIELD=VALUE[,FIELD=VALUE...]\n"
       "                         the first replaces the built-in definition, each further one\n"
       "                         adds an entry (at most 8). FIELD: fileName, modelCode, vendor,\n"
@@ -404,6 +423,7 @@ std::string SimUsage() {
       "                         dated 08/01/10) and, for updateScope 0, its kernel image\n"
       "                         beside it; print the names written (stderr) and exit\n"
       "  --image-rev=M.mm --image-date=yy/mm/dd   vary that image\n"
+      "  --make-patch FILE      write a G6 patch file (Intel HEX, block 0x20000-0x20FFF), exit\n"
       "  --help                 this text\n";
 }
 

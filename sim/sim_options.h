@@ -9,14 +9,19 @@
 #include "core/definition.h"
 #include "sim/image_maker.h"
 #include "sim/pc_builder.h"
+#include "sim/qrd_drive.h"
 #include "sim/qrw_drive.h"
 #include "sim/sim_drive.h"
 
 namespace odf::sim {
 
+enum class DriveModel { Qbc850, Qrd570 };
+
 // One --drive option.
 struct DriveOption {
+  DriveModel model = DriveModel::Qbc850;
   Qbc850Config config;
+  Qrd570Config qrd;
   DrivePlace place;      // letter on the pass-through route, adapter and target on ASPI
   std::vector<FaultRule> faults;
   std::optional<WriterConfig> writer;  // set for the family-one writers
@@ -31,6 +36,7 @@ struct SimOptions {
   bool trace = false;
   bool help = false;
   std::string makeImage;     // non-empty: write this image file and stop
+  std::string makePatch;     // non-empty: write this patch file (HEX) and stop
   ImageFields imageFields;
   // --definition: when given, the table in place of the built-in one.
   std::vector<UpdateDefinition> definitions;
