@@ -65,6 +65,26 @@ void SetDrivePolicy(Context& ctx) {
                                         ctx.image.editionCode);
 }
 
+// Takes the fields a procedure uses from a table entry; the rest of
+// matchedDefinition stays as it was.
+void CopyMatchedDefinition(Context& ctx, int index) {
+  const UpdateDefinition& entry = ctx.definitions.entries[static_cast<std::size_t>(index)];
+  UpdateDefinition& m = ctx.matchedDefinition;
+  ctx.selectedIndex = static_cast<std::uint8_t>(index);
+  std::memcpy(m.fileName, entry.fileName, sizeof m.fileName);
+  std::memcpy(m.modelCode, entry.modelCode, sizeof m.modelCode);
+  std::memcpy(m.vendor, entry.vendor, sizeof m.vendor);
+  std::memcpy(m.product, entry.product, sizeof m.product);
+  std::memcpy(m.versionText, entry.versionText, sizeof m.versionText);
+  std::memcpy(m.cpuType, entry.cpuType, sizeof m.cpuType);
+  std::memcpy(m.extension, entry.extension, sizeof m.extension);
+  m.checksum = entry.checksum;
+  m.imageSize = entry.imageSize;
+  m.downgradeWarning = entry.downgradeWarning;
+  m.familyCode = entry.familyCode;
+  m.updateScope = entry.updateScope;
+}
+
 int SelectDefinition(Context& ctx) {
   SetDrivePolicy(ctx);  // before anything is sent to this drive
   int status = Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data());
@@ -83,21 +103,7 @@ int SelectDefinition(Context& ctx) {
     ShowMessage(ctx, MessageCode::kCurrentFirmwareUnsupported, NoticeStop);
     return -1;
   }
-  const UpdateDefinition& entry = ctx.definitions.entries[static_cast<std::size_t>(index)];
-  UpdateDefinition& m = ctx.matchedDefinition;
-  ctx.selectedIndex = static_cast<std::uint8_t>(index);
-  std::memcpy(m.fileName, entry.fileName, sizeof m.fileName);
-  std::memcpy(m.modelCode, entry.modelCode, sizeof m.modelCode);
-  std::memcpy(m.vendor, entry.vendor, sizeof m.vendor);
-  std::memcpy(m.product, entry.product, sizeof m.product);
-  std::memcpy(m.versionText, entry.versionText, sizeof m.versionText);
-  std::memcpy(m.cpuType, entry.cpuType, sizeof m.cpuType);
-  std::memcpy(m.extension, entry.extension, sizeof m.extension);
-  m.checksum = entry.checksum;
-  m.imageSize = entry.imageSize;
-  m.downgradeWarning = entry.downgradeWarning;
-  m.familyCode = entry.familyCode;
-  m.updateScope = entry.updateScope;
+  CopyMatchedDefinition(ctx, index);
   SetDrivePolicy(ctx);
   return 0;
 }

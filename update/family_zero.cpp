@@ -37,24 +37,6 @@ void SetNewRevisionNumber(Context& ctx) {
   ctx.run.newRevisionNumber = VersionNumber(ctx.matchedDefinition.versionText);
 }
 
-void CopyMatchedDefinition(Context& ctx, int index) {
-  const UpdateDefinition& entry = ctx.definitions.entries[static_cast<std::size_t>(index)];
-  UpdateDefinition& m = ctx.matchedDefinition;
-  ctx.selectedIndex = static_cast<std::uint8_t>(index);
-  std::memcpy(m.fileName, entry.fileName, sizeof m.fileName);
-  std::memcpy(m.modelCode, entry.modelCode, sizeof m.modelCode);
-  std::memcpy(m.vendor, entry.vendor, sizeof m.vendor);
-  std::memcpy(m.product, entry.product, sizeof m.product);
-  std::memcpy(m.versionText, entry.versionText, sizeof m.versionText);
-  std::memcpy(m.cpuType, entry.cpuType, sizeof m.cpuType);
-  std::memcpy(m.extension, entry.extension, sizeof m.extension);
-  m.checksum = entry.checksum;
-  m.imageSize = entry.imageSize;
-  m.downgradeWarning = entry.downgradeWarning;
-  m.familyCode = entry.familyCode;
-  m.updateScope = entry.updateScope;
-}
-
 // ---- identification --------------------------------------------------------
 
 bool IsMaker(const std::uint8_t* bytes) {

@@ -27,6 +27,8 @@ void SetDrivePolicy(Context& ctx);
 
 // Steps shared by the procedures.
 int SelectDefinition(Context& ctx);
+// Records the table entry `index` as the run's matchedDefinition and selectedIndex.
+void CopyMatchedDefinition(Context& ctx, int index);
 int WaitDriveReady(Context& ctx);
 int ConfirmKernelIdentity(Context& ctx);
 int CheckKernelCurrent(Context& ctx);
