@@ -9,7 +9,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "sim/sim_pc_impl.h"
 
@@ -56,7 +60,13 @@ DWORD ErrorFromErrno(int error) {
 // allows. A folder, a device or a file that cannot be opened is refused with
 // the error the Linux layer gives; 0 on success.
 DWORD ReadHostFile(const std::string& path, std::vector<std::uint8_t>& content) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+#ifdef _WIN32
+  // The simulated drives also run inside the Windows test layer WNASPI32.DLL.
+  constexpr int kOpenFlags = O_RDONLY | O_BINARY;
+#else
+  constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+#endif
+  const int fd = ::open(path.c_str(), kOpenFlags);
   if (fd < 0) return ErrorFromErrno(errno);
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -67,7 +77,7 @@ DWORD ReadHostFile(const std::string& path, std::vector<std::uint8_t>& content) 
   std::size_t got = 0;
   DWORD error = 0;
   while (got < content.size()) {
-    const ssize_t n = ::read(fd, content.data() + got, content.size() - got);
+    const auto n = ::read(fd, content.data() + got, static_cast<unsigned>(content.size() - got));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) error = ERROR_IO_DEVICE;
     if (n <= 0) break;
