@@ -23,14 +23,14 @@ constexpr std::uint32_t kKernelSeedOffset = 6;
 
 enum class Kind { FileName, Text, Number };
 
-struct FieldSpec {
+struct FieldRule {
   const char* name;
   Kind kind;
   std::size_t width;   // Text: bytes filled; FileName: room with the terminator
   std::uint32_t max;   // Number
 };
 
-constexpr FieldSpec kFields[] = {
+constexpr FieldRule kFields[] = {
     {"fileName", Kind::FileName, sizeof UpdateDefinition{}.fileName, 0},
     {"modelCode", Kind::Text, sizeof UpdateDefinition{}.modelCode, 0},
     {"vendor", Kind::Text, sizeof UpdateDefinition{}.vendor, 0},
@@ -73,34 +73,34 @@ std::string FieldNames() {
   return names;
 }
 
-bool SetField(UpdateDefinition& d, const FieldSpec& spec, const std::string& value, std::string& error) {
-  switch (spec.kind) {
+bool SetField(UpdateDefinition& d, const FieldRule& rule, const std::string& value, std::string& error) {
+  switch (rule.kind) {
     case Kind::FileName:
-      if (value.size() >= spec.width) {
-        error = std::string(spec.name) + " takes at most " + std::to_string(spec.width - 1) + " characters";
+      if (value.size() >= rule.width) {
+        error = std::string(rule.name) + " takes at most " + std::to_string(rule.width - 1) + " characters";
         return false;
       }
       std::memset(d.fileName, 0, sizeof d.fileName);
       std::memcpy(d.fileName, value.data(), value.size());
       return true;
     case Kind::Text:
-      if (value.size() > spec.width) {
-        error = std::string(spec.name) + " takes at most " + std::to_string(spec.width) + " characters, not '" +
+      if (value.size() > rule.width) {
+        error = std::string(rule.name) + " takes at most " + std::to_string(rule.width) + " characters, not '" +
                 value + "'";
         return false;
       }
-      std::memset(TextField(d, spec.name), ' ', spec.width);
-      std::memcpy(TextField(d, spec.name), value.data(), value.size());
+      std::memset(TextField(d, rule.name), ' ', rule.width);
+      std::memcpy(TextField(d, rule.name), value.data(), value.size());
       return true;
     case Kind::Number: {
       std::uint32_t number = 0;
-      if (!ParseDefinitionNumber(value, spec.max, number)) {
+      if (!ParseDefinitionNumber(value, rule.max, number)) {
         char max[16];
-        std::snprintf(max, sizeof max, "0x%X", static_cast<unsigned>(spec.max));
-        error = std::string(spec.name) + " takes a decimal or 0x-hex number up to " + max + ", not '" + value + "'";
+        std::snprintf(max, sizeof max, "0x%X", static_cast<unsigned>(rule.max));
+        error = std::string(rule.name) + " takes a decimal or 0x-hex number up to " + max + ", not '" + value + "'";
         return false;
       }
-      SetNumber(d, spec.name, number);
+      SetNumber(d, rule.name, number);
       return true;
     }
   }
@@ -158,9 +158,9 @@ bool ParseDefinition(const std::string& text, UpdateDefinition& definition, std:
       return false;
     }
     const std::string name = item.substr(0, eq);
-    const auto spec = std::find_if(std::begin(kFields), std::end(kFields),
-                                   [&](const FieldSpec& f) { return name == f.name; });
-    if (spec == std::end(kFields)) {
+    const auto rule = std::find_if(std::begin(kFields), std::end(kFields),
+                                   [&](const FieldRule& f) { return name == f.name; });
+    if (rule == std::end(kFields)) {
       error = "unknown field '" + name + "' (fields: " + FieldNames() + ")";
       return false;
     }
@@ -168,7 +168,7 @@ bool ParseDefinition(const std::string& text, UpdateDefinition& definition, std:
       error = "field '" + name + "' is given twice";
       return false;
     }
-    if (!SetField(d, *spec, item.substr(eq + 1), error)) return false;
+    if (!SetField(d, *rule, item.substr(eq + 1), error)) return false;
     if (end == std::string::npos) break;
     start = end + 1;
   }

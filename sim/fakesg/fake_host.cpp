@@ -50,10 +50,10 @@ struct KernelKeys {
   std::vector<sim::FaultRule> refusals;
 };
 
-bool TakeKernelKeys(const std::string& spec, std::string& driveSpec, KernelKeys& keys,
+bool TakeKernelKeys(const std::string& settings, std::string& driveSettings, KernelKeys& keys,
                     std::string& error) {
-  driveSpec.clear();
-  for (const std::string& part : Split(spec, ',')) {
+  driveSettings.clear();
+  for (const std::string& part : Split(settings, ',')) {
     const std::size_t eq = part.find('=');
     const std::string key = Lower(part.substr(0, eq));
     const std::string value = eq != std::string::npos ? part.substr(eq + 1) : "";
@@ -71,7 +71,7 @@ bool TakeKernelKeys(const std::string& spec, std::string& driveSpec, KernelKeys&
       }
       keys.refusals.push_back(rule);
     } else {
-      driveSpec += (driveSpec.empty() ? "" : ",") + part;
+      driveSettings += (driveSettings.empty() ? "" : ",") + part;
     }
   }
   return true;
@@ -94,13 +94,13 @@ FakeHost::FakeHost() : pc_(std::make_unique<sim::SimPc>()) {
   tracePath_ = Env("ODFLSH_FAKE_TRACE");
   std::vector<std::string> args = {"--route", "pt"};
   std::vector<KernelKeys> keys;
-  for (const std::string& spec : Split(Env("ODFLSH_FAKE_DRIVES"), ';')) {
-    if (spec.empty()) continue;
-    std::string driveSpec;
+  for (const std::string& settings : Split(Env("ODFLSH_FAKE_DRIVES"), ';')) {
+    if (settings.empty()) continue;
+    std::string driveSettings;
     keys.emplace_back();
-    if (!TakeKernelKeys(spec, driveSpec, keys.back(), error_)) return;
+    if (!TakeKernelKeys(settings, driveSettings, keys.back(), error_)) return;
     args.push_back("--drive");
-    args.push_back(driveSpec);
+    args.push_back(driveSettings);
   }
   const sim::ParseOutcome parsed = sim::ParseSimOptions(args);
   if (!parsed.ok) {
