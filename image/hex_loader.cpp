@@ -25,24 +25,6 @@ constexpr char kPatchFileName[] = "G6PATCH.HEX";
 constexpr std::size_t kPatchOffset = 0x20000;
 constexpr std::size_t kPatchLength = 0x1000;
 
-// Windows error codes the file layer may report beyond those the platform
-// names, each mapped below to the cause of a file-error text.
-constexpr DWORD kErrorTooManyOpenFiles = 4;
-constexpr DWORD kErrorCurrentDirectory = 16;
-constexpr DWORD kErrorWriteProtect = 19;
-constexpr DWORD kErrorNotReady = 21;
-constexpr DWORD kErrorCrc = 23;
-constexpr DWORD kErrorSeek = 25;
-constexpr DWORD kErrorSectorNotFound = 27;
-constexpr DWORD kErrorReadFault = 30;
-constexpr DWORD kErrorSharingViolation = 32;
-constexpr DWORD kErrorLockViolation = 33;
-constexpr DWORD kErrorHandleEof = 38;
-constexpr DWORD kErrorHandleDiskFull = 39;
-constexpr DWORD kErrorCannotMake = 82;
-constexpr DWORD kErrorDiskFull = 112;
-constexpr DWORD kErrorNegativeSeek = 131;
-
 enum FileCause : int {
   kCauseGeneric = 1,
   kCauseNotFound = 2,
@@ -64,24 +46,24 @@ int FileCauseOf(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND: return kCauseNotFound;
     case ERROR_PATH_NOT_FOUND: return kCauseBadPath;
-    case kErrorTooManyOpenFiles: return kCauseTooManyOpen;
+    case ERROR_TOO_MANY_OPEN_FILES: return kCauseTooManyOpen;
     case ERROR_ACCESS_DENIED: return kCauseAccessDenied;
     case ERROR_INVALID_HANDLE: return kCauseInvalidFile;
-    case kErrorCurrentDirectory: return kCauseRemovedDirectory;
-    case kErrorCannotMake: return kCauseDirectoryFull;
-    case kErrorSeek:
-    case kErrorNegativeSeek: return kCauseBadSeek;
-    case kErrorWriteProtect:
-    case kErrorNotReady:
-    case kErrorCrc:
-    case kErrorSectorNotFound:
-    case kErrorReadFault:
+    case ERROR_CURRENT_DIRECTORY: return kCauseRemovedDirectory;
+    case ERROR_CANNOT_MAKE: return kCauseDirectoryFull;
+    case ERROR_SEEK:
+    case ERROR_NEGATIVE_SEEK: return kCauseBadSeek;
+    case ERROR_WRITE_PROTECT:
+    case ERROR_NOT_READY:
+    case ERROR_CRC:
+    case ERROR_SECTOR_NOT_FOUND:
+    case ERROR_READ_FAULT:
     case ERROR_IO_DEVICE: return kCauseHardwareIo;
-    case kErrorSharingViolation: return kCauseSharing;
-    case kErrorLockViolation: return kCauseLock;
-    case kErrorHandleDiskFull:
-    case kErrorDiskFull: return kCauseDiskFull;
-    case kErrorHandleEof: return kCauseEndOfFile;
+    case ERROR_SHARING_VIOLATION: return kCauseSharing;
+    case ERROR_LOCK_VIOLATION: return kCauseLock;
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_DISK_FULL: return kCauseDiskFull;
+    case ERROR_HANDLE_EOF: return kCauseEndOfFile;
     default: return kCauseGeneric;
   }
 }

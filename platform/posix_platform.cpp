@@ -101,8 +101,6 @@ ConsoleSetup ConsoleFromEnvironment() {
 
 namespace {
 
-constexpr DWORD kErrorModNotFound = 126;
-
 DWORD ErrorFromErrno(int error) {
   switch (error) {
     case ENOENT: return ERROR_FILE_NOT_FOUND;
@@ -257,7 +255,7 @@ class PosixPlatform : public Platform {
     if (bytesReturned != nullptr) *bytesReturned = 0;
     auto it = volumes_.find(handle);
     if (it == volumes_.end()) {
-      lastError_ = files_.count(handle) != 0 ? kErrorInvalidFunction : ERROR_INVALID_HANDLE;
+      lastError_ = files_.count(handle) != 0 ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE;
       return FALSE_;
     }
     const VolumeHandle& volume = it->second;
@@ -272,7 +270,7 @@ class PosixPlatform : public Platform {
         // Media-change notification has no counterpart worth touching here.
         if (inBuffer == nullptr || inSize < 1) return Fail(ERROR_INVALID_PARAMETER);
         return TRUE_;
-      default: return Fail(kErrorInvalidFunction);
+      default: return Fail(ERROR_INVALID_FUNCTION);
     }
   }
 
@@ -340,7 +338,7 @@ class PosixPlatform : public Platform {
 
   // ---- no ASPI layer, no events ------------------------------------------
   HMODULE LoadLibraryA(const char*) override {
-    lastError_ = kErrorModNotFound;
+    lastError_ = ERROR_MOD_NOT_FOUND;
     return 0;
   }
   FARPROC GetProcAddressOrdinal(HMODULE, WORD) override { return 0; }

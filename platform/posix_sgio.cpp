@@ -49,15 +49,15 @@ DWORD HostError(unsigned hostStatus, unsigned driverStatus) {
     case kDidOk: break;
     case kDidTimeOut: return ERROR_SEM_TIMEOUT;
     case kDidNoConnect:
-    case kDidBadTarget: return kErrorDeviceNotConnected;
-    case kDidBusBusy: return kErrorBusy;
+    case kDidBadTarget: return ERROR_DEVICE_NOT_CONNECTED;
+    case kDidBusBusy: return ERROR_BUSY;
     default: return ERROR_IO_DEVICE;
   }
   switch (driverStatus & kDriverByteMask) {
     case 0:
     case kDriverSense: return ERROR_SUCCESS;
     case kDriverTimeout: return ERROR_SEM_TIMEOUT;
-    case kDriverBusy: return kErrorBusy;
+    case kDriverBusy: return ERROR_BUSY;
     default: return ERROR_IO_DEVICE;
   }
 }
@@ -86,7 +86,7 @@ DWORD VolumeOpenError(int error) {
     case EACCES:
     case EPERM:
     case EROFS: return ERROR_ACCESS_DENIED;
-    case EBUSY: return kErrorSharingViolation;
+    case EBUSY: return ERROR_SHARING_VIOLATION;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     default: return ERROR_GEN_FAILURE;
   }
@@ -102,11 +102,11 @@ DWORD DeviceIoctlError(int error) {
     case ENOSYS:
     case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EBUSY: return kErrorBusy;
+    case EBUSY: return ERROR_BUSY;
     case ETIMEDOUT: return ERROR_SEM_TIMEOUT;
     case ENODEV:
     case ENXIO:
-    case ENOENT: return kErrorDeviceNotConnected;
+    case ENOENT: return ERROR_DEVICE_NOT_CONNECTED;
     default: return ERROR_IO_DEVICE;
   }
 }

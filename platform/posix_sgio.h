@@ -18,12 +18,6 @@ namespace odf::posix {
 
 using namespace odf::win;  // NOLINT: the Windows names are this layer's vocabulary
 
-// Windows errors this layer reports beyond those the program names.
-inline constexpr DWORD kErrorInvalidFunction = 1;
-inline constexpr DWORD kErrorSharingViolation = 32;
-inline constexpr DWORD kErrorBusy = 170;
-inline constexpr DWORD kErrorDeviceNotConnected = 1167;
-
 // "\\.\D:" is /dev/sr0, "\\.\E:" /dev/sr1 and so on to "\\.\Z:", /dev/sr22,
 // in the order the kernel numbers the optical drives; the letter may be in
 // either case. Any other name stands for no device: "".

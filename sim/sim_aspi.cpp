@@ -16,20 +16,39 @@ constexpr HMODULE kAspiModule = 0x10000000u;
 constexpr FARPROC kSupportInfoEntry = 0x10001010u;
 constexpr FARPROC kSendCommandEntry = 0x10001020u;
 
-int DirectionOf(std::uint8_t flags) {
-  switch (flags & (SRB_DIR_IN | SRB_DIR_OUT)) {
-    case SRB_DIR_IN: return 1;
-    case SRB_DIR_OUT: return 2;
-    default: return 0;
-  }
-}
-
 void CopyPadded(std::uint8_t (&field)[16], const std::string& text) {
   std::memset(field, 0, sizeof field);
   std::memcpy(field, text.data(), std::min(text.size(), sizeof field));
 }
 
 }  // namespace
+
+void FillAdapterInquiry(SRB_HAInquiry& srb, std::size_t adapterCount, const std::string& identifier) {
+  srb.HA_Count = static_cast<std::uint8_t>(adapterCount);
+  srb.HA_SCSI_ID = 7;
+  CopyPadded(srb.HA_ManagerId, "ASPI for WIN32");
+  CopyPadded(srb.HA_Identifier, identifier);
+  std::memset(srb.HA_Unique, 0, sizeof srb.HA_Unique);
+  srb.HA_Unique[3] = 8;  // targets per bus
+  srb.HA_Unique[6] = 1;  // 64 KiB largest transfer
+  srb.SRB_Status = SS_COMP;
+}
+
+CommandRecord RecordOfRequest(const SRB_ExecSCSICmd& srb, std::uint64_t atMs) {
+  CommandRecord record;
+  std::copy(srb.CDBByte, srb.CDBByte + srb.SRB_CDBLen, record.cdb.begin());
+  record.cdbLength = srb.SRB_CDBLen;
+  switch (srb.SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT)) {
+    case SRB_DIR_IN: record.direction = 1; break;
+    case SRB_DIR_OUT: record.direction = 2; break;
+    default: record.direction = 0; break;
+  }
+  record.length = srb.SRB_BufLen;
+  record.viaAspi = true;
+  record.polled = (srb.SRB_Flags & SRB_EVENT_NOTIFY) == 0;
+  record.atMs = atMs;
+  return record;
+}
 
 int SimPc::AddAdapter(const std::string& identifier) {
   impl_->adapters.push_back(identifier.substr(0, 16));
@@ -53,7 +72,7 @@ HMODULE SimPc::LoadLibraryA(const char* name) {
                          SameNameIgnoringCase(n, "WNASPI32"))) {
     return kAspiModule;
   }
-  lastError_ = kErrorModNotFound;
+  lastError_ = ERROR_MOD_NOT_FOUND;
   return 0;
 }
 
@@ -64,7 +83,7 @@ FARPROC SimPc::GetProcAddressOrdinal(HMODULE module, WORD ordinal) {
   }
   if (ordinal == 1) return kSupportInfoEntry;
   if (ordinal == 2) return kSendCommandEntry;
-  lastError_ = kErrorProcNotFound;
+  lastError_ = ERROR_PROC_NOT_FOUND;
   return 0;
 }
 
@@ -95,14 +114,7 @@ DWORD SimPc::Impl::HaInquiry(SRB_HAInquiry& srb) {
     srb.SRB_Status = kSsInvalidHa;
     return kSsInvalidHa;
   }
-  srb.HA_Count = static_cast<std::uint8_t>(adapters.size());
-  srb.HA_SCSI_ID = 7;
-  CopyPadded(srb.HA_ManagerId, "ASPI for WIN32");
-  CopyPadded(srb.HA_Identifier, adapters[srb.SRB_HaId]);
-  std::memset(srb.HA_Unique, 0, sizeof srb.HA_Unique);
-  srb.HA_Unique[3] = 8;  // targets per bus
-  srb.HA_Unique[6] = 1;  // 64 KiB largest transfer
-  srb.SRB_Status = SS_COMP;
+  FillAdapterInquiry(srb, adapters.size(), adapters[srb.SRB_HaId]);
   return SS_COMP;
 }
 
@@ -127,14 +139,7 @@ DWORD SimPc::Impl::ExecScsiCommand(SimPc& pc, SRB_ExecSCSICmd& srb) {
   // A block submitted again was taken back by its owner: its old completion is void.
   ForgetCompletionsIn(reinterpret_cast<std::uint8_t*>(&srb), 1);
 
-  CommandRecord record;
-  std::copy(srb.CDBByte, srb.CDBByte + srb.SRB_CDBLen, record.cdb.begin());
-  record.cdbLength = srb.SRB_CDBLen;
-  record.direction = DirectionOf(srb.SRB_Flags);
-  record.length = srb.SRB_BufLen;
-  record.viaAspi = true;
-  record.polled = (srb.SRB_Flags & SRB_EVENT_NOTIFY) == 0;
-  record.atMs = pc.now_;
+  const CommandRecord record = RecordOfRequest(srb, pc.now_);
   const DriveReply reply = drive->Receive(record, data);
 
   PendingCompletion c;

@@ -14,12 +14,6 @@
 
 namespace odf::sim {
 
-// Error codes the simulated PC answers with beyond those the program names.
-inline constexpr DWORD kErrorInvalidFunction = 1;
-inline constexpr DWORD kErrorModNotFound = 126;
-inline constexpr DWORD kErrorProcNotFound = 127;
-inline constexpr DWORD kErrorMoreData = 234;
-
 // ASPI status and host-adapter status values the layer reports.
 inline constexpr std::uint8_t kSsInvalidCmd = 0x80;
 inline constexpr std::uint8_t kSsInvalidHa = 0x81;
@@ -29,6 +23,12 @@ inline constexpr std::uint8_t kHaStatTimeout = 0x09;
 inline constexpr std::uint8_t kHaStatSelectionTimeout = 0x11;
 // A command whose drive never answers is given up by the layer after this long.
 inline constexpr std::uint64_t kAspiGiveUpMs = 600000;
+
+// What an ASPI layer answers to an adapter inquiry, and the command record a
+// request block makes; the simulated PC's layer and the WNASPI32.DLL test
+// layer answer alike.
+void FillAdapterInquiry(SRB_HAInquiry& srb, std::size_t adapterCount, const std::string& identifier);
+CommandRecord RecordOfRequest(const SRB_ExecSCSICmd& srb, std::uint64_t atMs);
 
 // Case-insensitive comparison as Windows does for registry and file names.
 bool SameNameIgnoringCase(const std::string& a, const std::string& b);

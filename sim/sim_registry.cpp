@@ -133,7 +133,7 @@ LONG SimPc::RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameLength) 
   if (index >= k.node->children.size()) return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
   const std::string& child = k.node->children[index]->name;
   // The buffer size counts the terminating zero; the returned length does not.
-  if (child.size() + 1 > *nameLength) return static_cast<LONG>(kErrorMoreData);
+  if (child.size() + 1 > *nameLength) return static_cast<LONG>(ERROR_MORE_DATA);
   std::memcpy(name, child.c_str(), child.size() + 1);
   *nameLength = static_cast<DWORD>(child.size());
   return static_cast<LONG>(ERROR_SUCCESS);
@@ -156,7 +156,7 @@ LONG SimPc::RegQueryValueExA(HKEY key, const char* valueName, DWORD* type, BYTE*
   }
   if (*dataLength < size) {
     *dataLength = size;
-    return static_cast<LONG>(kErrorMoreData);
+    return static_cast<LONG>(ERROR_MORE_DATA);
   }
   if (size > 0) std::memcpy(data, v->data.data(), size);
   *dataLength = size;

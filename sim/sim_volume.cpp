@@ -123,7 +123,7 @@ BOOL SimPc::DeviceIoControl(HANDLE device, DWORD controlCode, void* inBuffer, DW
     return FALSE_;
   }
   if (found->second.kind != HandleKind::Volume) {
-    lastError_ = kErrorInvalidFunction;
+    lastError_ = ERROR_INVALID_FUNCTION;
     return FALSE_;
   }
   const HandleObject& handle = found->second;
@@ -168,13 +168,13 @@ BOOL SimPc::DeviceIoControl(HANDLE device, DWORD controlCode, void* inBuffer, DW
     case IOCTL_SCSI_PASS_THROUGH:
     case IOCTL_SCSI_PASS_THROUGH_DIRECT:
       if (!volume.drive) {
-        lastError_ = kErrorInvalidFunction;
+        lastError_ = ERROR_INVALID_FUNCTION;
         return FALSE_;
       }
       return impl_->PassThrough(*this, *volume.drive, controlCode == IOCTL_SCSI_PASS_THROUGH,
                                 inBuffer, inSize, outBuffer, outSize, bytesReturned);
     default:
-      lastError_ = kErrorInvalidFunction;
+      lastError_ = ERROR_INVALID_FUNCTION;
       return FALSE_;
   }
 }

@@ -42,12 +42,12 @@ TEST(PosixVolumes, KernelErrorsBecomeWindowsErrors) {
   struct Case { int error; DWORD open; DWORD ioctl; };
   const Case cases[] = {
       // A missing device is a missing volume; a device that vanished mid-run is not.
-      {ENOENT, ERROR_FILE_NOT_FOUND, kErrorDeviceNotConnected},
-      {ENXIO, ERROR_FILE_NOT_FOUND, kErrorDeviceNotConnected},
+      {ENOENT, ERROR_FILE_NOT_FOUND, ERROR_DEVICE_NOT_CONNECTED},
+      {ENXIO, ERROR_FILE_NOT_FOUND, ERROR_DEVICE_NOT_CONNECTED},
       {EACCES, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
       {EPERM, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
       {EROFS, ERROR_ACCESS_DENIED, ERROR_IO_DEVICE},
-      {EBUSY, kErrorSharingViolation, kErrorBusy},
+      {EBUSY, ERROR_SHARING_VIOLATION, ERROR_BUSY},
       {ENOTTY, ERROR_GEN_FAILURE, ERROR_NOT_SUPPORTED},
       {EINVAL, ERROR_GEN_FAILURE, ERROR_INVALID_PARAMETER},
       {EIO, ERROR_GEN_FAILURE, ERROR_IO_DEVICE},
@@ -297,7 +297,7 @@ TEST_F(SgIoTransportTest, TheKernelsAnswerKeepsWindowsMeaning) {
        false, 0},
       {"host error, check condition", Delivered(0x02, 0x01, 0x07, kDriverSense, invalidField), 2,
        ERROR_IO_DEVICE, true, 0},
-      {"device gone", Delivered(0, 0, 0x01, 0), 2, kErrorDeviceNotConnected, false, 0},
+      {"device gone", Delivered(0, 0, 0x01, 0), 2, ERROR_DEVICE_NOT_CONNECTED, false, 0},
       {"driver time-out", Delivered(0, 0, 0, 0x06), 2, ERROR_SEM_TIMEOUT, false, 0},
       {"driver error", Delivered(0, 0, 0, 0x04), 2, ERROR_IO_DEVICE, false, 0},
       {"refused, not permitted", Refused(EPERM), 2, ERROR_ACCESS_DENIED, false, 0},

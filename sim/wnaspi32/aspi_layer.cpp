@@ -18,19 +18,6 @@ constexpr char kAdapterKey[] = "adapter=";
 constexpr std::size_t kMaxAdapters = 16;   // the program keeps 16 adapter identifiers
 constexpr std::size_t kIdentifierSize = 16;
 
-int DirectionOf(std::uint8_t flags) {
-  switch (flags & (SRB_DIR_IN | SRB_DIR_OUT)) {
-    case SRB_DIR_IN: return 1;
-    case SRB_DIR_OUT: return 2;
-    default: return 0;
-  }
-}
-
-void CopyPadded(std::uint8_t (&field)[16], const std::string& text) {
-  std::memset(field, 0, sizeof field);
-  std::memcpy(field, text.data(), std::min(text.size(), sizeof field));
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::size_t start = 0;
@@ -100,14 +87,7 @@ std::uint8_t AspiLayer::HaInquiry(SRB_HAInquiry& srb) const {
     srb.SRB_Status = sim::kSsInvalidHa;
     return sim::kSsInvalidHa;
   }
-  srb.HA_Count = static_cast<std::uint8_t>(adapters_.size());
-  srb.HA_SCSI_ID = 7;
-  CopyPadded(srb.HA_ManagerId, "ASPI for WIN32");
-  CopyPadded(srb.HA_Identifier, adapters_[srb.SRB_HaId]);
-  std::memset(srb.HA_Unique, 0, sizeof srb.HA_Unique);
-  srb.HA_Unique[3] = 8;  // targets per bus
-  srb.HA_Unique[6] = 1;  // 64 KiB largest transfer
-  srb.SRB_Status = SS_COMP;
+  sim::FillAdapterInquiry(srb, adapters_.size(), adapters_[srb.SRB_HaId]);
   return SS_COMP;
 }
 
@@ -127,14 +107,7 @@ std::uint8_t AspiLayer::Check(const SRB_ExecSCSICmd& srb) const {
 }
 
 Completion AspiLayer::Execute(const SRB_ExecSCSICmd& srb, std::uint64_t nowMs) {
-  sim::CommandRecord record;
-  std::copy(srb.CDBByte, srb.CDBByte + srb.SRB_CDBLen, record.cdb.begin());
-  record.cdbLength = srb.SRB_CDBLen;
-  record.direction = DirectionOf(srb.SRB_Flags);
-  record.length = srb.SRB_BufLen;
-  record.viaAspi = true;
-  record.polled = (srb.SRB_Flags & SRB_EVENT_NOTIFY) == 0;
-  record.atMs = nowMs;
+  const sim::CommandRecord record = sim::RecordOfRequest(srb, nowMs);
   std::uint8_t* data = srb.SRB_BufLen != 0 ? srb.SRB_BufPointer : nullptr;
   sim::SimDrive& drive = *DriveAt(srb.SRB_HaId, srb.SRB_Target);
   const sim::DriveReply reply = drive.Receive(record, data);
