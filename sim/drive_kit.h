@@ -36,6 +36,11 @@ void PutField(std::uint8_t* field, std::size_t width, const std::string& text);
 // reply's end is left out.
 void PutField(std::span<std::uint8_t> reply, ReplyField field, const std::string& text);
 
+// A standard INQUIRY reply of a removable drive of the given device type and
+// version, its identity fields blank for the model to fill.
+void StartInquiryReply(std::span<std::uint8_t, kInquirySize> reply, std::uint8_t deviceType,
+                       std::uint8_t version);
+
 // Reads a fixed-width text field of an image, or blanks beyond its end.
 std::string ImageText(const std::vector<std::uint8_t>& image, std::size_t at, std::size_t width);
 

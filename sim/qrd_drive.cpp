@@ -107,13 +107,7 @@ DriveReply Qrd570Drive::Execute(const CommandRecord& record, std::uint8_t* data)
 DriveReply Qrd570Drive::Inquiry(const CommandRecord& record, std::uint8_t* data) const {
   if (record.cdb[1] & 0x01) return InvalidField();  // no vital product data pages
   std::uint8_t reply[kInquirySize];
-  std::memset(reply, ' ', sizeof reply);
-  std::memset(reply, 0, 8);
-  reply[kInquiryDeviceType.offset] = peripheralType;
-  reply[1] = 0x80;  // removable medium
-  reply[2] = 2;
-  reply[3] = 2;
-  reply[4] = kInquirySize - 5;
+  StartInquiryReply(reply, peripheralType, 2);
   PutField(reply, kInquiryVendor, config_.vendor);
   PutField(reply, kInquiryProduct, config_.product);
   PutField(reply, kInquiryRevision, config_.revision);

@@ -60,6 +60,17 @@ void PutField(std::span<std::uint8_t> reply, ReplyField field, const std::string
   PutField(reply.data() + field.offset, std::min(field.width, reply.size() - field.offset), text);
 }
 
+void StartInquiryReply(std::span<std::uint8_t, kInquirySize> reply, std::uint8_t deviceType,
+                       std::uint8_t version) {
+  std::memset(reply.data(), ' ', reply.size());
+  std::memset(reply.data(), 0, 8);
+  reply[kInquiryDeviceType.offset] = deviceType;
+  reply[1] = 0x80;  // removable medium
+  reply[2] = version;
+  reply[3] = 2;     // response data format
+  reply[4] = kInquirySize - 5;
+}
+
 std::string ImageText(const std::vector<std::uint8_t>& image, std::size_t at, std::size_t width) {
   std::string text(width, ' ');
   for (std::size_t i = 0; i < width && at + i < image.size(); ++i) {
@@ -193,13 +204,7 @@ DriveReply Qbc850Drive::TestUnitReady() const {
 DriveReply Qbc850Drive::Inquiry(const CommandRecord& record, std::uint8_t* data) const {
   if (record.cdb[1] & 0x01) return InvalidField();  // no vital product data pages
   std::uint8_t reply[kInquirySize];
-  std::memset(reply, ' ', sizeof reply);
-  std::memset(reply, 0, 8);
-  reply[kInquiryDeviceType.offset] = peripheralType;
-  reply[1] = 0x80;  // removable medium
-  reply[2] = 5;
-  reply[3] = 2;
-  reply[4] = kInquirySize - 5;
+  StartInquiryReply(reply, peripheralType, 5);
   if (kernel_) {
     PutField(reply, kInquiryModel, config_.kernelModel);
     PutField(reply, kInquiryRevision, config_.kernelRevision);
