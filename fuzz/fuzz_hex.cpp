@@ -1,6 +1,7 @@
 // Fuzz target: the HEX image file and the patch file. The fuzzer writes the
 // text; each input is loaded as the image (with a small and with a larger
-// image size) and as the patch file. Besides the sanitizers, each load is
+// image size, and once more behind a long line, so that its lines also cross
+// the loader's read blocks) and as the patch file. Besides the sanitizers, each load is
 // checked against a plain reading of the record format written here, so a
 // record the fast reader takes differently (a digit, an offset, the reading
 // limit) is a finding too; and a refused load must leave the image as it was.
@@ -28,6 +29,8 @@ constexpr std::size_t kPatchOffset = 0x20000;
 constexpr std::size_t kPatchLength = 0x1000;
 constexpr std::size_t kChecked = kPatchOffset + kPatchLength;  // the image bytes compared
 constexpr std::uint8_t kUntouched = 0xA5;  // what the image holds before each load
+constexpr const char* kImageFile = "S1003431.104";  // the built-in definition's file name
+constexpr const char* kPatchFile = "G6PATCH.HEX";
 
 // ---- the record format, read plainly ---------------------------------------
 
@@ -54,18 +57,13 @@ bool Bytes(const std::string& line, std::size_t at, std::size_t count, std::vect
 
 std::vector<std::string> Lines(const std::vector<std::uint8_t>& text) {
   std::vector<std::string> lines;
-  std::string line;
-  for (std::uint8_t c : text) {
-    if (c == '\n') {
-      lines.push_back(line);
-      line.clear();
-    } else {
-      line += static_cast<char>(c);
-    }
-  }
-  if (!line.empty()) lines.push_back(line);
-  for (auto& l : lines) {
-    if (!l.empty() && l.back() == '\r') l.pop_back();
+  auto start = text.begin();
+  while (start != text.end()) {
+    const auto end = std::find(start, text.end(), '\n');
+    lines.emplace_back(start, end);
+    if (!lines.back().empty() && lines.back().back() == '\r') lines.back().pop_back();
+    if (end == text.end()) break;
+    start = end + 1;
   }
   return lines;
 }
@@ -156,16 +154,32 @@ void CheckPatchLoad(sim::SimPc& pc, const std::vector<std::uint8_t>& text, std::
                 "the patch replaces the patch block whole and nothing else");
 }
 
+// The text behind a record that is skipped (type 03) long enough that the
+// loader's first read block ends in the middle of the text, so its lines are
+// also taken across a block boundary.
+std::vector<std::uint8_t> AcrossReadBlocks(const std::vector<std::uint8_t>& text) {
+  constexpr std::size_t kReadBlock = 0x10000;
+  const std::string skipped = ":00000003";
+  std::vector<std::uint8_t> padded(skipped.begin(), skipped.end());
+  padded.resize(kReadBlock - text.size() / 2 - 1, 'x');
+  padded.push_back('\n');
+  padded.insert(padded.end(), text.begin(), text.end());
+  return padded;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static sim::SimPc pc;
   const std::vector<std::uint8_t> text(data, data + size);
-  pc.AddFile("S1003431.104", text);
-  pc.AddFile("G6PATCH.HEX", text);
+  pc.AddFile(kImageFile, text);
+  pc.AddFile(kPatchFile, text);
   // A small image (the reading limit comes early) and one past the patch block.
   CheckImageLoad(pc, text, 0x40);
   CheckImageLoad(pc, text, kChecked + 0x10);
   CheckPatchLoad(pc, text, 0x40);
+  const std::vector<std::uint8_t> padded = AcrossReadBlocks(text);
+  pc.AddFile(kImageFile, padded);
+  CheckImageLoad(pc, padded, kChecked + 0x10);
   return 0;
 }

@@ -4,7 +4,7 @@
 // read-back of the flashed image all see its bytes.
 //
 // Input: the file's bytes, then one byte that picks the set-up (route, update
-// scope, the drive's state). The definition names the file's own length, so
+// scope, the drive's state, the kernel file's length). The definition names the file's own length, so
 // a file of any length gets past the size test to the checks behind it.
 #include <cstddef>
 #include <cstdint>
@@ -24,14 +24,22 @@ namespace {
 
 using namespace odf;
 
+// The kernel part's blocks end here; a kernel file must reach this far.
+constexpr std::size_t kKernelPartEnd = 0x11200;
+
+// Set-up byte: bit 0 ASPI route, bit 1 the kernel part too, bits 2-3 the
+// drive (found in its kernel, pre-production, long date form), bit 4 the
+// kernel file is long enough for the kernel part.
 struct Setup {
   sim::SimRoute route;
   std::int32_t updateScope;  // 0: the kernel part too, from the kernel file
+  bool fullKernelFile;
   sim::Qbc850Config drive;
 };
 
 Setup SetupFrom(std::uint8_t b) {
-  Setup s{(b & 1) != 0 ? sim::SimRoute::Aspi : sim::SimRoute::PassThrough, (b & 2) != 0 ? 0 : 1, {}};
+  Setup s{(b & 1) != 0 ? sim::SimRoute::Aspi : sim::SimRoute::PassThrough, (b & 2) != 0 ? 0 : 1,
+          (b & 16) != 0, {}};
   switch ((b >> 2) & 3) {
     case 1: s.drive.kernel = true; break;          // found in its kernel part
     case 2: s.drive.revision = "0.99"; break;      // pre-production
@@ -42,8 +50,13 @@ Setup SetupFrom(std::uint8_t b) {
 }
 
 // The kernel file is the same file marked as a kernel image, so both loads
-// reach their checks from one input.
-std::vector<std::uint8_t> KernelFileOf(std::vector<std::uint8_t> file) {
+// reach their checks from one input; made as long as the kernel part by
+// repeating the file when asked, since inputs are far shorter.
+std::vector<std::uint8_t> KernelFileOf(std::vector<std::uint8_t> file, bool full) {
+  if (full && !file.empty()) {
+    const std::size_t size = file.size();
+    while (file.size() < kKernelPartEnd) file.push_back(file[file.size() % size]);
+  }
   if (file.size() > kHeaderPartLetter) file[kHeaderPartLetter] = 'K';
   return file;
 }
@@ -62,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const Setup setup = SetupFrom(data[size - 1]);
   const std::vector<std::uint8_t> file(data, data + size - 1);
-  const std::vector<std::uint8_t> kernelFile = KernelFileOf(file);
+  const std::vector<std::uint8_t> kernelFile = KernelFileOf(file, setup.fullKernelFile);
 
   fuzz::FuzzPc pc;
   auto drive = std::make_shared<sim::Qbc850Drive>(setup.drive);

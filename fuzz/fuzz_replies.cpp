@@ -19,9 +19,11 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "core/context.h"
+#include "core/scsi_codes.h"
 #include "fuzz/fuzz_pc.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/image_maker.h"
@@ -40,7 +42,7 @@ struct Procedure {
   const char* name;
   std::vector<std::uint8_t> (*image)();
   std::shared_ptr<sim::SimDrive> (*model)(bool kernel);
-  void (*check)(const sim::SimDrive& model, const std::vector<std::uint8_t>& image);
+  void (*check)(const sim::ReplyScriptDrive& drive, const std::vector<std::uint8_t>& image);
 };
 
 std::vector<std::uint8_t> FamilyFourImage() {
@@ -55,10 +57,32 @@ std::shared_ptr<sim::SimDrive> FamilyFourDrive(bool kernel) {
   return std::make_shared<sim::Qbc850Drive>(config);
 }
 
-// Whatever the drive answers, what reaches it is the image's own bytes at
-// their own offsets, and what it flashes is the whole image.
-void CheckFamilyFourDrive(const sim::SimDrive& model, const std::vector<std::uint8_t>& image) {
-  const auto& drive = static_cast<const sim::Qbc850Drive&>(model);
+bool Sent(const sim::SimDrive& drive, std::uint8_t opcode) {
+  return std::any_of(drive.log.begin(), drive.log.end(), [&](const auto& r) { return r.cdb[0] == opcode; });
+}
+
+// A reply of at least `size` bytes the drive really delivered to this command
+// (not bytes some earlier reply left in the host's buffer) holding `text` at `at`.
+bool Delivered(const sim::ReplyScriptDrive& drive, std::uint8_t opcode, std::size_t size, std::size_t at,
+               std::string_view text) {
+  return std::any_of(drive.delivered().begin(), drive.delivered().end(), [&](const auto& d) {
+    return d.opcode == opcode && d.bytes.size() >= size && d.bytes.size() >= at + text.size() &&
+           std::equal(text.begin(), text.end(), d.bytes.begin() + static_cast<std::ptrdiff_t>(at));
+  });
+}
+
+// Whatever the drive answers: it is only written to once it has named itself
+// as the definition's drive (or its kernel) and sent its drive information,
+// what reaches it is the image's own bytes at their own offsets, and what it
+// flashes is the whole image.
+void CheckFamilyFourDrive(const sim::ReplyScriptDrive& front, const std::vector<std::uint8_t>& image) {
+  if (Sent(front, kOpWriteBuffer)) {
+    fuzz::Require(Delivered(front, kOpInquiry, 32, 8, "KESTREL BD-ROM  QBC-850 ") ||
+                      Delivered(front, kOpInquiry, 32, 8, "KESTREL BD-RW   QBW-610 "),
+                  "a drive is written to only after its own INQUIRY reply named it");
+    fuzz::Require(Delivered(front, kOpReadBuffer, 40, 0, ""), "a drive is written to only after it sent its drive information");
+  }
+  const auto& drive = static_cast<const sim::Qbc850Drive&>(front.model());
   fuzz::Require(fuzz::StartsWith(image, drive.normalImage()), "the blocks a drive holds are the image's");
   if (drive.flashCount() > 0) fuzz::Require(drive.flashedImage() == image, "a drive flashes exactly the image");
 }
@@ -109,10 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::FuzzPc pc;
   sim::PcBuilder builder(setup.aspi ? sim::SimRoute::Aspi : sim::SimRoute::PassThrough);
   if (setup.aspi && setup.intelAdapter) builder.Adapter("intelata");
-  std::vector<std::shared_ptr<sim::SimDrive>> models;
+  std::vector<std::shared_ptr<sim::ReplyScriptDrive>> drives;
   for (auto& script : scripts) {
-    models.push_back(procedure.model(setup.kernel));
-    builder.Drive(std::make_shared<sim::ReplyScriptDrive>(models.back(), std::move(script)));
+    drives.push_back(std::make_shared<sim::ReplyScriptDrive>(procedure.model(setup.kernel), std::move(script)));
+    builder.Drive(drives.back());
   }
   builder.Answers(setup.yesToAll ? std::vector<int>{IDYES, IDYES, IDYES, IDYES} : std::vector<int>{IDYES});
   builder.Build(pc);
@@ -122,6 +146,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int exitCode = RunUpdate(ctx, fuzz::StepsWithDefinition(static_cast<std::uint32_t>(image.size()), 1));
   Require(exitCode == 0 || exitCode == 1, "the exit code is 0 or 1");
 
-  for (const auto& model : models) procedure.check(*model, image);
+  for (const auto& drive : drives) procedure.check(*drive, image);
   return 0;
 }

@@ -46,10 +46,12 @@ def image(size=0x400, revision="1.04 ", hardware="QBC 0100", signature="KES_ADV 
 
 def image_seeds():
     # Set-up byte: bit 0 ASPI route, bit 1 kernel part too, bits 2-3 the drive
-    # (found in its kernel, pre-production, long date).
+    # (found in its kernel, pre-production, long date), bit 4 a kernel file
+    # as long as the kernel part.
     sound = image()
     for setup, name in [(0, "pt"), (1, "aspi"), (2, "kernel-scope"), (4, "drive-in-kernel"),
-                        (8, "pre-production"), (12, "long-date"), (3, "aspi-kernel-scope")]:
+                        (8, "pre-production"), (12, "long-date"), (3, "aspi-kernel-scope"),
+                        (0x12, "kernel-scope-full-kernel"), (0x16, "drive-in-kernel-full-kernel")]:
         write("fuzz_image", "sound-" + name, sound + bytes([setup]))
     write("fuzz_image", "two-blocks", image(size=0x8000 + 0x123) + b"\x00")
     write("fuzz_image", "old-date", image(date="08/01/09") + b"\x00")

@@ -23,8 +23,18 @@ std::string ReplyScriptDrive::Describe() const { return "scripted " + model_->De
 
 std::uint8_t ReplyScriptDrive::Next() { return Exhausted() ? 0 : script_[at_++]; }
 
+void ReplyScriptDrive::Record(const CommandRecord& record, const std::uint8_t* data, const DriveReply& reply) {
+  if (record.direction != 1 || data == nullptr || reply.status != 0 || reply.timedOut || reply.transportFail) return;
+  const std::size_t n = std::min<std::size_t>(reply.dataTransferred, record.length);
+  delivered_.push_back({record.cdb[0], record.cdb[2], std::vector<std::uint8_t>(data, data + n)});
+}
+
 DriveReply ReplyScriptDrive::Execute(const CommandRecord& record, std::uint8_t* data) {
-  if (Exhausted()) return model_->Receive(record, data);
+  if (Exhausted()) {
+    const DriveReply reply = model_->Receive(record, data);
+    Record(record, data, reply);
+    return reply;
+  }
   const std::uint8_t control = Next();
   DriveReply reply;
   switch (static_cast<ScriptedReply>(control % kScriptedReplyKinds)) {
@@ -66,6 +76,7 @@ DriveReply ReplyScriptDrive::Execute(const CommandRecord& record, std::uint8_t* 
   }
   if (control % kScriptedReplyKinds != 0) ++scripted_;
   if ((control >> 3) != 0) reply.durationMs = (control >> 3) * kDurationStepMs;
+  Record(record, data, reply);
   return reply;
 }
 

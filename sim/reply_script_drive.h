@@ -38,9 +38,17 @@ class ReplyScriptDrive : public SimDrive {
   ReplyScriptDrive(std::shared_ptr<SimDrive> model, std::vector<std::uint8_t> script);
 
   std::string Describe() const override;
-  SimDrive& model() { return *model_; }
+  const SimDrive& model() const { return *model_; }
   // Commands answered from the script (not by the model).
   int scriptedReplies() const { return scripted_; }
+
+  // The data each data-in command that ended GOOD really delivered, in order.
+  struct Delivered {
+    std::uint8_t opcode;
+    std::uint8_t bufferId;  // CDB byte 2 of a READ BUFFER
+    std::vector<std::uint8_t> bytes;
+  };
+  const std::vector<Delivered>& delivered() const { return delivered_; }
 
  protected:
   DriveReply Execute(const CommandRecord& record, std::uint8_t* data) override;
@@ -51,12 +59,14 @@ class ReplyScriptDrive : public SimDrive {
   DriveReply ModelReply(const CommandRecord& record, std::uint8_t* data, std::size_t limit);
   DriveReply ScriptedData(const CommandRecord& record, std::uint8_t* data);
   DriveReply ScriptedSense();
+  void Record(const CommandRecord& record, const std::uint8_t* data, const DriveReply& reply);
 
   std::shared_ptr<SimDrive> model_;
   std::vector<std::uint8_t> script_;
   std::size_t at_ = 0;
   int scripted_ = 0;
   std::vector<std::uint8_t> scratch_;
+  std::vector<Delivered> delivered_;
 };
 
 }  // namespace odf::sim
