@@ -20,6 +20,12 @@ inline constexpr std::uint8_t kModeKernelSwitch = 4;   // mode block: into the k
 inline constexpr std::uint8_t kModeNormalSwitch = 5;   // mode block: back, re-flash and restart
 inline constexpr std::uint8_t kModeDownload = 7;       // kernel and normal image blocks
 
+// The unlock handshake some writers demand before the kernel switch: a probe
+// without data on its own buffer, then the challenge read from the handshake
+// buffer and the echo and the response written back to it.
+inline constexpr std::uint8_t kHandshakeWriteMode = 1;
+inline constexpr std::uint8_t kHandshakeReadMode = 2;
+
 // Buffer ids.
 inline constexpr std::uint8_t kBufferUpdateMode = 0x30;
 inline constexpr std::uint8_t kBufferFlashStart = 0x42;
@@ -35,6 +41,7 @@ inline constexpr std::uint8_t kBufferModeSwitch = 0xFF;  // also the family-zero
 inline constexpr std::uint8_t kSenseKeyNotReady = 2;
 inline constexpr std::uint8_t kSenseKeyIllegalRequest = 5;
 inline constexpr std::uint8_t kSenseKeyUnitAttention = 6;
+inline constexpr std::uint8_t kAscInvalidField = 0x24;  // invalid field in the CDB
 inline constexpr std::uint8_t kAscNotReady = 0x04;      // with the ASCQs below
 inline constexpr std::uint8_t kAscqBecomingReady = 0x01;
 inline constexpr std::uint8_t kAscqNeedsStart = 0x02;   // initializing command required

@@ -50,6 +50,13 @@ inline bool SenseShowsRestart(std::uint32_t summary) {
   return key == kSenseKeyNotReady || key == kSenseKeyUnitAttention;
 }
 
+// A writer that does not use the unlock handshake refuses its probe as an
+// invalid field in the CDB (and nothing else: any other refusal may be one
+// that the handshake itself cures).
+inline bool SenseDeclinesHandshake(std::uint32_t summary) {
+  return summary == (std::uint32_t{kSenseKeyIllegalRequest} << 16 | std::uint32_t{kAscInvalidField} << 8);
+}
+
 // Under the Intel ATA storage driver, a not-ready answer to a status read
 // counts as success on the ASPI route. Never for TEST UNIT READY, whose
 // not-ready answer is the point, and never for WRITE BUFFER: an image block

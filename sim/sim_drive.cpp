@@ -121,8 +121,6 @@ namespace {
 
 constexpr std::size_t kModeBlockSize = 256;
 constexpr char kModeBlockModel[] = "KESTREL  QBW-610";  // 16 bytes, no terminator used
-constexpr char kKernelIdentity[] = "KESTREL BD-RW   QBW-610 ";
-constexpr char kKernelRevision[] = "0001";
 
 }  // namespace
 
@@ -177,8 +175,8 @@ DriveReply Qbc850Drive::Inquiry(const CommandRecord& record, std::uint8_t* data)
   reply[3] = 2;
   reply[4] = kInquirySize - 5;
   if (kernel_) {
-    PutField(reply, kInquiryModel, kKernelIdentity);
-    PutField(reply, kInquiryRevision, kKernelRevision);
+    PutField(reply, kInquiryModel, config_.kernelModel);
+    PutField(reply, kInquiryRevision, config_.kernelRevision);
   } else {
     PutField(reply, kInquiryVendor, config_.vendor);
     PutField(reply, kInquiryProduct, config_.product);
@@ -188,7 +186,7 @@ DriveReply Qbc850Drive::Inquiry(const CommandRecord& record, std::uint8_t* data)
   return SendToHost(record, data, reply, sizeof reply, CdbField(record, 3, 2));
 }
 
-DriveReply Qbc850Drive::ReadBuffer(const CommandRecord& record, std::uint8_t* data) const {
+DriveReply Qbc850Drive::ReadBuffer(const CommandRecord& record, std::uint8_t* data) {
   if (record.cdb[1] != kModeDriveInfo || record.cdb[2] != kBufferDriveInfo || CdbField(record, 3, 3) != 0) {
     return InvalidField();
   }
@@ -223,11 +221,16 @@ DriveReply Qbc850Drive::WriteBuffer(const CommandRecord& record, const std::uint
   return mode == 4 ? EnterKernel(data) : LeaveKernel(data);
 }
 
-DriveReply Qbc850Drive::EnterKernel(const std::uint8_t* block) {
+bool Qbc850Drive::AcceptsModeBlock(const std::uint8_t* block, bool normalMode) const {
+  if (normalMode) return std::memcmp(block, kModeBlockModel, 16) == 0;
   std::uint8_t expected[20];
   std::memcpy(expected, kModeBlockModel, 16);
   for (int i = 0; i < 4; ++i) expected[16 + i] = static_cast<std::uint8_t>(config_.checksum >> (8 * i));
-  if (std::memcmp(block, expected, sizeof expected) != 0) return ParameterError();
+  return std::memcmp(block, expected, sizeof expected) == 0;
+}
+
+DriveReply Qbc850Drive::EnterKernel(const std::uint8_t* block) {
+  if (!AcceptsModeBlock(block, false)) return ParameterError();
   kernel_ = true;
   std::copy(block, block + kModeBlockSize, lastModeBlock.begin());
   normalImage_.clear();
@@ -237,7 +240,7 @@ DriveReply Qbc850Drive::EnterKernel(const std::uint8_t* block) {
 
 DriveReply Qbc850Drive::LeaveKernel(const std::uint8_t* block) {
   if (!kernel_) return SequenceError();
-  if (std::memcmp(block, kModeBlockModel, 16) != 0) return ParameterError();
+  if (!AcceptsModeBlock(block, true)) return ParameterError();
   const bool flashable = ImageText(normalImage_, kHeaderSignature, 8) == "KES_ADV " &&
                          ImageText(normalImage_, kHeaderPartLetter, 1) == "N";
   if (!flashable) return Good(kModeBlockSize);  // stays in its kernel part

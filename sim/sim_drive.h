@@ -102,6 +102,9 @@ struct Qbc850Config {
   int unitAttentions = 0;                 // next N commands (not INQUIRY) report key 6
   std::uint32_t checksum = 0xC23AD8B9u;   // what its kernel switch expects
   std::uint32_t reflashMs = 20000;        // virtual time of the re-flash at mode 5
+  // What INQUIRY reports while the drive runs its kernel part.
+  std::string kernelModel = "KESTREL BD-RW   QBW-610 ";
+  std::string kernelRevision = "0001";
 };
 
 class Qbc850Drive : public SimDrive {
@@ -126,12 +129,17 @@ class Qbc850Drive : public SimDrive {
 
  protected:
   DriveReply Execute(const CommandRecord& record, std::uint8_t* data) override;
+  // READ BUFFER and WRITE BUFFER, once a pending unit attention is out of the
+  // way; a model with more buffers takes its own and hands the rest on.
+  virtual DriveReply ReadBuffer(const CommandRecord& record, std::uint8_t* data);
+  virtual DriveReply WriteBuffer(const CommandRecord& record, const std::uint8_t* data);
+  // Whether a 256-byte mode block is the one this model takes for the switch
+  // into its kernel (normalMode false) or back.
+  virtual bool AcceptsModeBlock(const std::uint8_t* block, bool normalMode) const;
 
  private:
   DriveReply TestUnitReady() const;
   DriveReply Inquiry(const CommandRecord& record, std::uint8_t* data) const;
-  DriveReply ReadBuffer(const CommandRecord& record, std::uint8_t* data) const;
-  DriveReply WriteBuffer(const CommandRecord& record, const std::uint8_t* data);
   DriveReply EnterKernel(const std::uint8_t* block);
   DriveReply LeaveKernel(const std::uint8_t* block);
 

@@ -12,6 +12,7 @@
 #include "core/context.h"
 #include "app/run_update.h"
 #include "sim/image_maker.h"
+#include "sim/sim_definition.h"
 #include "sim/sim_options.h"
 #include "sim/sim_report.h"
 #include "sim/sim_setup.h"
@@ -80,6 +81,38 @@ int AnswerQuestion(const BoxRecord& box) {
   }
 }
 
+// --make-image: the files that fit the first definition of the table.
+int MakeImages(const odf::sim::SimOptions& options) {
+  const odf::UpdateDefinition first =
+      options.definitions.empty() ? odf::sim::BuiltInDefinition() : options.definitions.front();
+  std::vector<odf::sim::ImageFile> files;
+  std::string error;
+  if (!odf::sim::ImagesForDefinition(first, options.imageFields, options.makeImage, files, error)) {
+    std::fprintf(stderr, "odflsh-sim: --make-image: %s\n", error.c_str());
+    return 2;
+  }
+  for (const auto& file : files) {
+    if (!odf::sim::WriteImageFile(file.path, file.bytes)) {
+      std::fprintf(stderr, "odflsh-sim: cannot write %s\n", file.path.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "odflsh-sim: wrote %s\n", file.path.c_str());
+  }
+  return 0;
+}
+
+// The run's own steps; definitions from the command line replace the
+// built-in table once the utility has loaded it, before the host checks.
+odf::RunSteps StepsWithDefinitions(const std::vector<odf::UpdateDefinition>& definitions) {
+  odf::RunSteps steps = odf::DefaultRunSteps();
+  if (definitions.empty()) return steps;
+  steps.checkHost = [definitions, checkHost = steps.checkHost](odf::Context& ctx) {
+    odf::sim::InstallDefinitions(ctx, definitions);
+    return checkHost(ctx);
+  };
+  return steps;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,13 +126,7 @@ int main(int argc, char** argv) {
     std::fputs(odf::sim::SimUsage().c_str(), stdout);
     return 0;
   }
-  if (!options.makeImage.empty()) {
-    if (!odf::sim::WriteImageFile(options.makeImage, odf::sim::MakeImage(options.imageFields))) {
-      std::fprintf(stderr, "odflsh-sim: cannot write %s\n", options.makeImage.c_str());
-      return 1;
-    }
-    return 0;
-  }
+  if (!options.makeImage.empty()) return MakeImages(options);
 
   odf::sim::SimPc pc;
   const std::vector<PlacedDrive> drives = odf::sim::BuildSimPc(options, pc);
@@ -120,7 +147,7 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   {
     odf::Context ctx(pc);
-    exitCode = odf::RunUpdate(ctx);
+    exitCode = odf::RunUpdate(ctx, StepsWithDefinitions(options.definitions));
   }
   std::fflush(stdout);
   if (trace) tracer.Flush();

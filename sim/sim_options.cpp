@@ -5,28 +5,14 @@
 
 #include "core/drive_fields.h"
 #include "core/scsi_codes.h"
+#include "sim/option_text.h"
+#include "sim/sim_definition.h"
 
 namespace odf::sim {
 
 namespace {
 
 constexpr int kMaxAdapters = 16;   // the utility keeps 16 adapter identifiers
-
-std::string Lower(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
-}
 
 // Whole-string unsigned number in the given base, within [0, max].
 bool ParseNumber(std::string text, int base, unsigned long max, unsigned long& value) {
@@ -154,14 +140,21 @@ bool ParseDriveKey(const std::string& key, const std::string& value, DriveOption
 
 bool ParseDrive(const std::string& text, DriveOption& d, std::string& error) {
   const auto parts = Split(text, ',');
-  if (Lower(parts[0]) != "qbc850") {
-    error = "unknown drive model '" + parts[0] + "' (known: qbc850)";
+  WriterConfig writer;
+  if (FindWriterModel(Lower(parts[0]), d.config, writer)) {
+    d.writer = writer;
+  } else if (Lower(parts[0]) != "qbc850") {
+    error = "unknown drive model '" + parts[0] + "' (known: qbc850, qrw710, qrw720, qrw730)";
     return false;
   }
   for (std::size_t i = 1; i < parts.size(); ++i) {
     const std::size_t eq = parts[i].find('=');
     if (eq == std::string::npos) { error = "drive setting '" + parts[i] + "' needs KEY=VALUE"; return false; }
-    if (!ParseDriveKey(Lower(parts[i].substr(0, eq)), parts[i].substr(eq + 1), d, error)) {
+    const std::string key = Lower(parts[i].substr(0, eq));
+    const WriterKey writerKey = d.writer ? ParseWriterKey(key, parts[i].substr(eq + 1), d.config, *d.writer, error)
+                                         : WriterKey::Unknown;
+    if (writerKey == WriterKey::Taken) continue;
+    if (writerKey == WriterKey::Bad || !ParseDriveKey(key, parts[i].substr(eq + 1), d, error)) {
       error = "--drive " + text + ": " + error;
       return false;
     }
@@ -285,6 +278,15 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
       DriveOption d;
       if (!takeValue() || !ParseDrive(value, d, out.error)) return out;
       o.drives.push_back(std::move(d));
+    } else if (name == "--definition") {
+      UpdateDefinition definition{};
+      if (!takeValue()) return out;
+      if (!ParseDefinition(value, definition, out.error)) { out.error = "--definition: " + out.error; return out; }
+      if (o.definitions.size() == kDefinitionSlots) {
+        out.error = "--definition: at most " + std::to_string(kDefinitionSlots) + " definitions";
+        return out;
+      }
+      o.definitions.push_back(definition);
     } else if (name == "--make-image") {
       if (!takeValue()) return out;
       if (value.empty()) { out.error = "--make-image needs a file name"; return out; }
@@ -321,7 +323,10 @@ std::string SimUsage() {
       "                         once used up: asked on the terminal, or yes without one\n"
       "                         (no after 50 such answers, so a run cannot loop for ever)\n"
       "  --drive MODEL[,KEY=VALUE...]\n"
-      "                         adds a drive (repeatable); MODEL is qbc850. Keys:\n"
+      "                         adds a drive (repeatable); MODEL is qbc850 (BD-ROM QBC-850,\n"
+      "                         the built-in definition's drive) or qrw710, qrw720, qrw730\n"
+      "                         (family-one DVD writers: hw='QRW 0730' normal=QRW730N rev=1.20\n"
+      "                         and so on). Keys:\n"
       "      rev=1.00 date=07/12/01 hw='QBC 0100' sig=KES_ADV normal=QBC-850\n"
       "                         identity (fixed-width fields are blank-padded or cut)\n"
       "      letter=D           drive letter (default: next free from D)\n"
@@ -339,8 +344,25 @@ std::string SimUsage() {
       "                         OUTCOME: KEY/ASC/ASCQ in hex (check condition), timeout\n"
       "                         (the drive never answers) or transport (the host fails).\n"
       "                         e.g. fail=writebuf/7/f0@3:4/44/0  the third normal block\n"
+      "    writers only:\n"
+      "      handshake=1        demands the unlock handshake before its kernel switch\n"
+      "                         (without it the writer refuses the handshake probe, 5/24/00)\n"
+      "      kernelid=qbw|qrw   identity in its kernel: KESTREL BD-RW   QBW-610 0001, or\n"
+      "                         its own with revision 0000 (default: qrw with handshake=1)\n"
+      "      family=N           takes the mode-block model strings of this definition family\n"
+      "                         only (default: qrw730 those of 0x1005 and 0x1041; the others\n"
+      "                         a block without model string)\n"
+      "  --definition FIELD=VALUE[,FIELD=VALUE...]\n"
+      "                         the first replaces the built-in definition, each further one\n"
+      "                         adds an entry (at most 8). FIELD: fileName, modelCode, vendor,\n"
+      "                         product, versionText, cpuType, extension, imageSize, familyCode,\n"
+      "                         downgradeWarning, minimumImageDate, checksum, updateScope,\n"
+      "                         vendorTag. Numbers decimal or 0x-hex; texts blank-padded;\n"
+      "                         fields not given are zero\n"
       "  --trace                print every command the drives receive (stderr)\n"
-      "  --make-image FILE      write a valid image for version 1.04 dated 08/01/10, exit\n"
+      "  --make-image FILE      write an image that fits the first definition (version 1.04\n"
+      "                         dated 08/01/10) and, for updateScope 0, its kernel image\n"
+      "                         beside it; print the names written (stderr) and exit\n"
       "  --image-rev=M.mm --image-date=yy/mm/dd   vary that image\n"
       "  --help                 this text\n";
 }

@@ -1,11 +1,15 @@
 // The command line of odflsh-sim.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/definition.h"
 #include "sim/image_maker.h"
 #include "sim/pc_builder.h"
+#include "sim/qrw_drive.h"
 #include "sim/sim_drive.h"
 
 namespace odf::sim {
@@ -15,6 +19,7 @@ struct DriveOption {
   Qbc850Config config;
   DrivePlace place;      // letter on the pass-through route, adapter and target on ASPI
   std::vector<FaultRule> faults;
+  std::optional<WriterConfig> writer;  // set for the family-one writers
 };
 
 struct SimOptions {
@@ -26,6 +31,8 @@ struct SimOptions {
   bool help = false;
   std::string makeImage;     // non-empty: write this image file and stop
   ImageFields imageFields;
+  // --definition: when given, the table in place of the built-in one.
+  std::vector<UpdateDefinition> definitions;
 };
 
 struct ParseOutcome {

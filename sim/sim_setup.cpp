@@ -8,7 +8,8 @@ std::vector<PlacedDrive> BuildSimPc(const SimOptions& o, SimPc& pc) {
   PcBuilder builder(o.route);
   builder.CodePage(o.oemCodePage).Answers(o.answers);
   for (const auto& d : o.drives) {
-    auto drive = std::make_shared<Qbc850Drive>(d.config);
+    std::shared_ptr<Qbc850Drive> drive = d.writer ? std::make_shared<QrwDrive>(d.config, *d.writer)
+                                                  : std::make_shared<Qbc850Drive>(d.config);
     for (const auto& rule : d.faults) drive->AddFault(rule);
     builder.Drive(drive, d.place);
   }

@@ -9,6 +9,7 @@
 #include "scsi/sense.h"
 #include "scsi/timer.h"
 #include "scsi/transport.h"
+#include "update/pass_steps.h"
 #include "update/update.h"
 
 namespace odf {
@@ -21,129 +22,33 @@ constexpr int kUnitAttentionLimit = 20;
 // The normal-mode switch of this family completes by polling on the ASPI route.
 constexpr std::int32_t kPolledSwitchFamily = 0x1003;
 
-bool RevisionIsKernel(const Context& ctx) {
-  return InquiryView(ctx.inquiry).Revision().StartsWith("000");
-}
-
-// One pass of the procedure, from the image load to the end or the retry question.
-enum class PassEnd { Done, Retry };
-
-struct PassResult {
-  PassEnd end;
-  int result;
-};
-
-PassResult Returns(int result) { return {PassEnd::Done, result}; }
-
 // Moves the drive into its kernel (unless it already runs there) and, when the
-// definition covers the kernel part too, writes that part and reloads the
-// normal image.
+// definition covers the kernel part too, writes that part.
 int PrepareKernel(Context& ctx) {
-  const std::int32_t familyCode = ctx.matchedDefinition.familyCode;
-  if (ctx.run.kernelMode == 0) {
-    if (EnterKernelMode(ctx, familyCode) != 0) return -1;
-    WaitMs(ctx, 1000);
-    if (ConfirmKernelIdentity(ctx) != 0) return -1;
-  }
+  if (ctx.run.kernelMode == 0 && EnterKernelPlainly(ctx) != 0) return -1;
   if (ctx.matchedDefinition.updateScope != 0) return 0;
-
-  if (LoadBinaryImage(ctx, ImagePart::Kernel) != 0) {
-    ShowMessage(ctx, MessageCode::kKernelFileLoadFailed, ConsoleOnly);
-    return -1;
-  }
-  if (CheckKernelCurrent(ctx) != 0) return -1;
-  if (WriteKernelPart(ctx, 3) != 0) {
-    ShowMessage(ctx, MessageCode::kKernelPartUpdateFailed, NoticeStop);
-    return -1;
-  }
-  WaitMs(ctx, 2000);
-  // The kernel image has overwritten the normal image in the buffer.
-  if (LoadBinaryImage(ctx, ImagePart::Normal) != 0) {
-    ShowMessage(ctx, MessageCode::kBinaryFileLoadFailed, ConsoleOnly);
-    return -1;
-  }
-  return 0;
+  return UpdateKernelPart(ctx, 3);
 }
 
 PassResult RunPass(Context& ctx) {
-  ctx.run.kernelMode = 0;
-  if (LoadBinaryImage(ctx, ImagePart::Normal) != 0) {
-    ShowMessage(ctx, MessageCode::kBinaryFileLoadFailed, NoticeStop);
-    return Returns(-1);
-  }
-  if (ReadRevision(ctx, RevisionPhase::Current) != 0) return Returns(-1);
-  PrintFormatted(ctx, "\nCurrent Signature = %.8s",
-                 DriveInfoView(ctx.driveInfo).Signature().Chars());
-  if (CheckImageHeader(ctx, 1) != 0) return Returns(1);
-  SetDrivePolicy(ctx);  // the header check has named the drive's edition
-
-  if (ctx.matchedDefinition.downgradeWarning != 0 &&
-      ShowMessage(ctx, MessageCode::kAskIrreversibleUpdate, AskYesNo) == IDNO) {
-    ShowMessage(ctx, MessageCode::kCanceledByUser, NoticeWarning);
-    return Returns(1);
-  }
-  if (WaitDriveReady(ctx) != 0) return Returns(1);
-  if (ctx.run.updateAll == 0 &&
-      ShowMessage(ctx, MessageCode::kAskUpdateFirmware, AskYesNo) == IDNO) {
-    return Returns(IDNO);  // the refusal is the result: this drive is not updated
-  }
-  ShowMessage(ctx, MessageCode::kUpdatingKeepPowerOn, ConsoleOnly);
+  if (const int result = CheckDriveAndImage(ctx); result != 0) return Returns(result);
+  if (ctx.matchedDefinition.downgradeWarning != 0 && AskIrreversibleUpdate(ctx) != 0) return Returns(1);
+  if (const int result = ConfirmUpdateStart(ctx); result != 0) return Returns(result);
 
   if (PrepareKernel(ctx) != 0) return Returns(-1);
 
-  const bool transferred = TransferNormalPart(ctx, TransferVariant::FamilyFour) == 0;
-  if (!transferred) {
-    // The revision read-back below tells whether the drive still runs its kernel.
+  if (TransferNormalPart(ctx, TransferVariant::FamilyFour) != 0) {
+    // The revision read-back tells whether the drive still runs its kernel.
     ShowMessage(ctx, MessageCode::kNormalPartUpdateFailed, NoticeStop);
   } else if (EnterNormalMode(ctx, ctx.matchedDefinition.familyCode) != 0) {
     WaitMs(ctx, 2000);
   }
-
-  if (ReadRevision(ctx, RevisionPhase::New) != 0) return Returns(-1);
-  if (RevisionIsKernel(ctx)) {
-    if (ShowMessage(ctx, MessageCode::kAskRetryAfterNormalModeFailed, AskYesNo) == IDYES) {
-      return {PassEnd::Retry, 0};
-    }
-    return Returns(-1);
-  }
-  // A drive that left its kernel after a failed transfer restarted on the
-  // firmware it had; only one that reports the image's revision was updated.
-  if (!transferred && !InquiryView(ctx.inquiry).Revision().Equals(
-                          std::string_view(ctx.image.imageVersionText.data(), 4))) {
-    return Returns(1);
-  }
-  if (ctx.run.signatureOverride == 1) {
-    const int status = ReadDriveState(ctx);
-    if (status != 0) {
-      ShowMessage(ctx, MessageCode::kDriveInfoFailed, ConsoleOnly);
-      return Returns(status);
-    }
-    PrintFormatted(ctx, "\nNew Signature = %.8s",
-                   DriveInfoView(ctx.driveInfo).Signature().Chars());
-  }
-  ShowMessage(ctx, MessageCode::kUpdateSucceeded, ConsoleOnly);
-  return Returns(0);
+  return ReadBackNewRevision(ctx, nullptr);
 }
 
 }  // namespace
 
-int FamilyFourUpdate(Context& ctx) {
-  // Any failure to identify the drive, or a drive no definition serves, leaves it alone.
-  if (SelectDefinition(ctx) != 0) return 1;
-  // A drive that runs only its kernel (found so, or left so by a failed pass)
-  // no longer runs its firmware: a pass over it that stops short of the update
-  // ends the run as a failure, so nobody walks away from it on a quiet exit 0.
-  bool inKernel = ctx.run.kernelOnlyState == 1;
-  for (;;) {
-    const PassResult pass = RunPass(ctx);
-    if (pass.end == PassEnd::Retry) {
-      inKernel = true;
-      continue;
-    }
-    if (inKernel && pass.result != 0) return -1;
-    return pass.result;
-  }
-}
+int FamilyFourUpdate(Context& ctx) { return RunPasses(ctx, RunPass); }
 
 DrivePolicy DrivePolicyFor(std::int32_t target, std::int32_t familyCode, std::int32_t editionCode) {
   DrivePolicy policy;

@@ -57,10 +57,6 @@ constexpr const char* kCompleteEnglish = "\rProcessing 100%% --> Complete";
 
 bool Japanese(const Context& ctx) { return ctx.run.oemCodePage == 932; }
 
-bool AspiWithIntelDriver(const Context& ctx) {
-  return ctx.transport.intelDriverKind != 0 && ctx.transport.route == TransportRoute::Aspi;
-}
-
 // The bridge sits on the target's own host adapter (ASPI route only).
 bool TargetBehindAspiBridge(const Context& ctx) {
   const std::int32_t target = ctx.run.currentTarget;
@@ -77,6 +73,10 @@ void PrintTransferComplete(Context& ctx) {
 }
 
 }  // namespace
+
+bool AspiWithIntelDriver(const Context& ctx) {
+  return ctx.transport.intelDriverKind != 0 && ctx.transport.route == TransportRoute::Aspi;
+}
 
 std::int32_t NormalModeTimeoutMs(const Context& ctx, std::int32_t familyCode) {
   if (familyCode == 0x1005 || familyCode == 0x1041) return 30000;

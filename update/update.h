@@ -33,12 +33,21 @@ int CheckKernelCurrent(Context& ctx);
 
 int ReadRevision(Context& ctx, RevisionPhase phase);
 
+// The challenge and response some writers demand before they take the switch
+// into their kernel, then that switch. 0 when the drive took the switch; the
+// failing command's status; -1 when the identity read after the switch failed.
+int UnlockUpdateMode(Context& ctx);
+
 // Transfer and mode switches.
 void BuildModeBlock(Context& ctx, std::uint8_t* block, std::int32_t familyCode, bool normalMode);
 int EnterKernelMode(Context& ctx, std::int32_t familyCode);
 int EnterNormalMode(Context& ctx, std::int32_t familyCode);
 int WriteKernelPart(Context& ctx, int blockCount);
 int TransferNormalPart(Context& ctx, TransferVariant variant);
+// An Intel storage driver under the ASPI layer: it hides the drive's
+// progress during the last block and its restart, so the procedures say
+// more themselves and wait longer.
+bool AspiWithIntelDriver(const Context& ctx);
 // The time-out EnterNormalMode gives its command, by family, route and bridge.
 std::int32_t NormalModeTimeoutMs(const Context& ctx, std::int32_t familyCode);
 

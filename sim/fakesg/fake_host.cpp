@@ -9,9 +9,14 @@
 #include <cstring>
 #include <utility>
 
+#include "sim/option_text.h"
+
 namespace odf::fakesg {
 
 namespace {
+
+using sim::Lower;
+using sim::Split;
 
 constexpr char kDevicePrefix[] = "/dev/sr";
 constexpr int kMaxDevices = 23;               // D: to Z:
@@ -21,22 +26,6 @@ constexpr unsigned kMaxTransfer = 32u << 20;  // above the queue's limit the ker
 constexpr unsigned short kDidTimeOut = 0x03;
 constexpr unsigned short kDidError = 0x07;
 constexpr unsigned short kDriverSense = 0x08;
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);

@@ -1,0 +1,81 @@
+// The family-one update procedure: the DVD writers. Its pass is the
+// family-four pass with the unlock handshake, two kernel blocks, its own
+// transfer display and the longer waits some hosts need after the restart.
+#include <cstdint>
+
+#include "core/context.h"
+#include "core/messages.h"
+#include "scsi/timer.h"
+#include "update/pass_steps.h"
+#include "update/update.h"
+
+namespace odf {
+
+namespace {
+
+constexpr int kKernelBlocks = 2;
+// Drives of this family below revision 0.23 must be switched off once after
+// an irreversible update, and are told so instead of being asked.
+constexpr std::int32_t kPowerCycleFamily = 0x1006;
+constexpr std::uint16_t kPowerCycleBelow = 0x23;
+
+int ConfirmIrreversibleUpdate(Context& ctx) {
+  if (ctx.matchedDefinition.familyCode == kPowerCycleFamily &&
+      ctx.revision.revisionNumber < kPowerCycleBelow) {
+    ShowMessage(ctx, MessageCode::kTurnPowerOffOnce, NoticeInfo);
+    return 0;
+  }
+  return AskIrreversibleUpdate(ctx);
+}
+
+// Into the kernel by the handshake when the drive demands it, plainly
+// otherwise. A failed handshake ends the pass as a failed plain switch does:
+// the drive never took its update mode, so nothing more is sent to it.
+int EnterKernel(Context& ctx) {
+  if (ctx.run.kernelMode != 0) return 0;
+  if (ctx.revision.handshakeRequired != 0) return UnlockUpdateMode(ctx) != 0 ? -1 : 0;
+  return EnterKernelPlainly(ctx);
+}
+
+// The restart after the normal-mode switch takes longer behind a bridge and
+// under an Intel driver on the ASPI route.
+void TransferAndRestart(Context& ctx) {
+  const std::int32_t familyCode = ctx.matchedDefinition.familyCode;
+  if (TransferNormalPart(ctx, TransferVariant::FamilyOne) != 0) {
+    ShowMessage(ctx, MessageCode::kNormalPartUpdateFailed, NoticeStop);
+    return;
+  }
+  const int status = EnterNormalMode(ctx, familyCode);
+  if (ctx.transport.bridgeIndex != -1 || AspiWithIntelDriver(ctx)) {
+    WaitMs(ctx, 5000);
+  } else if (status != 0) {
+    WaitMs(ctx, 2000);
+  }
+}
+
+// Under an Intel driver on the ASPI route a drive may miss the first switch
+// back; it gets a second one before the user is asked to retry.
+void SwitchBackAgain(Context& ctx) {
+  if (!AspiWithIntelDriver(ctx)) return;
+  EnterNormalMode(ctx, ctx.matchedDefinition.familyCode);
+  WaitMs(ctx, 5000);
+}
+
+PassResult RunPass(Context& ctx) {
+  if (const int result = CheckDriveAndImage(ctx); result != 0) return Returns(result);
+  if (ctx.matchedDefinition.downgradeWarning != 0 && ConfirmIrreversibleUpdate(ctx) != 0) return Returns(1);
+  if (const int result = ConfirmUpdateStart(ctx); result != 0) return Returns(result);
+
+  if (EnterKernel(ctx) != 0) return Returns(-1);
+  if (ctx.matchedDefinition.updateScope == 0 && UpdateKernelPart(ctx, kKernelBlocks) != 0) {
+    return Returns(-1);
+  }
+  TransferAndRestart(ctx);
+  return ReadBackNewRevision(ctx, SwitchBackAgain);
+}
+
+}  // namespace
+
+int FamilyOneUpdate(Context& ctx) { return RunPasses(ctx, RunPass); }
+
+}  // namespace odf

@@ -1,0 +1,119 @@
+// Steps of one update pass shared by the family-one and family-four procedures.
+#include "update/pass_steps.h"
+
+#include <string_view>
+
+#include "core/context.h"
+#include "core/drive_fields.h"
+#include "core/messages.h"
+#include "image/image.h"
+#include "scsi/timer.h"
+#include "update/update.h"
+
+namespace odf {
+
+bool RevisionIsKernel(const Context& ctx) {
+  return InquiryView(ctx.inquiry).Revision().StartsWith("000");
+}
+
+int RunPasses(Context& ctx, PassResult (*pass)(Context&)) {
+  // Any failure to identify the drive, or a drive no definition serves, leaves it alone.
+  if (SelectDefinition(ctx) != 0) return 1;
+  bool inKernel = ctx.run.kernelOnlyState == 1;
+  for (;;) {
+    const PassResult outcome = pass(ctx);
+    if (outcome.end == PassEnd::Retry) {
+      inKernel = true;
+      continue;
+    }
+    if (inKernel && outcome.result != 0) return -1;
+    return outcome.result;
+  }
+}
+
+int CheckDriveAndImage(Context& ctx) {
+  ctx.run.kernelMode = 0;
+  if (LoadBinaryImage(ctx, ImagePart::Normal) != 0) {
+    ShowMessage(ctx, MessageCode::kBinaryFileLoadFailed, NoticeStop);
+    return -1;
+  }
+  if (ReadRevision(ctx, RevisionPhase::Current) != 0) return -1;
+  PrintFormatted(ctx, "\nCurrent Signature = %.8s",
+                 DriveInfoView(ctx.driveInfo).Signature().Chars());
+  if (CheckImageHeader(ctx, 1) != 0) return 1;
+  SetDrivePolicy(ctx);  // the header check has named the drive's edition
+  return 0;
+}
+
+int AskIrreversibleUpdate(Context& ctx) {
+  if (ShowMessage(ctx, MessageCode::kAskIrreversibleUpdate, AskYesNo) == IDNO) {
+    ShowMessage(ctx, MessageCode::kCanceledByUser, NoticeWarning);
+    return 1;
+  }
+  return 0;
+}
+
+int ConfirmUpdateStart(Context& ctx) {
+  if (WaitDriveReady(ctx) != 0) return 1;
+  if (ctx.run.updateAll == 0 &&
+      ShowMessage(ctx, MessageCode::kAskUpdateFirmware, AskYesNo) == IDNO) {
+    return IDNO;  // the refusal is the result: this drive is not updated
+  }
+  ShowMessage(ctx, MessageCode::kUpdatingKeepPowerOn, ConsoleOnly);
+  return 0;
+}
+
+int EnterKernelPlainly(Context& ctx) {
+  if (EnterKernelMode(ctx, ctx.matchedDefinition.familyCode) != 0) return -1;
+  WaitMs(ctx, 1000);
+  return ConfirmKernelIdentity(ctx) != 0 ? -1 : 0;
+}
+
+int UpdateKernelPart(Context& ctx, int blockCount) {
+  if (LoadBinaryImage(ctx, ImagePart::Kernel) != 0) {
+    ShowMessage(ctx, MessageCode::kKernelFileLoadFailed, ConsoleOnly);
+    return -1;
+  }
+  if (CheckKernelCurrent(ctx) != 0) return -1;
+  if (WriteKernelPart(ctx, blockCount) != 0) {
+    ShowMessage(ctx, MessageCode::kKernelPartUpdateFailed, NoticeStop);
+    return -1;
+  }
+  WaitMs(ctx, 2000);
+  // The kernel image has overwritten the normal image in the buffer.
+  if (LoadBinaryImage(ctx, ImagePart::Normal) != 0) {
+    ShowMessage(ctx, MessageCode::kBinaryFileLoadFailed, ConsoleOnly);
+    return -1;
+  }
+  return 0;
+}
+
+PassResult ReadBackNewRevision(Context& ctx, void (*beforeRetryQuestion)(Context&)) {
+  if (ReadRevision(ctx, RevisionPhase::New) != 0) return Returns(-1);
+  if (RevisionIsKernel(ctx)) {
+    if (beforeRetryQuestion != nullptr) beforeRetryQuestion(ctx);
+    if (ShowMessage(ctx, MessageCode::kAskRetryAfterNormalModeFailed, AskYesNo) == IDYES) {
+      return {PassEnd::Retry, 0};
+    }
+    return Returns(-1);
+  }
+  // A drive back on the firmware it had (a failed transfer, a refused
+  // switch, a flash it did not take) was not updated, whatever went before.
+  if (!InquiryView(ctx.inquiry).Revision().Equals(
+          std::string_view(ctx.image.imageVersionText.data(), 4))) {
+    return Returns(1);
+  }
+  if (ctx.run.signatureOverride == 1) {
+    const int status = ReadDriveState(ctx);
+    if (status != 0) {
+      ShowMessage(ctx, MessageCode::kDriveInfoFailed, ConsoleOnly);
+      return Returns(status);
+    }
+    PrintFormatted(ctx, "\nNew Signature = %.8s",
+                   DriveInfoView(ctx.driveInfo).Signature().Chars());
+  }
+  ShowMessage(ctx, MessageCode::kUpdateSucceeded, ConsoleOnly);
+  return Returns(0);
+}
+
+}  // namespace odf
