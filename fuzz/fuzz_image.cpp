@@ -85,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Context ctx(pc);
   const int exitCode =
-      RunUpdate(ctx, fuzz::StepsWithDefinition(static_cast<std::uint32_t>(file.size()), setup.updateScope));
+      RunUpdate(ctx, fuzz::StepsWithDefinitions(
+                         {fuzz::BuiltInWith(static_cast<std::uint32_t>(file.size()), setup.updateScope)}));
   Require(exitCode == 0 || exitCode == 1, "the exit code is 0 or 1");
 
   // Whatever the file holds, a drive only ever receives the file's own bytes,

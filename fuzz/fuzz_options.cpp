@@ -1,11 +1,10 @@
 // Fuzz target: the command line of odflsh-sim, which tests and people write
 // by hand. The fuzzer writes the arguments, one per line; an accepted command
-// line builds its simulated PC and runs the utility on it (with a small image
-// in the current directory), so the drive keys and fault rules it sets are
-// exercised as well as parsed.
-//
-// --definition, once the simulator takes it, is parsed here too: the seeds
-// already carry a few (refused as unknown options until then).
+// line builds its simulated PC and runs the utility on it, so the drive keys,
+// fault rules and definitions it sets are exercised as well as parsed.
+// The run's image files are the ones --make-image would write for the first
+// definition given (a small built-in image without one); definitions whose
+// images would be large are only parsed, to keep each run short.
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -16,6 +15,7 @@
 #include "fuzz/fuzz_pc.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/image_maker.h"
+#include "sim/sim_definition.h"
 #include "sim/sim_options.h"
 #include "sim/sim_pc.h"
 #include "sim/sim_setup.h"
@@ -39,13 +39,18 @@ std::vector<std::string> Arguments(const std::uint8_t* data, std::size_t size) {
   return args;
 }
 
-const std::vector<std::uint8_t>& SmallImage() {
-  static const std::vector<std::uint8_t> image = [] {
-    sim::ImageFields fields;
-    fields.size = fuzz::kSmallImageSize;
-    return sim::MakeImage(fields);
-  }();
-  return image;
+constexpr std::uint32_t kLargestImageRun = 0x40000;
+
+// The definitions a run uses and their image files; false when there is no
+// run to make (no image fits the first definition, or it is large).
+bool RunFiles(const sim::SimOptions& options, std::vector<UpdateDefinition>& definitions,
+              std::vector<sim::ImageFile>& files) {
+  definitions = options.definitions;
+  if (definitions.empty()) definitions.push_back(fuzz::BuiltInWith(fuzz::kSmallImageSize, 1));
+  const UpdateDefinition& first = definitions.front();
+  if (first.imageSize > kLargestImageRun) return false;
+  std::string error;
+  return sim::ImagesForDefinition(first, options.imageFields, first.fileName, files, error);
 }
 
 }  // namespace
@@ -68,9 +73,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const std::invalid_argument&) {
     fuzz::Broken("an accepted command line builds its PC");
   }
-  pc.AddFile(fuzz::kNormalFile, SmallImage());
+  std::vector<UpdateDefinition> definitions;
+  std::vector<sim::ImageFile> files;
+  if (!RunFiles(options, definitions, files)) return 0;
+  for (const auto& file : files) pc.AddFile(file.path, file.bytes);
   Context ctx(pc);
-  const int exitCode = RunUpdate(ctx, fuzz::StepsWithDefinition(fuzz::kSmallImageSize, 1));
+  const int exitCode = RunUpdate(ctx, fuzz::StepsWithDefinitions(definitions));
   Require(exitCode == 0 || exitCode == 1, "the exit code is 0 or 1");
   return 0;
 }

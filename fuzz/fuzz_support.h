@@ -11,7 +11,9 @@
 
 #include "app/run_update.h"
 #include "core/context.h"
+#include "core/definition.h"
 #include "discovery/host.h"
+#include "sim/sim_definition.h"
 
 namespace odf::fuzz {
 
@@ -35,16 +37,24 @@ inline constexpr const char* kKernelFile = "S1003430.104";
 // sends a full block and a short one.
 inline constexpr std::uint32_t kSmallImageSize = 0x9000;
 
-// The run's own steps, but with the definition's image size and update scope
-// replaced once the host checks are done (the definition is loaded before
-// them), so a run takes the file the target gives it.
-inline RunSteps StepsWithDefinition(std::uint32_t imageSize, std::int32_t updateScope) {
+// The built-in definition naming an image of another size and scope, so a
+// run takes the file a target gives it.
+inline UpdateDefinition BuiltInWith(std::uint32_t imageSize, std::int32_t updateScope) {
+  static const UpdateDefinition builtIn = sim::BuiltInDefinition();
+  UpdateDefinition d = builtIn;
+  d.imageSize = imageSize;
+  d.updateScope = updateScope;
+  return d;
+}
+
+// The run's own steps, with `definitions` in place of the built-in table
+// once the utility has loaded it, before the host checks (as odflsh-sim's
+// --definition does).
+inline RunSteps StepsWithDefinitions(const std::vector<UpdateDefinition>& definitions) {
   RunSteps steps = DefaultRunSteps();
-  steps.checkHost = [imageSize, updateScope](Context& ctx) {
-    const int result = CheckHostEnvironment(ctx);
-    ctx.definitions.entries[0].imageSize = imageSize;
-    ctx.definitions.entries[0].updateScope = updateScope;
-    return result;
+  steps.checkHost = [definitions](Context& ctx) {
+    sim::InstallDefinitions(ctx, definitions);
+    return CheckHostEnvironment(ctx);
   };
   return steps;
 }

@@ -171,6 +171,13 @@ def replies_seeds():
     write("fuzz_replies", "read-back-kernel-retry",
           bytes([0x10]) + run(*[MODEL] * 14, data(inquiry("KESTREL BD-RW   QBW-610 ", "0001"))))
     write("fuzz_replies", "busy-status", bytes([0]) + run([0x04, 0x08], [0x04, 0x18]))
+    # Family one (bits 5-7 of the set-up byte: 1), a QRW-730 that demands the
+    # handshake: its challenge is a 1024-byte READ BUFFER reply.
+    for setup, name in [(0x20, "pt"), (0x21, "aspi"), (0x30, "yes-to-all")]:
+        write("fuzz_replies", "family-one-" + name, bytes([setup]))
+    write("fuzz_replies", "family-one-challenge-scripted",
+          bytes([0x20]) + run(*[MODEL] * 9, data([(i * 7) & 0xFF for i in range(1024)])))
+    write("fuzz_replies", "family-one-challenge-short", bytes([0x20]) + run(*[MODEL] * 9, short(100)))
 
 
 # ---- fuzz_options: odflsh-sim's arguments, one per line -------------------------
@@ -192,9 +199,22 @@ def options_seeds():
     write("fuzz_options", "image-options", args("--image-rev=1.05", "--image-date", "08/02/01", "--help"))
     write("fuzz_options", "refused-letter-twice", args("--drive", "qbc850,letter=d", "--drive", "qbc850,letter=D"))
     write("fuzz_options", "refused-bad-fault", args("--drive", "qbc850,fail=writebuf/7/f0/1@x:4"))
-    write("fuzz_options", "definition",
-          args("--definition", "file=S1003431.104,vendor=KESTREL,product=BD-ROM  QBC-850,family=4003",
-               "--drive", "qbc850"))
+    write("fuzz_options", "definition-family-four",
+          args("--definition", "fileName=S1003431.104,vendor=KESTREL,product=BD-ROM  QBC-850,imageSize=0x9000,"
+                               "familyCode=0x4003,updateScope=0,minimumImageDate=0x20080110,checksum=0xC23AD8B9",
+               "--drive", "qbc850", "--answers", "yes"))
+    write("fuzz_options", "definition-family-one-handshake",
+          args("--definition", "fileName=Q7300122.BIN,vendor=KESTREL,product=DVD-RW  QRW-730,extension=BIN,"
+                               "imageSize=0x9000,familyCode=0x1005,updateScope=1,minimumImageDate=0x20070101,"
+                               "vendorTag=QRW730N",
+               "--drive", "qrw730,rev=1.22,handshake=1", "--image-rev=1.30", "--answers", "yes"))
+    write("fuzz_options", "definitions-two-writers",
+          args("--route", "aspi",
+               "--definition", "fileName=Q7100130.BIN,vendor=KESTREL,product=DVD-RW  QRW-710,imageSize=0x8000,"
+                               "familyCode=0x1003,updateScope=0,vendorTag=QRW710N",
+               "--definition", "fileName=Q7200120.BIN,vendor=KESTREL,product=DVD-RW  QRW-720,familyCode=0x1004",
+               "--drive", "qrw710,kernelid=qbw,family=0x1003", "--drive", "qrw720"))
+    write("fuzz_options", "refused-definition-field", args("--definition", "fileName=A,imageSize=0x1,bogus=2"))
 
 
 def main():
