@@ -87,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int exitCode =
       RunUpdate(ctx, fuzz::StepsWithDefinitions(
                          {fuzz::BuiltInWith(static_cast<std::uint32_t>(file.size()), setup.updateScope)}));
+  fuzz::ShowRun(pc);
   Require(exitCode == 0 || exitCode == 1, "the exit code is 0 or 1");
 
   // Whatever the file holds, a drive only ever receives the file's own bytes,

@@ -79,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& file : files) pc.AddFile(file.path, file.bytes);
   Context ctx(pc);
   const int exitCode = RunUpdate(ctx, fuzz::StepsWithDefinitions(definitions));
+  fuzz::ShowRun(pc);
   Require(exitCode == 0 || exitCode == 1, "the exit code is 0 or 1");
   return 0;
 }

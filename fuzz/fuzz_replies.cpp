@@ -190,6 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Context ctx(pc);
   const int exitCode = RunUpdate(ctx, fuzz::StepsWithDefinitions({prepared.definition}));
+  fuzz::ShowRun(pc);
   Require(exitCode == 0 || exitCode == 1, "the exit code is 0 or 1");
   for (const auto& drive : drives) CheckDrive(procedure, *drive, image);
   return 0;

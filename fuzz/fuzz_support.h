@@ -14,6 +14,7 @@
 #include "core/definition.h"
 #include "discovery/host.h"
 #include "sim/sim_definition.h"
+#include "sim/sim_pc.h"
 
 namespace odf::fuzz {
 
@@ -57,6 +58,15 @@ inline RunSteps StepsWithDefinitions(const std::vector<UpdateDefinition>& defini
     return CheckHostEnvironment(ctx);
   };
   return steps;
+}
+
+// With ODFLSH_FUZZ_SHOW set, a run's console and boxes go to standard error:
+// for reading what one input (a kept crash, say) made the utility do.
+inline void ShowRun(const sim::SimPc& pc) {
+  static const bool show = std::getenv("ODFLSH_FUZZ_SHOW") != nullptr;
+  if (!show) return;
+  std::fprintf(stderr, "---- console\n%s\n", pc.Console().c_str());
+  for (const auto& box : pc.Boxes()) std::fprintf(stderr, "---- box -> %d\n%s\n", box.answer, box.text.c_str());
 }
 
 inline bool StartsWith(const std::vector<std::uint8_t>& whole, const std::vector<std::uint8_t>& part) {
