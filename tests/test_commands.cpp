@@ -276,7 +276,7 @@ TEST(Commands, BytesTheDriveDidNotSendReadAsZeros) {
     ASSERT_NO_FATAL_FAILURE(testing::RunHostChecks(ctx));
     testing::UseTargets(ctx, placed);
     std::uint8_t* area = c.inquiry ? ctx.host.dataBuffer.data : ctx.driveInfo.data();
-    const std::size_t size = c.inquiry ? kInquirySize : ctx.driveInfo.size();
+    const std::size_t size = c.inquiry ? kInquirySize : kDriveInfoSize;
     std::fill(area, area + size, 0xEE);
 
     ASSERT_EQ(c.inquiry ? Inquiry(ctx, 0, area) : ReadDriveInfo(ctx), 0);
