@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/definition.h"
+#include "core/firmware_area.h"
 #include "core/host_state.h"
 #include "core/image_state.h"
 #include "core/revision_state.h"
@@ -43,6 +44,7 @@ struct Context {
 
   ImageState image;
   RevisionState revision;
+  FirmwareIdentity firmware;  // family zero: what the drive's firmware area carries
 };
 
 }  // namespace odf

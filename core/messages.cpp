@@ -124,7 +124,12 @@ void PrintText(Context& ctx, const std::string& text) { ctx.platform.WriteConsol
 
 int AskBox(Context& ctx, const std::string& text, MessageStyle style) {
   if (!HasBox(style)) return 0;
-  return ctx.platform.MessageBoxA(0, text.c_str(), "ODFLSH", BoxType(style));
+  const int answer = ctx.platform.MessageBoxA(0, text.c_str(), "ODFLSH", BoxType(style));
+  // A question box that could not be shown (no display) answers neither Yes
+  // nor No. Callers that test for No would take that as consent to write
+  // firmware, so anything but a real Yes is a No.
+  if (style == AskYesNo && answer != IDYES) return IDNO;
+  return answer;
 }
 
 void ReportFileException(Context& ctx, int cause) {

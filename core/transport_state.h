@@ -48,6 +48,11 @@ struct TransportState {
   DrivePolicy policy;
   std::array<std::uint8_t, 18> lastSense{};
   std::uint32_t senseSummary = 0;     // key << 16 | asc << 8 | ascq
+  // Pass-through route: the last command failed in the host without any SCSI
+  // status (it timed out, or the drive restarted or went away under it). The
+  // command counts as failed all the same; only the normal-mode switch, after
+  // which the drive restarts, reads this.
+  bool failedWithoutStatus = false;
   const PassThroughLayout* layout = &NativePassThroughLayout();
   // Pass-through route
   win::HANDLE volume = win::INVALID_HANDLE_VALUE;

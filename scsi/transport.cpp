@@ -107,7 +107,9 @@ int RunDirect(Context& ctx, const PassThroughCall& call) {
   }
   // A call that failed without any SCSI status (time-out, device gone) moved
   // nothing; it must not pass for a delivered block.
-  return ok ? kCommandDone : kCommandScsiError;
+  if (ok) return kCommandDone;
+  t.failedWithoutStatus = true;
+  return kCommandScsiError;
 }
 
 // Carries at most 32 bytes through the block's own data area (the Intel
@@ -360,6 +362,7 @@ bool IsWellFormed(const Context& ctx, const ScsiRequest& request) {
 }  // namespace
 
 int SendCommand(Context& ctx, ScsiRequest& request) {
+  ctx.transport.failedWithoutStatus = false;
   if (!IsWellFormed(ctx, request)) return kCommandNotSent;
   if (request.direction == DataDirection::In) {
     ClearReplyArea(request.data, static_cast<std::uint32_t>(request.dataLength));

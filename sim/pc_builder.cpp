@@ -54,7 +54,34 @@ bool PlaceOnTargets(std::vector<DrivePlace>& places, std::string& error) {
   return true;
 }
 
+constexpr const char* kAcceleratorKey = "SOFTWARE\\INTEL\\Intel Application Accelerator";
+constexpr const char* kUltraAtaKey = "SOFTWARE\\INTEL\\Intel Ultra ATA Storage Driver";
+
+bool HoldsDrive(const std::vector<DrivePlace>& places, int adapter) {
+  return std::any_of(places.begin(), places.end(), [adapter](const DrivePlace& p) { return p.adapter == adapter; });
+}
+
+// The identifier the host set-up gives adapter i, or nullptr when it gives none.
+const char* HostAdapterName(const HostSetup& host, const std::vector<DrivePlace>& places, int i) {
+  if (i == host.bridgeAdapter) return kBridgeAdapter;
+  if (host.intelAta && (HoldsDrive(places, i) || (places.empty() && i == 0))) return kIntelAtaAdapter;
+  return nullptr;
+}
+
 }  // namespace
+
+bool CheckHostSetup(SimRoute route, const HostSetup& host, const std::vector<DrivePlace>& places,
+                    std::string& error) {
+  if (route != SimRoute::Aspi && (host.intelAta || host.bridgeAdapter >= 0)) {
+    error = "the intelata adapter and the bridge adapter need the ASPI route";
+    return false;
+  }
+  if (host.intelAta && host.bridgeAdapter >= 0 && HoldsDrive(places, host.bridgeAdapter)) {
+    error = "adapter " + std::to_string(host.bridgeAdapter) + " cannot be both the bridge and an intelata adapter";
+    return false;
+  }
+  return true;
+}
 
 bool PlaceDrives(SimRoute route, std::vector<DrivePlace>& places, std::string& error) {
   return route == SimRoute::Aspi ? PlaceOnTargets(places, error) : PlaceOnVolumes(places, error);
@@ -80,6 +107,11 @@ PcBuilder& PcBuilder::WithoutAspiLayer() {
   return *this;
 }
 
+PcBuilder& PcBuilder::Host(const HostSetup& host) {
+  host_ = host;
+  return *this;
+}
+
 PcBuilder& PcBuilder::Drive(std::shared_ptr<SimDrive> drive, const DrivePlace& place) {
   drives_.push_back({std::move(drive), place});
   return *this;
@@ -99,7 +131,9 @@ std::vector<PlacedDrive> PcBuilder::Build(SimPc& pc) const {
   std::vector<DrivePlace> places;
   for (const auto& d : drives_) places.push_back(d.place);
   std::string error;
-  if (!PlaceDrives(route_, places, error)) throw std::invalid_argument(error);
+  if (!PlaceDrives(route_, places, error) || !CheckHostSetup(route_, host_, places, error)) {
+    throw std::invalid_argument(error);
+  }
 
   const bool aspi = route_ == SimRoute::Aspi;
   if (windows_) {
@@ -113,10 +147,15 @@ std::vector<PlacedDrive> PcBuilder::Build(SimPc& pc) const {
   if (aspi && aspiLayer_) pc.InstallAspi();
   for (const auto& id : adapters_) pc.AddAdapter(id);
   if (aspi) {
-    int needed = adapters_.empty() ? 1 : 0;
+    int needed = std::max(adapters_.empty() ? 1 : 0, host_.bridgeAdapter + 1);
     for (const auto& p : places) needed = std::max(needed, p.adapter + 1);
-    for (auto count = static_cast<int>(adapters_.size()); count < needed; ++count) pc.AddAdapter(kPlainAdapter);
+    for (auto count = static_cast<int>(adapters_.size()); count < needed; ++count) {
+      const char* name = HostAdapterName(host_, places, count);
+      pc.AddAdapter(name != nullptr ? name : kPlainAdapter);
+    }
   }
+  if (host_.applicationAccelerator) pc.AddRegistryKey(HKEY_LOCAL_MACHINE, kAcceleratorKey);
+  if (host_.ultraAtaDriver) pc.AddRegistryKey(HKEY_LOCAL_MACHINE, kUltraAtaKey);
   for (int answer : answers_) pc.QueueAnswer(answer);
 
   std::vector<PlacedDrive> placed;

@@ -38,6 +38,29 @@ struct DrivePlace {
 // with the reason, when two drives are given the same place or none is left.
 bool PlaceDrives(SimRoute route, std::vector<DrivePlace>& places, std::string& error);
 
+// What the host checks find on the PC besides its route: the Intel disk
+// drivers and the IEEE1394 bridge.
+struct HostSetup {
+  // ASPI route: every adapter a drive sits on (adapter 0 without drives) is
+  // named "intelata", the Intel ATA storage driver's adapter.
+  bool intelAta = false;
+  // ASPI route: this adapter is the IEEE1394 bridge ("NTMAPHLP"); -1 none.
+  int bridgeAdapter = -1;
+  // The registry keys of the Intel Application Accelerator and of the Intel
+  // Ultra ATA Storage Driver (read on the pass-through route).
+  bool applicationAccelerator = false;
+  bool ultraAtaDriver = false;
+};
+
+inline constexpr const char* kIntelAtaAdapter = "intelata";
+inline constexpr const char* kBridgeAdapter = "NTMAPHLP";
+
+// False, with the reason, when the host cannot be built around the drives
+// so placed: an adapter set-up on the pass-through route, or an adapter that
+// would have to be both the bridge and an "intelata" one.
+bool CheckHostSetup(SimRoute route, const HostSetup& host, const std::vector<DrivePlace>& places,
+                    std::string& error);
+
 // A drive where the builder put it, addressed as a target entry holds it: the
 // letter on the pass-through route, adapter and target id on the ASPI route.
 struct PlacedDrive {
@@ -60,6 +83,8 @@ class PcBuilder {
   PcBuilder& Adapters(const std::vector<std::string>& identifiers);
   // The ASPI route without WNASPI32.DLL.
   PcBuilder& WithoutAspiLayer();
+  // Intel drivers and the bridge; adapters named with Adapter() keep their names.
+  PcBuilder& Host(const HostSetup& host);
   // A null drive makes a volume that opens but answers no command.
   PcBuilder& Drive(std::shared_ptr<SimDrive> drive, const DrivePlace& place = {});
   PcBuilder& CodePage(UINT codePage);
@@ -67,7 +92,8 @@ class PcBuilder {
   PcBuilder& Answers(const std::vector<int>& answers);
 
   // Sets up `pc` and returns the drives in the order they were given. Throws
-  // std::invalid_argument when the drives cannot all be placed.
+  // std::invalid_argument when the drives cannot all be placed, or the host
+  // set-up does not fit them.
   std::vector<PlacedDrive> Build(SimPc& pc) const;
 
  private:
@@ -83,6 +109,7 @@ class PcBuilder {
   std::optional<Version> windows_;
   std::vector<std::string> adapters_;
   bool aspiLayer_ = true;
+  HostSetup host_;
   std::vector<Entry> drives_;
   std::optional<UINT> codePage_;
   std::vector<int> answers_;

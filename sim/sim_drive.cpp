@@ -82,6 +82,11 @@ bool Matches(const FaultRule& rule, const CommandRecord& record) {
   return true;
 }
 
+bool Fires(const FaultRule& rule) {
+  return rule.occurrence == 0 || rule.seen == rule.occurrence ||
+         (rule.andLater && rule.seen > rule.occurrence);
+}
+
 DriveReply FaultReply(const FaultRule& rule) {
   DriveReply r;
   switch (rule.action) {
@@ -96,6 +101,8 @@ DriveReply FaultReply(const FaultRule& rule) {
       r.transportFail = true;
       r.returnedSenseLength = rule.returnedSenseLength;
       break;
+    case FaultAction::ShortReply:
+      break;
   }
   return r;
 }
@@ -109,10 +116,29 @@ DriveReply SimDrive::Receive(const CommandRecord& record, std::uint8_t* data) {
   for (auto& rule : faults) {
     if (!Matches(rule, record)) continue;
     ++rule.seen;
-    if (fired == nullptr && (rule.occurrence == 0 || rule.seen == rule.occurrence)) fired = &rule;
+    if (fired == nullptr && Fires(rule)) fired = &rule;
   }
-  if (fired != nullptr) return FaultReply(*fired);
+  if (fired != nullptr) return Faulted(*fired, record, data);
   return Execute(record, data);
+}
+
+DriveReply SimDrive::Faulted(const FaultRule& rule, const CommandRecord& record, std::uint8_t* data) {
+  if (rule.action == FaultAction::ShortReply) {
+    if (record.direction != 1 || data == nullptr) return Execute(record, data);
+    // The whole answer is made, and only its head reaches the host; the
+    // rest of the host's buffer keeps what it held.
+    std::vector<std::uint8_t> whole(record.length);
+    DriveReply r = Execute(record, whole.data());
+    if (r.status != 0) return r;
+    r.dataTransferred = std::min(r.dataTransferred, rule.replyLength);
+    std::memcpy(data, whole.data(), r.dataTransferred);
+    return r;
+  }
+  if (!rule.executed) return FaultReply(rule);
+  const DriveReply done = Execute(record, data);
+  DriveReply r = FaultReply(rule);
+  r.durationMs = std::max(r.durationMs, done.durationMs);
+  return r;
 }
 
 // ---- the BD-ROM model -----------------------------------------------------------

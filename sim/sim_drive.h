@@ -31,6 +31,8 @@ enum class FaultAction {
   Sense,          // CHECK CONDITION with the given key/ASC/ASCQ
   Timeout,        // the drive never answers: the transport's time-out ends the command
   TransportFail,  // the host side fails (DeviceIoControl FALSE / ASPI adapter error)
+  ShortReply,     // GOOD, but the host gets only the first replyLength bytes it
+                  // asked for (commands that read data; others run as usual)
 };
 
 // Which command (by opcode, and for READ/WRITE BUFFER mode and buffer id) and
@@ -40,8 +42,15 @@ struct FaultRule {
   std::optional<std::uint8_t> mode;      // CDB byte 1
   std::optional<std::uint8_t> bufferId;  // CDB byte 2
   int occurrence = 1;
+  // Also every later matching command: with no opcode, a drive that is gone
+  // from that command on.
+  bool andLater = false;
   FaultAction action = FaultAction::Sense;
+  // The drive carries the command out before the fault hides its answer, as a
+  // drive that restarts under the command does.
+  bool executed = false;
   std::uint8_t key = 0, asc = 0, ascq = 0;
+  std::uint32_t replyLength = 0;  // ShortReply
   // Pass-through details: with Sense, also make DeviceIoControl return FALSE;
   // with TransportFail, the returned SenseInfoLength (0 by default).
   bool ioctlFails = false;
@@ -82,6 +91,9 @@ class SimDrive {
 
  protected:
   virtual DriveReply Execute(const CommandRecord& record, std::uint8_t* data) = 0;
+
+ private:
+  DriveReply Faulted(const FaultRule& rule, const CommandRecord& record, std::uint8_t* data);
 };
 
 // ---------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 
 #include "core/context.h"
 #include "app/run_update.h"
+#include "sim/hex_image.h"
 #include "sim/image_maker.h"
 #include "sim/sim_definition.h"
 #include "sim/sim_options.h"
@@ -87,7 +88,10 @@ int MakeImages(const odf::sim::SimOptions& options) {
       options.definitions.empty() ? odf::sim::BuiltInDefinition() : options.definitions.front();
   std::vector<odf::sim::ImageFile> files;
   std::string error;
-  if (!odf::sim::ImagesForDefinition(first, options.imageFields, options.makeImage, files, error)) {
+  const bool made = odf::sim::IsHexDefinition(first)
+                        ? odf::sim::HexImageForDefinition(first, options.makeImage, files, error)
+                        : odf::sim::ImagesForDefinition(first, options.imageFields, options.makeImage, files, error);
+  if (!made) {
     std::fprintf(stderr, "odflsh-sim: --make-image: %s\n", error.c_str());
     return 2;
   }
@@ -126,7 +130,19 @@ int main(int argc, char** argv) {
     std::fputs(odf::sim::SimUsage().c_str(), stdout);
     return 0;
   }
-  if (!options.makeImage.empty()) return MakeImages(options);
+  if (!options.makeImage.empty() || !options.makePatch.empty()) {
+    if (!options.makeImage.empty()) {
+      if (const int made = MakeImages(options); made != 0) return made;
+    }
+    if (!options.makePatch.empty()) {
+      if (!odf::sim::WritePatchFile(options.makePatch)) {
+        std::fprintf(stderr, "odflsh-sim: cannot write %s\n", options.makePatch.c_str());
+        return 1;
+      }
+      std::fprintf(stderr, "odflsh-sim: wrote %s\n", options.makePatch.c_str());
+    }
+    return 0;
+  }
 
   odf::sim::SimPc pc;
   const std::vector<PlacedDrive> drives = odf::sim::BuildSimPc(options, pc);

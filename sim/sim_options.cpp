@@ -138,23 +138,37 @@ bool ParseDriveKey(const std::string& key, const std::string& value, DriveOption
   return false;
 }
 
+// Keys every model takes: where the drive sits and how it fails.
+bool IsPlaceOrFaultKey(const std::string& key) {
+  return key == "letter" || key == "adapter" || key == "target" || key == "noaddr" || key == "fail";
+}
+
 bool ParseDrive(const std::string& text, DriveOption& d, std::string& error) {
   const auto parts = Split(text, ',');
+  const std::string model = Lower(parts[0]);
   WriterConfig writer;
-  if (FindWriterModel(Lower(parts[0]), d.config, writer)) {
+  if (model == "qrd570") {
+    d.model = DriveModel::Qrd570;
+  } else if (FindWriterModel(model, d.config, writer)) {
     d.writer = writer;
-  } else if (Lower(parts[0]) != "qbc850") {
-    error = "unknown drive model '" + parts[0] + "' (known: qbc850, qrw710, qrw720, qrw730)";
+  } else if (model != "qbc850") {
+    error = "unknown drive model '" + parts[0] + "' (known: qbc850, qrw710, qrw720, qrw730, qrd570)";
     return false;
   }
   for (std::size_t i = 1; i < parts.size(); ++i) {
     const std::size_t eq = parts[i].find('=');
     if (eq == std::string::npos) { error = "drive setting '" + parts[i] + "' needs KEY=VALUE"; return false; }
     const std::string key = Lower(parts[i].substr(0, eq));
-    const WriterKey writerKey = d.writer ? ParseWriterKey(key, parts[i].substr(eq + 1), d.config, *d.writer, error)
+    const std::string value = parts[i].substr(eq + 1);
+    if (d.model == DriveModel::Qrd570 && !IsPlaceOrFaultKey(key)) {
+      if (ParseQrdDriveKey(key, value, d.qrd, error)) continue;
+      error = "--drive " + text + ": " + error;
+      return false;
+    }
+    const WriterKey writerKey = d.writer ? ParseWriterKey(key, value, d.config, *d.writer, error)
                                          : WriterKey::Unknown;
     if (writerKey == WriterKey::Taken) continue;
-    if (writerKey == WriterKey::Bad || !ParseDriveKey(key, parts[i].substr(eq + 1), d, error)) {
+    if (writerKey == WriterKey::Bad || !ParseDriveKey(key, value, d, error)) {
       error = "--drive " + text + ": " + error;
       return false;
     }
@@ -172,6 +186,27 @@ bool ParseAnswers(const std::string& text, std::vector<int>& answers, std::strin
   return true;
 }
 
+// --host KEY[,KEY...]: intelata, bridge=N, iaa, ultraata.
+bool ParseHost(const std::string& text, HostSetup& host, std::string& error) {
+  for (const auto& word : Split(text, ',')) {
+    const std::string key = Lower(word);
+    int adapter = 0;
+    if (key == "intelata") {
+      host.intelAta = true;
+    } else if (key == "iaa") {
+      host.applicationAccelerator = true;
+    } else if (key == "ultraata") {
+      host.ultraAtaDriver = true;
+    } else if (key.rfind("bridge=", 0) == 0 && ParseInt(key.substr(7), kMaxAdapters - 1, adapter)) {
+      host.bridgeAdapter = adapter;
+    } else {
+      error = "--host takes intelata, bridge=N (0 to 15), iaa and ultraata separated by commas, not '" + word + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
 // Gives every drive without an explicit place the next free one of the route.
 bool PlaceOptionDrives(SimOptions& o, std::string& error) {
   std::vector<DrivePlace> places;
@@ -184,7 +219,7 @@ bool PlaceOptionDrives(SimOptions& o, std::string& error) {
 }  // namespace
 
 bool ParseFaultRule(const std::string& text, FaultRule& rule, std::string& error) {
-  error = "fail=" + text + ": expected OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ, :timeout or :transport";
+  error = "fail=" + text + ": expected OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ, :timeout, :transport or :short=N";
   const std::size_t colon = text.find(':');
   if (colon == std::string::npos) return false;
   std::string what = text.substr(0, colon);
@@ -211,10 +246,15 @@ bool ParseFaultRule(const std::string& text, FaultRule& rule, std::string& error
     r.bufferId = byte;
   }
 
+  int replyLength = 0;
   if (outcome == "timeout") {
     r.action = FaultAction::Timeout;
   } else if (outcome == "transport") {
     r.action = FaultAction::TransportFail;
+  } else if (outcome.rfind("short=", 0) == 0) {
+    if (!ParseInt(outcome.substr(6), 65535, replyLength)) return false;
+    r.action = FaultAction::ShortReply;
+    r.replyLength = static_cast<std::uint32_t>(replyLength);
   } else {
     const auto sense = Split(outcome, '/');
     if (sense.size() != 3 || !ParseByte(sense[0], r.key) || !ParseByte(sense[1], r.asc) ||
@@ -267,6 +307,8 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
       if (value == "pt") o.route = SimRoute::PassThrough;
       else if (value == "aspi") o.route = SimRoute::Aspi;
       else { out.error = "--route takes pt or aspi, not '" + value + "'"; return out; }
+    } else if (name == "--host") {
+      if (!takeValue() || !ParseHost(value, o.host, out.error)) return out;
     } else if (name == "--oemcp") {
       int cp = 0;
       if (!takeValue()) return out;
@@ -291,6 +333,10 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
       if (!takeValue()) return out;
       if (value.empty()) { out.error = "--make-image needs a file name"; return out; }
       o.makeImage = value;
+    } else if (name == "--make-patch") {
+      if (!takeValue()) return out;
+      if (value.empty()) { out.error = "--make-patch needs a file name"; return out; }
+      o.makePatch = value;
     } else if (name == "--image-rev") {
       if (!takeValue()) return out;
       if (value.size() != 4) { out.error = "--image-rev takes M.mm"; return out; }
@@ -305,6 +351,12 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
     }
   }
   if (!PlaceOptionDrives(o, out.error)) return out;
+  std::vector<DrivePlace> places;
+  for (const auto& d : o.drives) places.push_back(d.place);
+  if (!CheckHostSetup(o.route, o.host, places, out.error)) {
+    out.error = "--host: " + out.error;
+    return out;
+  }
   out.ok = true;
   return out;
 }
@@ -318,6 +370,11 @@ std::string SimUsage() {
       "Firmware files are read from the current directory.\n"
       "\n"
       "  --route pt|aspi        pass-through on Windows XP (default), or ASPI on Windows 98\n"
+      "  --host KEY[,KEY...]    what the host checks find (repeatable):\n"
+      "      intelata           ASPI: the drives' adapters are named intelata (Intel ATA driver)\n"
+      "      bridge=N           ASPI: adapter N is the IEEE1394 bridge\n"
+      "      iaa                the Intel Application Accelerator's registry key\n"
+      "      ultraata           the Intel Ultra ATA Storage Driver's registry key\n"
       "  --oemcp N              console code page (default 437; 932 for Japanese)\n"
       "  --answers LIST         yes/no answers for the question boxes, in order, e.g. yes,no;\n"
       "                         once used up: asked on the terminal, or yes without one\n"
@@ -342,7 +399,8 @@ std::string SimUsage() {
       "                         OP: tur, inquiry, startstop, readbuf, writebuf or a hex\n"
       "                         opcode; MODE and BUF: hex CDB bytes 1 and 2.\n"
       "                         OUTCOME: KEY/ASC/ASCQ in hex (check condition), timeout\n"
-      "                         (the drive never answers) or transport (the host fails).\n"
+      "                         (the drive never answers), transport (the host fails) or\n"
+      "                         short=N (the host gets only the first N bytes it reads).\n"
       "                         e.g. fail=writebuf/7/f0@3:4/44/0  the third normal block\n"
       "    writers only:\n"
       "      handshake=1        demands the unlock handshake before its kernel switch\n"
@@ -352,6 +410,7 @@ std::string SimUsage() {
       "      family=N           takes the mode-block model strings of this definition family\n"
       "                         only (default: qrw730 those of 0x1005 and 0x1041; the others\n"
       "                         a block without model string)\n"
+      + QrdDriveUsage() +
       "  --definition FIELD=VALUE[,FIELD=VALUE...]\n"
       "                         the first replaces the built-in definition, each further one\n"
       "                         adds an entry (at most 8). FIELD: fileName, modelCode, vendor,\n"
@@ -364,6 +423,7 @@ std::string SimUsage() {
       "                         dated 08/01/10) and, for updateScope 0, its kernel image\n"
       "                         beside it; print the names written (stderr) and exit\n"
       "  --image-rev=M.mm --image-date=yy/mm/dd   vary that image\n"
+      "  --make-patch FILE      write a G6 patch file (Intel HEX, block 0x20000-0x20FFF), exit\n"
       "  --help                 this text\n";
 }
 

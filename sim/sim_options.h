@@ -9,14 +9,19 @@
 #include "core/definition.h"
 #include "sim/image_maker.h"
 #include "sim/pc_builder.h"
+#include "sim/qrd_drive.h"
 #include "sim/qrw_drive.h"
 #include "sim/sim_drive.h"
 
 namespace odf::sim {
 
+enum class DriveModel { Qbc850, Qrd570 };
+
 // One --drive option.
 struct DriveOption {
+  DriveModel model = DriveModel::Qbc850;
   Qbc850Config config;
+  Qrd570Config qrd;
   DrivePlace place;      // letter on the pass-through route, adapter and target on ASPI
   std::vector<FaultRule> faults;
   std::optional<WriterConfig> writer;  // set for the family-one writers
@@ -24,12 +29,14 @@ struct DriveOption {
 
 struct SimOptions {
   SimRoute route = SimRoute::PassThrough;
+  HostSetup host;
   unsigned oemCodePage = 437;
   std::vector<int> answers;  // IDYES / IDNO, in order
   std::vector<DriveOption> drives;
   bool trace = false;
   bool help = false;
   std::string makeImage;     // non-empty: write this image file and stop
+  std::string makePatch;     // non-empty: write this patch file (HEX) and stop
   ImageFields imageFields;
   // --definition: when given, the table in place of the built-in one.
   std::vector<UpdateDefinition> definitions;
@@ -47,7 +54,7 @@ struct ParseOutcome {
 ParseOutcome ParseSimOptions(const std::vector<std::string>& args);
 std::string SimUsage();
 
-// fail=OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ | :timeout | :transport
+// fail=OP[/MODE[/BUF]][@N]:KEY/ASC/ASCQ | :timeout | :transport | :short=N
 bool ParseFaultRule(const std::string& text, FaultRule& rule, std::string& error);
 
 }  // namespace odf::sim

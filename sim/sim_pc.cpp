@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "sim/sim_pc_impl.h"
 
@@ -32,6 +35,50 @@ HANDLE SimPc::Impl::NewHandle(HandleObject object) {
   handles.emplace(h, std::move(object));
   return h;
 }
+
+namespace {
+
+// The error Windows gives for what the host's file system said, as the Linux
+// layer maps it.
+DWORD ErrorFromErrno(int error) {
+  switch (error) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    default: return ERROR_GEN_FAILURE;
+  }
+}
+
+// Reads a regular file of the host whole, in as few reads as the system
+// allows. A folder, a device or a file that cannot be opened is refused with
+// the error the Linux layer gives; 0 on success.
+DWORD ReadHostFile(const std::string& path, std::vector<std::uint8_t>& content) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return ErrorFromErrno(errno);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return ERROR_ACCESS_DENIED;
+  }
+  content.resize(static_cast<std::size_t>(info.st_size));
+  std::size_t got = 0;
+  DWORD error = 0;
+  while (got < content.size()) {
+    const ssize_t n = ::read(fd, content.data() + got, content.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = ERROR_IO_DEVICE;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  content.resize(got);  // a file that shrank meanwhile is taken as it was read
+  return error;
+}
+
+}  // namespace
 
 HandleObject* SimPc::Impl::Find(HANDLE handle, HandleKind kind) {
   auto it = handles.find(handle);
@@ -179,7 +226,11 @@ HGLOBAL SimPc::GlobalAlloc(UINT, std::size_t bytes) {
   }
   Allocation a;
   a.size = bytes;
-  a.bytes.reset(new std::uint8_t[std::max<std::size_t>(bytes, 1)]());
+  a.bytes.reset(static_cast<std::uint8_t*>(std::calloc(std::max<std::size_t>(bytes, 1), 1)));
+  if (!a.bytes) {
+    lastError_ = ERROR_NOT_ENOUGH_MEMORY;
+    return 0;
+  }
   const HGLOBAL h = impl_->nextAllocation;
   impl_->nextAllocation += 0x10;
   impl_->allocations.emplace(h, std::move(a));
@@ -234,13 +285,17 @@ void SimPc::UnregisterMemory(void* base) {
 // ---- files and handles -------------------------------------------------------
 
 void SimPc::AddFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+  AddFile(name, std::make_shared<const std::vector<std::uint8_t>>(bytes));
+}
+
+void SimPc::AddFile(const std::string& name, std::shared_ptr<const std::vector<std::uint8_t>> bytes) {
   for (auto& [n, content] : impl_->files) {
     if (SameNameIgnoringCase(n, name)) {
-      content = bytes;
+      content = std::move(bytes);
       return;
     }
   }
-  impl_->files.emplace_back(name, bytes);
+  impl_->files.emplace_back(name, std::move(bytes));
 }
 
 HANDLE SimPc::CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode,
@@ -260,17 +315,17 @@ HANDLE SimPc::CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode
       break;
     }
   }
+  DWORD error = ERROR_FILE_NOT_FOUND;
   if (!found && !hostDirectory_.empty() && !name.empty()) {
     std::string relative = name;
     std::replace(relative.begin(), relative.end(), '\\', '/');
-    std::ifstream in(hostDirectory_ + "/" + relative, std::ios::binary);
-    if (in) {
-      file.content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      found = true;
-    }
+    auto content = std::make_shared<std::vector<std::uint8_t>>();
+    error = ReadHostFile(hostDirectory_ + "/" + relative, *content);
+    file.content = std::move(content);
+    found = error == 0;
   }
   if (!found) {
-    lastError_ = ERROR_FILE_NOT_FOUND;
+    lastError_ = error;
     return INVALID_HANDLE_VALUE;
   }
   return impl_->NewHandle(std::move(file));
@@ -292,7 +347,7 @@ DWORD SimPc::GetFileSize(HANDLE file, DWORD* sizeHigh) {
     lastError_ = ERROR_INVALID_HANDLE;
     return INVALID_FILE_SIZE;
   }
-  const auto size = static_cast<std::uint64_t>(f->content.size());
+  const auto size = static_cast<std::uint64_t>(f->content->size());
   if (sizeHigh) *sizeHigh = static_cast<DWORD>(size >> 32);
   return static_cast<DWORD>(size);
 }
@@ -304,8 +359,9 @@ BOOL SimPc::ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* bytesRead) 
     lastError_ = ERROR_INVALID_HANDLE;
     return FALSE_;
   }
-  const std::size_t n = std::min<std::size_t>(toRead, f->content.size() - f->position);
-  if (n > 0) std::memcpy(buffer, f->content.data() + f->position, n);
+  const std::vector<std::uint8_t>& content = *f->content;
+  const std::size_t n = std::min<std::size_t>(toRead, content.size() - f->position);
+  if (n > 0) std::memcpy(buffer, content.data() + f->position, n);
   f->position += n;
   if (bytesRead) *bytesRead = static_cast<DWORD>(n);
   return TRUE_;
@@ -318,12 +374,13 @@ int SimPc::ReadTextLine(HANDLE file, std::string& line) {
     lastError_ = ERROR_INVALID_HANDLE;
     return -1;
   }
-  if (f->position >= f->content.size()) return 0;
-  const auto begin = f->content.begin() + static_cast<std::ptrdiff_t>(f->position);
-  const auto newline = std::find(begin, f->content.end(), '\n');
+  const std::vector<std::uint8_t>& content = *f->content;
+  if (f->position >= content.size()) return 0;
+  const auto begin = content.begin() + static_cast<std::ptrdiff_t>(f->position);
+  const auto newline = std::find(begin, content.end(), '\n');
   line.assign(begin, newline);
-  f->position = static_cast<std::size_t>(newline - f->content.begin());
-  if (newline != f->content.end()) ++f->position;
+  f->position = static_cast<std::size_t>(newline - content.begin());
+  if (newline != content.end()) ++f->position;
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return 1;
 }

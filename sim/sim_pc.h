@@ -91,6 +91,8 @@ class SimPc : public Platform {
   // Files in the current directory of the simulated PC. When a host directory
   // is set, names not found among the virtual files are read from there.
   void AddFile(const std::string& name, const std::vector<std::uint8_t>& bytes);
+  // The same without a copy, for bytes many PCs share.
+  void AddFile(const std::string& name, std::shared_ptr<const std::vector<std::uint8_t>> bytes);
   void SetHostDirectory(const std::string& dir) { hostDirectory_ = dir; }
 
   // Volumes on the pass-through route: a drive letter backed by a drive, or

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,8 +62,14 @@ struct RegistryFailure {
   LONG error = 0;
 };
 
+// Memory handed out by GlobalAlloc: calloc'd, so that the untouched part of a
+// large buffer costs nothing.
+struct FreeDeleter {
+  void operator()(std::uint8_t* p) const { std::free(p); }
+};
+
 struct Allocation {
-  std::unique_ptr<std::uint8_t[]> bytes;
+  std::unique_ptr<std::uint8_t, FreeDeleter> bytes;
   std::size_t size = 0;
   int locks = 0;
 };
@@ -85,7 +92,7 @@ struct HandleObject {
   char letter = 0;
   DWORD access = 0;
   // File
-  std::vector<std::uint8_t> content;
+  std::shared_ptr<const std::vector<std::uint8_t>> content;  // never null for a file
   std::size_t position = 0;
   // Event
   bool manualReset = false;
@@ -129,7 +136,7 @@ struct SimPc::Impl {
   HGLOBAL nextAllocation = 0x10000;
   std::vector<RegisteredMemory> registered;
 
-  std::vector<std::pair<std::string, std::vector<std::uint8_t>>> files;
+  std::vector<std::pair<std::string, std::shared_ptr<const std::vector<std::uint8_t>>>> files;
   std::map<char, Volume> volumes;
   std::map<HANDLE, HandleObject> handles;
   HANDLE nextHandle = 0x100;

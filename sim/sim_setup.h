@@ -9,8 +9,8 @@
 
 namespace odf::sim {
 
-// Sets up the PC's route, code page, answers and drives (each a QBC-850 with
-// its fault rules); returns the drives in the order of the options.
+// Sets up the PC's route, code page, answers and drives (each of its model,
+// with its fault rules); returns the drives in the order of the options.
 std::vector<PlacedDrive> BuildSimPc(const SimOptions& options, SimPc& pc);
 
 }  // namespace odf::sim

@@ -22,6 +22,12 @@ constexpr const char* kImageName = "S1003431.104";
 constexpr const char* kQuestion82 = testing::kDefaultQuestion82;
 constexpr const char* kSuccess = "\nSuccess to update the firmware.";
 
+int Occurrences(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 class FamilyFourTest : public testing::SimFixture {
  protected:
   std::shared_ptr<sim::Qbc850Drive> drive;
@@ -343,6 +349,77 @@ TEST_F(FamilyFourTest, FailedBlockOffersARetry) {
     EXPECT_EQ(d->flashCount(), c.result == 0 ? 1 : 0);
     if (c.result == 0) {
       EXPECT_EQ(d->flashedImage(), img);
+    }
+  }
+}
+
+// The host loses the answer to a command: a normal-mode switch the drive
+// restarted under counts as done (no failure line, the full settle, the
+// read-back decides), while an image block without its answer is never
+// taken as delivered, even when the drive did store it.
+TEST_F(FamilyFourTest, CommandsWhoseAnswerTheHostLost) {
+  struct Case {
+    const char* name;
+    FaultRule fault;          // on the pass-through route: no SCSI status comes back
+    int result;
+    bool flashed;
+    bool normalSwitchSent;
+    bool retryAsked;
+  };
+  auto Lost = [](std::uint8_t mode, std::uint8_t buffer, int occurrence, FaultAction action, bool executed) {
+    FaultRule r = testing::SenseFault(0x3B, occurrence, 0, 0, 0, mode, buffer);
+    r.action = action;
+    r.executed = executed;
+    return r;
+  };
+  const auto T = FaultAction::TransportFail;
+  const Case cases[] = {
+      {"the drive restarts under the switch", Lost(5, 0xFF, 1, T, true), 0, true, true, false},
+      {"the switch times out while the drive restarts", Lost(5, 0xFF, 1, FaultAction::Timeout, true), 0, true,
+       true, false},
+      {"the switch never reached the drive", Lost(5, 0xFF, 1, T, false), -1, false, true, true},
+      {"a block never reached the drive", Lost(7, 0xF0, 5, T, false), -1, false, false, true},
+      {"a block the drive stored without answering", Lost(7, 0xF0, 5, T, true), -1, false, false, true},
+      {"a block that timed out", Lost(7, 0xF0, 5, FaultAction::Timeout, true), -1, false, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::OneDrivePc bench;
+    auto& [freshPc, fresh, d] = bench;
+    const auto img = sim::MakeImage();
+    freshPc.AddFile(kImageName, img);
+    ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
+    d->AddFault(c.fault);
+    freshPc.QueueAnswers({IDYES, IDNO});  // update: yes; retry: no
+
+    EXPECT_EQ(FamilyFourUpdate(fresh), c.result);
+
+    const std::string& console = freshPc.Console();
+    // Message 15, apart from the retry question that begins with the same words.
+    EXPECT_EQ(Occurrences(console, "\nFailed to move to the normal mode."),
+              Occurrences(console, "\nFailed to move to the normal mode.\r\nDo you retry"));
+    EXPECT_EQ(console.find(kSuccess) != std::string::npos, c.result == 0);
+    EXPECT_EQ(console.find("\r\nFailed to update the normal part.") != std::string::npos, !c.normalSwitchSent);
+    EXPECT_EQ(d->flashCount(), c.flashed ? 1 : 0);
+    if (c.flashed) {
+      EXPECT_EQ(d->flashedImage(), img);
+    }
+    EXPECT_EQ(freshPc.Boxes().size(), c.retryAsked ? 2u + (c.normalSwitchSent ? 0u : 1u) : 1u);
+      // After the switch: the settle of 3 s, then the read-back.
+    std::uint64_t switchSent = 0, readBack = 0;
+    bool afterSwitch = false;
+    for (const auto& r : d->log) {
+      if (r.cdb[0] == 0x3B && r.cdb[1] == 5) {
+        afterSwitch = true;
+        switchSent = r.atMs;
+      } else if (afterSwitch && r.cdb[0] == 0x12) {
+        readBack = r.atMs;
+        break;
+      }
+    }
+    EXPECT_EQ(afterSwitch, c.normalSwitchSent);
+    if (c.normalSwitchSent) {
+      EXPECT_GE(readBack - switchSent, 3000u);
     }
   }
 }

@@ -204,6 +204,9 @@ TEST_F(HostTest, AutoInsertScanCountsLiveInstances) {
       {"live instance adds its byte", 3, base3, {live1}, {}, 1, ""},
       {"byte 0 adds nothing", 3, base3, {{kInstance1, 0, "C29A1000", kHardware1}}, {}, 0, ""},
       {"two live instances", 3, base3, {live1, live2}, {}, 2, ""},
+      // 128 + 128 must not wrap to 0, which would read as "no instance".
+      {"the counter stops at 255", 3, base3,
+       {{kInstance1, 128, "C29A1000", kHardware1}, {kInstance2, 128, "C29A2000", kHardware2}}, {}, 255, ""},
       {"instance not live", 3, base3, {{kInstance1, 1, "C29A1000", kHardware2}}, {}, 0, ""},
       {"no Config Manager device", 3, base3, {{kInstance1, 1, "", ""}}, {}, 0, ""},
       {"empty hardware key names nothing", 3, base3, {{kInstance1, 1, "C29A1000", ""}}, {}, 0, ""},

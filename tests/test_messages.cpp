@@ -119,6 +119,10 @@ TEST_F(ShowMessageTest, StylesDecideConsoleBoxAndResult) {
       {"warning notice", kCanceledByUser, NoticeWarning, std::nullopt, true, 0x30, IDOK},
       {"yes/no answered yes", kAskRetryAfterNormalModeFailed, AskYesNo, IDYES, false, 0x24, IDYES},
       {"yes/no answered no", kAskRetryAfterNormalModeFailed, AskYesNo, IDNO, false, 0x24, IDNO},
+      // A box that fails to show (MessageBoxA returns 0 or -1) must never
+      // read as consent: "update?" is tested for No by its callers.
+      {"yes/no box failed", kAskRetryAfterNormalModeFailed, AskYesNo, -1, false, 0x24, IDNO},
+      {"yes/no box gave no answer", kAskRetryAfterNormalModeFailed, AskYesNo, 0, false, 0x24, IDNO},
       {"ok/cancel", kAskRetryAfterNormalModeFailed, AskOkCancel, IDCANCEL, false, 0x21, IDCANCEL},
       {"console only", kUpdateSucceeded, ConsoleOnly, std::nullopt, true, std::nullopt, 0},
       {"unlisted style is console only", kUpdateSucceeded, unlisted, std::nullopt, true,

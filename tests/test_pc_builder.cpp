@@ -66,6 +66,54 @@ TEST(PcBuilder, HostChecksFindTheRouteAndAdaptersBuilt) {
   }
 }
 
+// The host set-ups odflsh-sim offers as --host, as the real host checks read them.
+TEST(PcBuilder, HostSetupsAreWhatTheHostChecksFind) {
+  const auto drive = std::make_shared<sim::Qbc850Drive>();
+  struct Case {
+    const char* name;
+    PcBuilder builder;
+    std::int32_t intelDriverKind;
+    std::int32_t bridgeIndex;
+    std::vector<std::string> adapters;
+    std::string console;
+  };
+  const std::string intel = "\r\nDetect the Intel's IDE driver.";
+  const std::string bridge = "\r\nDetect the IEEE1394 interface.";
+  const Case cases[] = {
+      {"intelata without drives", PcBuilder(SimRoute::Aspi).Host({.intelAta = true}), 1, -1, {"intelata"}, intel},
+      {"intelata where the drive sits",
+       PcBuilder(SimRoute::Aspi).Host({.intelAta = true}).Drive(drive, {.adapter = 1}), 1, -1,
+       {"SIM HOST", "intelata"}, intel},
+      {"bridge on adapter 2", PcBuilder(SimRoute::Aspi).Host({.bridgeAdapter = 2}).Drive(drive), 0, 2,
+       {"SIM HOST", "SIM HOST", "NTMAPHLP"}, bridge},
+      {"intelata and a bridge beside it",
+       PcBuilder(SimRoute::Aspi).Host({.intelAta = true, .bridgeAdapter = 1}).Drive(drive), 1, 1,
+       {"intelata", "NTMAPHLP"}, intel + bridge},
+      {"a named adapter keeps its name",
+       PcBuilder(SimRoute::Aspi).Adapter("AHA-2940").Host({.intelAta = true}).Drive(drive), 0, -1, {"AHA-2940"},
+       ""},
+      {"application accelerator", PcBuilder().Host({.applicationAccelerator = true}), 2, -1, {}, intel},
+      {"ultra ATA driver", PcBuilder().Host({.ultraAtaDriver = true}), 1, -1, {}, intel},
+      {"both Intel keys", PcBuilder().Host({.applicationAccelerator = true, .ultraAtaDriver = true}), 1, -1, {},
+       intel + intel},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc pc;
+    Context ctx(pc);
+    c.builder.Build(pc);
+    ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone);
+    EXPECT_EQ(ctx.transport.intelDriverKind, c.intelDriverKind);
+    EXPECT_EQ(ctx.transport.bridgeIndex, c.bridgeIndex);
+    ASSERT_EQ(ctx.host.adapterCount, c.adapters.size());
+    for (std::size_t i = 0; i < c.adapters.size(); ++i) {
+      EXPECT_EQ(ctx.host.identifiers[i], Identifier(c.adapters[i])) << "adapter " << i;
+    }
+    EXPECT_EQ(pc.Console(), c.console);
+    ReleaseHostEnvironment(ctx);
+  }
+}
+
 std::string LabelOf(SimRoute route, const TargetDrive& t) {
   return route == SimRoute::Aspi ? std::to_string(t.hostAdapter) + ":" + std::to_string(t.targetId)
                                  : std::string(1, t.driveLetter) + ":";
@@ -123,6 +171,10 @@ TEST(PcBuilder, DrivesThatCannotBePlacedAreRefused) {
   const Case cases[] = {
       {"one letter twice", PcBuilder().Drive(drive, {.letter = 'E'}).Drive(drive, {.letter = 'E'})},
       {"one target twice", PcBuilder(SimRoute::Aspi).Drive(drive, {.target = 3}).Drive(drive, {.target = 3})},
+      {"intelata on the pass-through route", PcBuilder().Host({.intelAta = true})},
+      {"a bridge adapter on the pass-through route", PcBuilder().Host({.bridgeAdapter = 0})},
+      {"a bridge where an intelata drive sits",
+       PcBuilder(SimRoute::Aspi).Host({.intelAta = true, .bridgeAdapter = 0}).Drive(drive)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -124,7 +124,9 @@ TEST_F(RunLoopTest, LoopScenarios) {
        Start(1) + Start(2) + Some(1), {{0x24, AllQuestion(2)}, {0x40, Some(1)}}},
       {"Yes to the all-drives question", 2, {0, 0}, {IDYES}, 0, 1, {0, 1},
        Start(1) + Start(2) + kDone, {{0x24, AllQuestion(2)}, {0x40, kDone}}},
-      {"an answer other than No keeps updating all", 2, {1, 1}, {IDCANCEL}, 0, 1, {0, 1},
+      // A box that answers neither Yes nor No (it could not be shown) is no
+      // consent: each drive then asks its own question.
+      {"an answer other than Yes asks per drive", 2, {1, 1}, {IDCANCEL}, 0, 0, {0, 1},
        Start(1) + Start(2), {{0x24, AllQuestion(2)}}},
       {"-1 in the middle ends the run", 3, {0, -1, 0}, {IDYES}, 1, 1, {0, 1},
        Start(1) + Start(2) + kAbort, {{0x24, AllQuestion(3)}, {0x30, kAbort}}},

@@ -115,6 +115,57 @@ TEST(FaultRules, FireOnTheChosenOccurrenceOfTheMatchingCommand) {
   EXPECT_EQ(drive.normalImage()[512], 0x5A);
 }
 
+// A short reply, a command the drive carries out before its answer is lost,
+// and a drive that is gone from one command on.
+TEST(FaultRules, ShortRepliesLostAnswersAndAVanishingDrive) {
+  FaultRule shortInquiry;
+  shortInquiry.opcode = 0x12;
+  shortInquiry.action = FaultAction::ShortReply;
+  shortInquiry.replyLength = 8;
+  FaultRule shortBlock = shortInquiry;  // a write has no reply to cut
+  shortBlock.opcode = 0x3B;
+  shortBlock.mode = 7;
+  FaultRule lostAnswer;
+  lostAnswer.opcode = 0x3B;
+  lostAnswer.mode = 7;
+  lostAnswer.occurrence = 2;
+  lostAnswer.action = FaultAction::TransportFail;
+  lostAnswer.executed = true;
+  FaultRule gone;
+  gone.occurrence = 5;
+  gone.andLater = true;
+  gone.action = FaultAction::TransportFail;
+
+  Qbc850Config config;
+  config.kernel = true;
+  Qbc850Drive drive(config);
+  for (const auto& r : {shortInquiry, shortBlock, lostAnswer, gone}) drive.AddFault(r);
+
+  std::array<std::uint8_t, 96> reply;
+  reply.fill(0xEE);
+  DriveReply r = drive.Receive(kInquiry, reply.data());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.dataTransferred, 8u);
+  EXPECT_EQ(reply[2], 5);                        // the head arrives
+  EXPECT_EQ(reply[8], 0xEE);                     // the rest keeps what it held
+  std::vector<std::uint8_t> block(256, 0x5A);
+  r = drive.Receive(WriteBuffer(7, 0xF0, 0, 256), block.data());
+  EXPECT_EQ(Outcome(r), 0u);
+  EXPECT_EQ(r.dataTransferred, 256u);
+  block.assign(256, 0x6B);
+  r = drive.Receive(WriteBuffer(7, 0xF0, 256, 256), block.data());
+  EXPECT_TRUE(r.transportFail);
+  ASSERT_EQ(drive.normalImage().size(), 512u);  // taken, though the host never heard
+  EXPECT_EQ(drive.normalImage()[256], 0x6B);
+  EXPECT_FALSE(drive.Receive(kTestUnitReady, nullptr).transportFail);
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    reply.fill(0xEE);
+    EXPECT_TRUE(drive.Receive(i == 1 ? kDriveInfo : kInquiry, reply.data()).transportFail);
+    EXPECT_EQ(reply[0], 0xEE);
+  }
+}
+
 // ---- the BD-ROM model -------------------------------------------------------------
 
 std::array<std::uint8_t, 256> ModeBlock(std::uint32_t checksum, const char* model = "KESTREL  QBW-610") {

@@ -99,6 +99,28 @@ TEST(SimOptions, AnswersAndOtherOptions) {
   EXPECT_EQ(p.options.imageFields.date, "09/02/03");
 }
 
+TEST(SimOptions, HostKeys) {
+  struct Case {
+    std::vector<std::string> args;
+    HostSetup host;
+  };
+  const Case cases[] = {
+      {{"--route", "aspi", "--host", "intelata"}, {.intelAta = true}},
+      {{"--host", "bridge=3", "--route", "aspi"}, {.bridgeAdapter = 3}},
+      {{"--route", "aspi", "--host", "INTELATA,bridge=15"}, {.intelAta = true, .bridgeAdapter = 15}},
+      {{"--host", "iaa", "--host=UltraAta"}, {.applicationAccelerator = true, .ultraAtaDriver = true}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const ParseOutcome p = Parse(c.args);
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.host.intelAta, c.host.intelAta);
+    EXPECT_EQ(p.options.host.bridgeAdapter, c.host.bridgeAdapter);
+    EXPECT_EQ(p.options.host.applicationAccelerator, c.host.applicationAccelerator);
+    EXPECT_EQ(p.options.host.ultraAtaDriver, c.host.ultraAtaDriver);
+  }
+}
+
 TEST(SimOptions, BadInputIsRefusedWithAReason) {
   struct Case {
     std::vector<std::string> args;
@@ -128,6 +150,13 @@ TEST(SimOptions, BadInputIsRefusedWithAReason) {
       {{"--trace=1"}, "--trace takes no value"},
       {{"--image-rev", "1.4"}, "--image-rev"},
       {{"--drive", "qbc850,fail=writebuf"}, "fail=writebuf"},
+      {{"--host"}, "--host needs a value"},
+      {{"--route", "aspi", "--host", "intelata,scsi"}, "not 'scsi'"},
+      {{"--route", "aspi", "--host", "bridge=16"}, "not 'bridge=16'"},
+      {{"--route", "aspi", "--host", "bridge"}, "not 'bridge'"},
+      {{"--host", "intelata"}, "need the ASPI route"},
+      {{"--host", "bridge=1"}, "need the ASPI route"},
+      {{"--route", "aspi", "--host", "intelata,bridge=0", "--drive", "qbc850"}, "cannot be both"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -146,6 +175,7 @@ TEST(SimOptions, FaultRules) {
     int occurrence = 1;
     FaultAction action = FaultAction::Sense;
     std::uint8_t key = 0, asc = 0, ascq = 0;
+    std::uint32_t replyLength = 0;
   };
   const Case cases[] = {
       {"writebuf/7/f0@3:4/44/0", true, 0x3B, 7, 0xF0, 3, FaultAction::Sense, 4, 0x44, 0},
@@ -153,6 +183,9 @@ TEST(SimOptions, FaultRules) {
       {"tur@0:timeout", true, 0x00, -1, -1, 0, FaultAction::Timeout, 0, 0, 0},
       {"12@2:transport", true, 0x12, -1, -1, 2, FaultAction::TransportFail, 0, 0, 0},
       {"readbuf/2/f1:5/24/0", true, 0x3C, 2, 0xF1, 1, FaultAction::Sense, 5, 0x24, 0},
+      {"inquiry@2:short=36", true, 0x12, -1, -1, 2, FaultAction::ShortReply, 0, 0, 0, 36},
+      {"inquiry:short=", false},
+      {"inquiry:short=65536", false},
       {"writebuf", false},
       {"writebuf:4/44", false},
       {"writebuf@x:4/44/0", false},
@@ -178,6 +211,7 @@ TEST(SimOptions, FaultRules) {
     EXPECT_EQ(rule.key, c.key);
     EXPECT_EQ(rule.asc, c.asc);
     EXPECT_EQ(rule.ascq, c.ascq);
+    EXPECT_EQ(rule.replyLength, c.replyLength);
   }
 }
 
@@ -213,11 +247,15 @@ TEST(SimOptions, BuiltPcRunsTheUtility) {
   struct Case {
     std::vector<std::string> args;
     std::vector<std::string> labels;
+    std::int32_t intelDriverKind = 0;
   };
   const Case cases[] = {
       {{"--drive", "qbc850,rev=1.04,date=08/01/10", "--drive", "qbc850,letter=F,rev=1.04,date=08/01/10"},
        {"D:", "F:"}},
       {{"--route", "aspi", "--drive", "qbc850,target=2,rev=1.04,date=08/01/10"}, {"0:2"}},
+      {{"--route", "aspi", "--host", "intelata", "--drive", "qbc850,adapter=1,target=1,rev=1.04,date=08/01/10"},
+       {"1:1"}, 1},
+      {{"--host", "iaa", "--drive", "qbc850,rev=1.04,date=08/01/10"}, {"D:"}, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -235,6 +273,7 @@ TEST(SimOptions, BuiltPcRunsTheUtility) {
     EXPECT_EQ(ctx.run.oemCodePage, 850u);
     EXPECT_EQ(ctx.transport.route, c.labels[0] == "D:" ? TransportRoute::PassThrough : TransportRoute::Aspi);
     EXPECT_EQ(ctx.targets.targetCount, static_cast<int>(c.labels.size()));
+    EXPECT_EQ(ctx.transport.intelDriverKind, c.intelDriverKind);
     for (std::size_t i = 0; i < drives.size(); ++i) {
       EXPECT_EQ(drives[i].label, c.labels[i]);
       EXPECT_FALSE(drives[i].drive->log.empty()) << "drive " << i << " was never reached";

@@ -4,8 +4,14 @@
 // small services (boxes, version, clock, memory, files).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -614,6 +620,67 @@ TEST_F(SimPcTest, FilesReadWholeAndLineByLine) {
   EXPECT_EQ(std::string(buffer.data(), 5), "\n\n:FF");
   pc.CloseHandle(again);
   EXPECT_EQ(pc.OpenHandles(), 0);
+}
+
+// Files of the host folder the front end names: read whole, and refused as
+// the Linux layer refuses them when they are no plain readable file.
+TEST_F(SimPcTest, HostFilesAreReadWholeOrRefused) {
+  char pattern[] = "/tmp/odflsh_sim_files_XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::filesystem::path dir = pattern;
+  std::vector<std::uint8_t> big(3 * 1024 * 1024 + 7);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
+  std::ofstream(dir / "IMAGE.BIN", std::ios::binary)
+      .write(reinterpret_cast<const char*>(big.data()), static_cast<std::streamsize>(big.size()));
+  std::ofstream(dir / "EMPTY.BIN");
+  std::ofstream(dir / "LOCKED.BIN") << "secret";
+  std::filesystem::permissions(dir / "LOCKED.BIN", std::filesystem::perms::none);
+  std::filesystem::create_directory(dir / "FOLDER.BIN");
+  ASSERT_EQ(mkfifo((dir / "PIPE.BIN").c_str(), 0600), 0);
+  pc.SetHostDirectory(dir.string());
+  // A virtual file of the same name comes first.
+  pc.AddFile("EMPTY.BIN", {1, 2, 3});
+
+  struct Case {
+    const char* name;
+    const char* path;
+    DWORD error;                        // 0: opens
+    const std::vector<std::uint8_t>* content;
+  };
+  const std::vector<std::uint8_t> virtualBytes = {1, 2, 3};
+  const Case cases[] = {
+      {"a large file, whole", "IMAGE.BIN", 0, &big},
+      {"the virtual file first", "EMPTY.BIN", 0, &virtualBytes},
+      {"a folder", "FOLDER.BIN", ERROR_ACCESS_DENIED, nullptr},
+      {"a pipe is no file and does not block", "PIPE.BIN", ERROR_ACCESS_DENIED, nullptr},
+      {"no permission", "LOCKED.BIN", ERROR_ACCESS_DENIED, nullptr},
+      {"missing", "MISSING.BIN", ERROR_FILE_NOT_FOUND, nullptr},
+      {"a file taken for a folder", "IMAGE.BIN\\X", ERROR_PATH_NOT_FOUND, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Whoever may read anything reads the locked file too.
+    if (std::string(c.path) == "LOCKED.BIN" && geteuid() == 0) continue;
+    const HANDLE h = pc.CreateFileA(c.path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    if (c.error != 0) {
+      EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+      EXPECT_EQ(pc.GetLastError(), c.error);
+      continue;
+    }
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD high = 1;
+    ASSERT_EQ(pc.GetFileSize(h, &high), c.content->size());
+    EXPECT_EQ(high, 0u);
+    std::vector<std::uint8_t> read(c.content->size() + 1);
+    DWORD got = 0;
+    EXPECT_EQ(pc.ReadFile(h, read.data(), static_cast<DWORD>(read.size()), &got), TRUE_);
+    read.resize(got);
+    EXPECT_EQ(read, *c.content);
+    pc.CloseHandle(h);
+  }
+  EXPECT_EQ(pc.OpenHandles(), 0);
+  std::filesystem::permissions(dir / "LOCKED.BIN", std::filesystem::perms::owner_all);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

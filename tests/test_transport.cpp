@@ -308,17 +308,18 @@ TEST_F(TransportTest, StatusRulesOfBothVariants) {
     int buffered;
     std::size_t senseBytes;  // bytes of lastSense replaced
     std::array<std::uint8_t, 18> expectedSense;
+    bool directWithoutStatus;  // the direct call failed with no SCSI status
   };
   const Case cases[] = {
-      {"good", {}, {}, 0, 0, 0, {}},
-      {"check condition", sense, {}, 2, 2, 18, SenseOf(3, 0x11, 0x05)},
-      {"check condition, call fails", senseAndFalse, {}, 2, 2, 18, SenseOf(3, 0x11, 0x05)},
-      {"only part of the sense returned", {}, shortSense, 2, 2, 8, SenseOf(4, 0x44, 0)},
-      {"time-out", Rule(FaultAction::Timeout), {}, 2, 2, 0, {}},
-      {"call fails, no sense length", transportNoSense, {}, 2, 2, 0, {}},
+      {"good", {}, {}, 0, 0, 0, {}, false},
+      {"check condition", sense, {}, 2, 2, 18, SenseOf(3, 0x11, 0x05), false},
+      {"check condition, call fails", senseAndFalse, {}, 2, 2, 18, SenseOf(3, 0x11, 0x05), false},
+      {"only part of the sense returned", {}, shortSense, 2, 2, 8, SenseOf(4, 0x44, 0), false},
+      {"time-out", Rule(FaultAction::Timeout), {}, 2, 2, 0, {}, true},
+      {"call fails, no sense length", transportNoSense, {}, 2, 2, 0, {}, true},
       // A failed direct call never counts as delivered; the buffered variant
       // keeps its rule for a failed call that reports a sense length.
-      {"call fails, sense length set", transportWithSense, {}, 2, 0, 0, {}},
+      {"call fails, sense length set", transportWithSense, {}, 2, 0, 0, {}, true},
   };
   for (const auto& c : cases) {
     for (bool buffered : {false, true}) {
@@ -331,8 +332,10 @@ TEST_F(TransportTest, StatusRulesOfBothVariants) {
       FillData(kMarker);
 
       ScsiRequest r = Request(kReadBuffer32, DataDirection::In, 32);
+      ctx.transport.failedWithoutStatus = true;  // from an earlier command
       const int status = SendCommand(ctx, r);
       EXPECT_EQ(status, buffered ? c.buffered : c.direct);
+      EXPECT_EQ(ctx.transport.failedWithoutStatus, !buffered && c.directWithoutStatus);
       for (std::size_t i = 0; i < 18; ++i) {
         EXPECT_EQ(ctx.transport.lastSense[i], i < c.senseBytes ? c.expectedSense[i] : kMarker) << i;
       }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing (tools/install_deps.sh), then builds each preset and
+# Installs what is missing (tools/install_deps.sh), builds the linux preset
+# (whose odflsh-sim the Wine tests compare with), then builds each preset and
 # runs the tests its test preset selects by label:
 #   asan          unit and program tests under AddressSanitizer/UBSan;
 #   mingw-i686    the 32-bit Windows build, its tests under Wine;
@@ -30,6 +31,11 @@ run() {
 
 step "dependencies"
 run bash tools/install_deps.sh
+
+# The Windows runs under Wine are compared with the native tree's odflsh-sim.
+step "linux: configure and build (the Wine tests compare with its odflsh-sim)"
+run cmake --preset linux
+run cmake --build --preset linux -j "$jobs"
 
 for preset in asan mingw-i686 mingw-x86_64 fuzz linux; do
   step "$preset: configure and build"

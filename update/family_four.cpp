@@ -16,9 +16,11 @@ namespace odf {
 
 namespace {
 
-// A drive that keeps reporting unit attention is treated as failing rather
-// than holding the run for ever.
-constexpr int kUnitAttentionLimit = 20;
+// After a unit attention the ready check is asked again at once, at most
+// this many times (21 checks in all, the first one included); a drive that
+// keeps reporting it is then treated as failing rather than holding the run
+// for ever.
+constexpr int kUnitAttentionRepeats = 20;
 // The normal-mode switch of this family completes by polling on the ASPI route.
 constexpr std::int32_t kPolledSwitchFamily = 0x1003;
 
@@ -102,7 +104,7 @@ int SelectDefinition(Context& ctx) {
 
 int WaitDriveReady(Context& ctx) {
   StopUnit(ctx);
-  for (int unitAttentions = 0;; ++unitAttentions) {
+  for (int repeats = 0;; ++repeats) {
     // Judge the check by its own sense only: a failure that brings none back
     // must not read as the "no medium" some earlier command left behind.
     ForgetSense(ctx);
@@ -119,7 +121,7 @@ int WaitDriveReady(Context& ctx) {
         ShowMessage(ctx, MessageCode::kDriveBecomingReady, ConsoleOnly);
         return -1;
       case ReadyCheckSense::UnitAttention:
-        if (unitAttentions < kUnitAttentionLimit) continue;
+        if (repeats < kUnitAttentionRepeats) continue;
         break;
       case ReadyCheckSense::NoSense:
         // The Intel drivers may fail the check without any sense.

@@ -142,7 +142,11 @@ int EnterNormalMode(Context& ctx, std::int32_t familyCode) {
         ctx.image.editionCode == kGeneralScsiEdition && ctx.transport.route == TransportRoute::PassThrough;
     const bool restartedBehindBridge =
         ctx.transport.bridgeIndex != -1 && SenseShowsRestart(ctx.transport.senseSummary);
-    if (!generalEditionPassThrough && !restartedBehindBridge) {
+    // A drive that restarts as it takes the switch may leave the host without
+    // any answer at all (some bridges always do). That is the switch taking
+    // effect, not a failure to report; the read-back after the settle decides.
+    const bool restartedUnderCommand = ctx.transport.failedWithoutStatus;
+    if (!generalEditionPassThrough && !restartedBehindBridge && !restartedUnderCommand) {
       ShowMessage(ctx, MessageCode::kEnterNormalModeFailed, ConsoleOnly);
       return status;
     }

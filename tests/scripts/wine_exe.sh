@@ -7,6 +7,8 @@
 #     message 28 in its cp932 bytes, unchanged;
 #   - English console on a virtual display: the OK box titled "ODFLSH" appears,
 #     the program waits for it, and ends once Enter is pressed on it.
+# The Windows version is Wine's default (the pass-through route). Runs in the
+# test run's Wine prefix (ODFLSH_WINEPREFIX), or, run by hand, in a new one.
 # Fails, saying what is missing, without Wine, Xvfb or xdotool
 # (tools/install_deps.sh installs them).
 set -u
@@ -51,57 +53,24 @@ arch=${2:?$usage}
 wine=${3:?$usage}
 
 source "$(dirname "${BASH_SOURCE[0]}")/check.sh"
-
-missing() {
-  echo "FAIL: $* is not installed (bash tools/install_deps.sh installs it)"
-  exit 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/wine_env.sh"
 
 exe=$(realpath "$exe")
 script=$(realpath "${BASH_SOURCE[0]}")
-command -v "$wine" >/dev/null 2>&1 || missing "$wine"
-command -v wineserver >/dev/null 2>&1 || missing wineserver
-# Debian splits the loaders: wine32 runs 32-bit programs, wine64 64-bit ones.
-if [[ -d /usr/lib/wine ]]; then
-  case $arch in
-    i686) [[ -x /usr/lib/wine/wine ]] || missing wine32 ;;
-    x86_64) [[ -x /usr/lib/wine/wine64 ]] || missing wine64 ;;
-  esac
-fi
-command -v xvfb-run >/dev/null 2>&1 || missing "xvfb-run (package xvfb)"
-command -v xauth >/dev/null 2>&1 || missing xauth
-command -v xdotool >/dev/null 2>&1 || missing xdotool
+wine_setup "$arch" "$wine"
 
 work=$(mktemp -d)
-export WINEPREFIX=$work/prefix
-mkdir "$WINEPREFIX"
 cleanup() {
   wineserver -k >/dev/null 2>&1
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-# A plain 32-bit prefix is quicker to create than a 64-bit one, and runs the
-# i686 build as a 32-bit Windows would.
-case $arch in
-  i686) export WINEARCH=win32 ;;
-  x86_64) export WINEARCH=win64 ;;
-  *) echo "FAIL: unknown arch $arch"; exit 1 ;;
-esac
-export WINEDEBUG=-all
-# No Mono/Gecko install prompts while the prefix is set up.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export HOME=${HOME:-$work}
-unset DISPLAY WAYLAND_DISPLAY
 failures=0
 
 SECONDS=0
-if ! "$wine" wineboot --init >"$work/wineboot.log" 2>&1; then
-  echo "FAIL: the Wine prefix could not be created"
-  cat "$work/wineboot.log"
-  exit 1
-fi
-echo "prefix ($WINEARCH) ready after ${SECONDS}s"
+wine_use_prefix "$work/prefix"
+# Another test of this run may have left the prefix on Windows 98.
+wine_windows_version default
 
 banner=$'\n/// ODD Firmware Update Utility Ver2.27A\n'
 english="${banner}"$'\r\nAvailable target is not found.'

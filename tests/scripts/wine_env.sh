@@ -1,0 +1,88 @@
+# Shared by the scripts that run the Windows build under Wine (sourced, not
+# run).
+#
+#   wine_setup ARCH WINE   checks that Wine (the loader of ARCH), Xvfb and
+#                          xdotool are installed, saying what is missing, and
+#                          exports the environment of every Wine run here.
+#   wine_use_prefix DIR    points WINEPREFIX at the prefix of this test run:
+#                          the one the CTest fixture made (ODFLSH_WINEPREFIX),
+#                          or, for a script run by hand, a new one in DIR.
+#   wine_make_prefix DIR   creates a prefix in DIR (10 to 25 s here).
+#   wine_windows_version V sets the Windows version the prefix reports
+#                          ("win98"), or Wine's own default with "default".
+
+missing() {
+  echo "FAIL: $* is not installed (bash tools/install_deps.sh installs it)"
+  exit 1
+}
+
+wine_setup() {
+  local arch=$1
+  wine=$2
+  command -v "$wine" >/dev/null 2>&1 || missing "$wine"
+  command -v wineserver >/dev/null 2>&1 || missing wineserver
+  # Debian splits the loaders: wine32 runs 32-bit programs, wine64 64-bit ones.
+  if [[ -d /usr/lib/wine ]]; then
+    case $arch in
+      i686) [[ -x /usr/lib/wine/wine ]] || missing wine32 ;;
+      x86_64) [[ -x /usr/lib/wine/wine64 ]] || missing wine64 ;;
+    esac
+  fi
+  command -v xvfb-run >/dev/null 2>&1 || missing "xvfb-run (package xvfb)"
+  command -v xauth >/dev/null 2>&1 || missing xauth
+  command -v xdotool >/dev/null 2>&1 || missing xdotool
+
+  # A plain 32-bit prefix is quicker to create than a 64-bit one, and runs the
+  # i686 build as a 32-bit Windows would.
+  case $arch in
+    i686) export WINEARCH=win32 ;;
+    x86_64) export WINEARCH=win64 ;;
+    *) echo "FAIL: unknown arch $arch"; exit 1 ;;
+  esac
+  export WINEDEBUG=-all
+  # No Mono/Gecko install prompts while the prefix is set up.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export HOME=${HOME:-${TMPDIR:-/tmp}}
+  unset DISPLAY WAYLAND_DISPLAY
+}
+
+wine_make_prefix() {
+  export WINEPREFIX=$1
+  local started=$SECONDS
+  mkdir -p "$WINEPREFIX"
+  if ! "$wine" wineboot --init >"$WINEPREFIX.log" 2>&1; then
+    echo "FAIL: the Wine prefix could not be created in $WINEPREFIX"
+    cat "$WINEPREFIX.log"
+    exit 1
+  fi
+  # Xvfb runs no window manager, so Wine would wait 2 s after each closed box
+  # for a manager to withdraw its window; unmanaged windows close at once.
+  "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  # wineboot and reg return before their server has written everything out.
+  wineserver -w
+  echo "prefix ($WINEARCH) ready after $((SECONDS - started))s"
+}
+
+wine_use_prefix() {
+  if [[ -n ${ODFLSH_WINEPREFIX:-} ]]; then
+    if [[ ! -f $ODFLSH_WINEPREFIX/system.reg ]]; then
+      echo "FAIL: no Wine prefix in $ODFLSH_WINEPREFIX (its CTest fixture makes it)"
+      exit 1
+    fi
+    export WINEPREFIX=$ODFLSH_WINEPREFIX
+  else
+    wine_make_prefix "$1"
+  fi
+}
+
+wine_windows_version() {
+  if [[ $1 == default ]]; then
+    "$wine" reg delete 'HKCU\Software\Wine' /v Version /f >/dev/null 2>&1
+  else
+    "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/null 2>&1 || {
+      echo "FAIL: Wine would not take Windows version $1"
+      exit 1
+    }
+  fi
+  return 0
+}

@@ -1,0 +1,400 @@
+// The fault matrix: for every update procedure and every route, each command
+// the happy path sends fails, one occurrence at a time, in every way a drive
+// or a host can fail it; and the drive vanishes at each command in turn.
+// Whatever fails, the run ends with exit code 0 or 1, success is claimed only
+// for a drive that holds exactly the image and reports its revision, a drive
+// left without its firmware ends the run as a failure, and nothing is written
+// after a check refused the image.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/run_update.h"
+#include "core/context.h"
+#include "core/image_state.h"
+#include "core/messages.h"
+#include "core/scsi_codes.h"
+#include "sim/image_maker.h"
+#include "sim/pc_builder.h"
+#include "sim/sim_drive.h"
+#include "sim/sim_pc.h"
+
+namespace odf {
+namespace {
+
+using sim::FaultAction;
+using sim::FaultRule;
+
+// ---- the procedures -----------------------------------------------------------
+
+// A drive's state at the end of a run, as its model knows it.
+struct DriveEnd {
+  bool holdsImage = false;            // it flashed exactly the image's bytes
+  bool reportsImageRevision = false;  // and answers with the image's revision
+  bool withoutFirmware = false;       // left in its kernel or update mode
+};
+
+// One update procedure as the matrix runs it. A family joins the matrix as a
+// row of Procedures(): its drive, its files, its definition and how to read
+// the drive's state afterwards.
+struct Procedure {
+  const char* name;
+  // Adds the files the run reads to the PC and returns a fresh drive whose
+  // update succeeds when nothing fails.
+  std::function<std::shared_ptr<sim::SimDrive>(sim::SimPc&)> prepare;
+  // Replaces the built-in definition with the family's own (empty: the
+  // built-in one serves). Runs after the built-in one is loaded.
+  std::function<void(Context&)> define;
+  std::function<DriveEnd(const sim::SimDrive&)> inspect;
+};
+
+// The built-in definition with an image of `fullBlocks` 32 KiB blocks and a
+// short last one. Each of the real image's 58 blocks is the first, one in
+// the middle or the last; two full blocks and a short one play every part,
+// and keep the matrix small enough to run under the sanitizers in every build.
+Procedure FamilyFour(std::uint32_t fullBlocks) {
+  const std::uint32_t size = fullBlocks * 0x8000 + 0x0C35;
+  auto image = std::make_shared<const std::vector<std::uint8_t>>(sim::MakeImage({.size = size}));
+  const std::string revision(image->begin() + kHeaderRevision, image->begin() + kHeaderRevision + 4);
+  return Procedure{
+      "family four",
+      [image](sim::SimPc& pc) {
+        pc.AddFile("S1003431.104", image);
+        return std::make_shared<sim::Qbc850Drive>();
+      },
+      [size](Context& ctx) { ctx.definitions.entries[0].imageSize = size; },
+      [image, revision](const sim::SimDrive& drive) {
+        const auto& d = dynamic_cast<const sim::Qbc850Drive&>(drive);
+        return DriveEnd{d.flashedImage() == *image, !d.inKernel() && d.config().revision == revision,
+                        d.inKernel()};
+      },
+  };
+}
+
+std::vector<Procedure> Procedures() { return {FamilyFour(2)}; }
+
+// ---- the routes -----------------------------------------------------------------
+
+struct Route {
+  const char* name;
+  sim::SimRoute route;
+  sim::HostSetup host;
+  sim::VolumeOptions volume;  // pass-through: the drive's volume
+};
+
+const Route kRoutes[] = {
+    {"pass-through", sim::SimRoute::PassThrough, {}, {}},
+    {"ASPI", sim::SimRoute::Aspi, {}, {}},
+    {"ASPI, Intel ATA driver", sim::SimRoute::Aspi, {.intelAta = true}, {}},
+    {"pass-through, Intel Application Accelerator", sim::SimRoute::PassThrough,
+     {.applicationAccelerator = true}, {}},
+    {"pass-through, volume without SCSI address", sim::SimRoute::PassThrough, {}, {.noAddress = true}},
+    {"ASPI, drive behind the IEEE1394 bridge", sim::SimRoute::Aspi, {.bridgeAdapter = 0}, {}},
+};
+
+// ---- the faults -----------------------------------------------------------------
+
+enum class Reach {
+  ThisCommand,    // the chosen occurrence only
+  DataIn,         // the same, for commands that read data only
+  FromHereOn,     // this command and every later one, whatever it is
+};
+
+struct Fault {
+  const char* name;
+  FaultAction action;
+  std::uint8_t key = 0, asc = 0, ascq = 0;
+  Reach reach = Reach::ThisCommand;
+  bool halfReply = false;  // ShortReply: half of what was asked, else nothing
+  bool executed = false;   // the drive carries the command out first
+};
+
+const Fault kFaults[] = {
+    {"not ready, becoming ready (2/04/01)", FaultAction::Sense, 2, 0x04, 0x01},
+    {"not ready, no medium (2/3A/00)", FaultAction::Sense, 2, 0x3A, 0x00},
+    {"medium error (3/0C/00)", FaultAction::Sense, 3, 0x0C, 0x00},
+    {"hardware error (4/44/00)", FaultAction::Sense, 4, 0x44, 0x00},
+    {"illegal request (5/24/00)", FaultAction::Sense, 5, 0x24, 0x00},
+    {"unit attention (6/29/00)", FaultAction::Sense, 6, 0x29, 0x00},
+    {"time-out", FaultAction::Timeout},
+    {"transport failure", FaultAction::TransportFail},
+    // A drive that restarts as it takes a command (the normal-mode switch
+    // above all) acts on it and then answers strangely, or not at all.
+    {"not ready after the drive acted", FaultAction::Sense, 2, 0x04, 0x01, Reach::ThisCommand, false, true},
+    {"unit attention after the drive acted", FaultAction::Sense, 6, 0x29, 0x00, Reach::ThisCommand, false, true},
+    {"time-out after the drive acted", FaultAction::Timeout, 0, 0, 0, Reach::ThisCommand, false, true},
+    {"transport failure after the drive acted", FaultAction::TransportFail, 0, 0, 0, Reach::ThisCommand, false,
+     true},
+    {"reply of half the length asked", FaultAction::ShortReply, 0, 0, 0, Reach::DataIn, true},
+    {"reply of no bytes", FaultAction::ShortReply, 0, 0, 0, Reach::DataIn, false},
+    {"the drive vanishes", FaultAction::TransportFail, 0, 0, 0, Reach::FromHereOn},
+};
+
+// The rule that injects `fault` at entry `index` of the happy path's log, or
+// nothing when the fault does not apply to that command.
+std::optional<FaultRule> RuleFor(const Fault& fault, const std::vector<sim::CommandRecord>& log,
+                                 std::size_t index) {
+  const sim::CommandRecord& at = log[index];
+  if (fault.reach == Reach::DataIn && at.direction != 1) return std::nullopt;
+  FaultRule rule;
+  rule.action = fault.action;
+  rule.key = fault.key;
+  rule.asc = fault.asc;
+  rule.ascq = fault.ascq;
+  rule.executed = fault.executed;
+  rule.replyLength = fault.halfReply ? at.length / 2 : 0;
+  if (fault.reach == Reach::FromHereOn) {
+    rule.occurrence = static_cast<int>(index) + 1;
+    rule.andLater = true;
+    return rule;
+  }
+  // The same occurrence of the same command: up to it the faulty run sends
+  // what the happy path sent.
+  rule.opcode = at.cdb[0];
+  const bool buffer = at.cdb[0] == kOpReadBuffer || at.cdb[0] == kOpWriteBuffer;
+  if (buffer) {
+    rule.mode = at.cdb[1];
+    rule.bufferId = at.cdb[2];
+  }
+  rule.occurrence = 0;
+  for (std::size_t i = 0; i <= index; ++i) {
+    const auto& r = log[i];
+    if (r.cdb[0] == at.cdb[0] && (!buffer || (r.cdb[1] == at.cdb[1] && r.cdb[2] == at.cdb[2]))) {
+      ++rule.occurrence;
+    }
+  }
+  return rule;
+}
+
+std::string Describe(const std::vector<sim::CommandRecord>& log, std::size_t index) {
+  const auto& r = log[index];
+  char text[64];
+  std::snprintf(text, sizeof text, "command %zu (%02X %02X %02X, %s %u)", index + 1, r.cdb[0], r.cdb[1], r.cdb[2],
+                r.direction == 1 ? "in" : r.direction == 2 ? "out" : "none", r.length);
+  return text;
+}
+
+// ---- one run ------------------------------------------------------------------
+
+// Questions are answered yes, as a user who wants the update would; the same
+// question asked again and again is declined at last, so no run loops. With
+// declineAt n, the n-th question that the happy path never asked (a retry,
+// the update question of a retry pass) is declined instead.
+struct Answerer {
+  const std::set<std::string>* happy = nullptr;
+  int declineAt = 0;
+  std::map<std::string, int> asked;
+  int newQuestions = 0;
+
+  int Answer(const sim::BoxRecord& box) {
+    constexpr int kRepeats = 3;
+    const bool okCancel = (box.type & 0x0F) == win::MB_OKCANCEL;
+    const int yes = okCancel ? win::IDOK : win::IDYES;
+    const int no = okCancel ? win::IDCANCEL : win::IDNO;
+    if (happy != nullptr && happy->count(box.text) == 0 && ++newQuestions == declineAt) return no;
+    return ++asked[box.text] <= kRepeats ? yes : no;
+  }
+};
+
+struct Outcome {
+  int exitCode = 0;
+  int updatedCount = 0;
+  std::string console;
+  // For each console write: the console's length after it, and how many
+  // commands the drive had received by then.
+  std::vector<std::pair<std::size_t, std::size_t>> writes;
+  std::vector<sim::CommandRecord> log;
+  DriveEnd end;
+  int newQuestions = 0;
+  std::set<std::string> questions;
+  std::uint64_t virtualMs = 0;
+};
+
+// One whole run of the utility on a fresh PC of the route, with the fault (if
+// any) waiting in the drive. happy: the questions of the happy path (none
+// while it is the happy path that runs).
+Outcome RunOnce(const Procedure& procedure, const Route& route, const std::optional<FaultRule>& fault,
+                const std::set<std::string>* happy, int declineAt) {
+  sim::SimPc pc;
+  const auto drive = procedure.prepare(pc);
+  if (fault) drive->AddFault(*fault);
+  sim::PcBuilder(route.route).Host(route.host).Drive(drive, {.volume = route.volume}).Build(pc);
+
+  Outcome out;
+  Answerer answerer{happy, declineAt, {}, 0};
+  pc.answerer = [&](const sim::BoxRecord& box) {
+    out.questions.insert(box.text);
+    return answerer.Answer(box);
+  };
+  pc.consoleSink = [&](const std::string&) { out.writes.emplace_back(pc.Console().size(), drive->log.size()); };
+
+  RunSteps steps = DefaultRunSteps();
+  if (procedure.define) {
+    steps.checkHost = [&procedure](Context& c) {
+      procedure.define(c);
+      return DefaultRunSteps().checkHost(c);
+    };
+  }
+  {
+    Context ctx(pc);
+    out.exitCode = RunUpdate(ctx, steps);
+    out.updatedCount = ctx.run.updatedCount;
+  }
+  out.console = pc.Console();
+  out.log = drive->log;
+  out.end = procedure.inspect(*drive);
+  out.newQuestions = answerer.newQuestions;
+  out.virtualMs = pc.NowMs();
+  return out;
+}
+
+// ---- the invariants ---------------------------------------------------------------
+
+// The messages that say a check refused the image or the drive: after any
+// of them nothing may be written to the drive.
+std::vector<std::string> RefusalTexts() {
+  using M = MessageCode;
+  const MessageCode codes[] = {
+      M::kHardwareRevisionMismatch, M::kNormalModelMismatch, M::kFirmwareAlreadyLatestVersion,
+      M::kKernelUpdateNotNeeded, M::kBinaryFileLoadFailed, M::kHexFileLoadFailed, M::kPatchFileLoadFailed,
+      M::kCurrentFirmwareOtherMaker, M::kSelectedFileOtherMaker, M::kReferenceFileIllegal,
+      M::kKernelModelMismatch, M::kIllegalKernelFile, M::kIllegalFirmwareFile, M::kFirmwareAlreadyThisVersion,
+      M::kCurrentFirmwareUnsupported, M::kSelectedFileUnsupported, M::kAutoInsertNotificationEnabled,
+      M::kFirmwareAlreadyLatest, M::kUtilityUpdateNeeded, M::kKernelUpdateNeeded, M::kFirmwareFileMismatch,
+      M::kModelCodeMismatch, M::kCpuTypeMismatch, M::kCselPolarityDiffers, M::kDefinitionFileIllegal,
+      M::kFirmwareFileTooOld, M::kKernelFileLoadFailed, M::kPreProductionFirmware, M::kScrambleModeMismatch,
+      M::kIllegalFirmwareVersion,
+  };
+  std::vector<std::string> texts;
+  for (MessageCode code : codes) {
+    const std::string text = EnglishText(static_cast<int>(code));
+    texts.push_back(text.substr(0, text.find('%')));  // the words before any value
+  }
+  return texts;
+}
+
+std::string Tail(const std::string& text, std::size_t n) {
+  return text.size() < n ? text : text.substr(text.size() - n);
+}
+
+// Console text on one line, its line ends written out.
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+  return out;
+}
+
+struct Verdict {
+  std::vector<std::string> broken;  // every invariant the outcome breaks, in words
+  bool refused = false;             // a check refused the image or the drive
+};
+
+Verdict Judge(const Outcome& o) {
+  static const std::vector<std::string> refusals = RefusalTexts();
+  static const std::string success = EnglishText(static_cast<int>(MessageCode::kUpdateSucceeded));
+  static const std::string terminated = EnglishText(static_cast<int>(MessageCode::kTerminatedByError));
+  constexpr std::uint64_t kVirtualHour = 3600 * 1000;
+  Verdict verdict;
+  std::vector<std::string>& broken = verdict.broken;
+
+  if (o.exitCode != 0 && o.exitCode != 1) broken.push_back("exit code " + std::to_string(o.exitCode));
+  if (o.virtualMs > 2 * kVirtualHour) broken.push_back("the run took " + std::to_string(o.virtualMs) + " ms");
+
+  const bool claimed = o.console.find(success) != std::string::npos || o.updatedCount != 0;
+  if (claimed && !(o.end.holdsImage && o.end.reportsImageRevision && !o.end.withoutFirmware)) {
+    broken.push_back("success claimed for a drive without the image");
+  }
+  if (o.end.withoutFirmware) {
+    if (o.updatedCount != 0) broken.push_back("a drive without its firmware counted as updated");
+    if (o.exitCode != 1 || Tail(o.console, terminated.size()) != terminated) {
+      broken.push_back("a drive left without its firmware, and the run does not end as a failure");
+    }
+  }
+
+  for (const auto& refusal : refusals) {
+    const std::size_t at = o.console.find(refusal);
+    if (at == std::string::npos) continue;
+    verdict.refused = true;
+    std::size_t sent = o.log.size();
+    for (const auto& [consoleEnd, logSize] : o.writes) {
+      if (consoleEnd > at) {
+        sent = logSize;
+        break;
+      }
+    }
+    for (std::size_t i = sent; i < o.log.size(); ++i) {
+      if (o.log[i].cdb[0] == kOpWriteBuffer) {
+        broken.push_back("written after \"" + Escaped(refusal) + "\"");
+        break;
+      }
+    }
+  }
+  return verdict;
+}
+
+// ---- the matrix -----------------------------------------------------------------
+
+TEST(FaultMatrix, NoFaultMakesARunClaimADriveWithoutTheImage) {
+  constexpr int kReported = 25;  // failing cases shown in full; the rest are counted
+  int cases = 0, failing = 0, refusals = 0, undone = 0;
+  std::uint64_t longest = 0;
+  for (const Procedure& procedure : Procedures()) {
+    for (const Route& route : kRoutes) {
+      SCOPED_TRACE(std::string(procedure.name) + ", " + route.name);
+      const Outcome happy = RunOnce(procedure, route, std::nullopt, nullptr, 0);
+      ASSERT_EQ(happy.exitCode, 0) << happy.console;
+      ASSERT_EQ(happy.updatedCount, 1);
+      ASSERT_TRUE(happy.end.holdsImage && happy.end.reportsImageRevision);
+      ASSERT_TRUE(Judge(happy).broken.empty());
+
+      int routeCases = 0;
+      for (std::size_t index = 0; index < happy.log.size(); ++index) {
+        for (const Fault& fault : kFaults) {
+          const std::optional<FaultRule> rule = RuleFor(fault, happy.log, index);
+          if (!rule) continue;
+          // Yes to everything first; then once for each question the fault
+          // brought (a retry, say), with that one declined. Up to the
+          // declined question a run asks what the first one asked.
+          int declinable = 0;
+          for (int declineAt = 0; declineAt <= declinable; ++declineAt) {
+            const Outcome o = RunOnce(procedure, route, rule, &happy.questions, declineAt);
+            ++cases;
+            ++routeCases;
+            longest = std::max(longest, o.virtualMs);
+            const Verdict verdict = Judge(o);
+            const auto& broken = verdict.broken;
+            refusals += verdict.refused ? 1 : 0;
+            undone += o.end.withoutFirmware ? 1 : 0;
+            if (!broken.empty() && ++failing <= kReported) {
+              std::string what;
+              for (const auto& b : broken) what += "\n  " + b;
+              ADD_FAILURE() << Describe(happy.log, index) << ", " << fault.name
+                            << (declineAt > 0 ? ", question " + std::to_string(declineAt) + " of its own declined"
+                                              : std::string())
+                            << ":" << what
+                            << "\n  exit " << o.exitCode << ", console ends: " << Escaped(Tail(o.console, 160));
+            }
+            if (declineAt == 0) declinable = o.newQuestions;
+          }
+        }
+      }
+      std::printf("[fault matrix] %s, %s: %zu commands on the happy path, %d cases\n", procedure.name,
+                  route.name, happy.log.size(), routeCases);
+    }
+  }
+  std::printf("[fault matrix] %d cases tried, %d broke an invariant; a check refused the image in %d, the drive "
+              "was left without its firmware in %d; longest run %llu s of virtual time\n",
+              cases, failing, refusals, undone, static_cast<unsigned long long>(longest / 1000));
+  ::testing::Test::RecordProperty("cases", cases);
+  EXPECT_EQ(failing, 0);
+}
+
+}  // namespace
+}  // namespace odf

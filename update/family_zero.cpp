@@ -1,0 +1,466 @@
+// The family-zero update procedure: identify the drive by its firmware area,
+// build the image from its HEX file, check both against the definition, send
+// the image in update mode, flash it while counting down, and read it back.
+#include <algorithm>
+#include <cstring>
+
+#include "core/context.h"
+#include "core/drive_fields.h"
+#include "core/firmware_area.h"
+#include "core/messages.h"
+#include "image/hex_text.h"
+#include "image/image.h"
+#include "scsi/commands.h"
+#include "scsi/timer.h"
+#include "scsi/transport.h"
+#include "update/family_zero.h"
+#include "update/update.h"
+
+namespace odf {
+
+namespace {
+
+// Families up to this one are read back before and after the update.
+constexpr std::int32_t kLastVerifiedFamily = 7;
+
+constexpr std::int32_t kFlashTimeoutMs = 30000;
+constexpr std::int32_t kBinaryFlashTimeoutMs = 10000;
+constexpr int kAspiCountdownSeconds = 30;
+constexpr DWORD kCountdownStepMs = 1000;
+constexpr DWORD kAfterFlashMs = 2000;
+
+std::uint16_t VersionNumber(const std::uint8_t* versionText) {
+  return std::memcmp(versionText, "0000", 4) == 0 ? 0 : RevisionNumber(versionText);
+}
+
+void SetNewRevisionNumber(Context& ctx) {
+  ctx.run.newRevisionNumber = VersionNumber(ctx.matchedDefinition.versionText);
+}
+
+void CopyMatchedDefinition(Context& ctx, int index) {
+  const UpdateDefinition& entry = ctx.definitions.entries[static_cast<std::size_t>(index)];
+  UpdateDefinition& m = ctx.matchedDefinition;
+  ctx.selectedIndex = static_cast<std::uint8_t>(index);
+  std::memcpy(m.fileName, entry.fileName, sizeof m.fileName);
+  std::memcpy(m.modelCode, entry.modelCode, sizeof m.modelCode);
+  std::memcpy(m.vendor, entry.vendor, sizeof m.vendor);
+  std::memcpy(m.product, entry.product, sizeof m.product);
+  std::memcpy(m.versionText, entry.versionText, sizeof m.versionText);
+  std::memcpy(m.cpuType, entry.cpuType, sizeof m.cpuType);
+  std::memcpy(m.extension, entry.extension, sizeof m.extension);
+  m.checksum = entry.checksum;
+  m.imageSize = entry.imageSize;
+  m.downgradeWarning = entry.downgradeWarning;
+  m.familyCode = entry.familyCode;
+  m.updateScope = entry.updateScope;
+}
+
+// ---- identification --------------------------------------------------------
+
+bool IsMaker(const std::uint8_t* bytes) {
+  return std::memcmp(bytes, kFirmwareMaker, kFirmwareMakerWidth) == 0;
+}
+
+void TakeIdentity(Context& ctx, const std::uint8_t* model) {
+  std::memcpy(ctx.firmware.driveModelCode.data(), model, kFirmwareCodeWidth);
+  std::memcpy(ctx.firmware.driveCpuType.data(), model + kFirmwareCodeWidth, kFirmwareCodeWidth);
+}
+
+bool IsBinaryIdent(const std::uint8_t* bytes) {
+  for (const FirmwareCode* code : {&kIdentA, &kIdentB, &kIdentC}) {
+    if (std::memcmp(bytes, code->data(), code->size()) == 0) return true;
+  }
+  return false;
+}
+
+enum class Probe { Found, NotFound, ReadFailed };
+
+// The three probes in order; the first that finds the identity takes it.
+Probe ProbeFirmwareArea(Context& ctx) {
+  std::uint8_t* data = ctx.host.dataBuffer.data;
+  if (ReadVerifyBlock(ctx, kTextProbeOffset, kTextProbeLength, data) != 0) return Probe::ReadFailed;
+  if (IsMaker(data)) {
+    TakeIdentity(ctx, data);
+    return Probe::Found;
+  }
+  if (IsMaker(data + kFirmwareCodeWidth)) {
+    TakeIdentity(ctx, data + kFirmwareCodeWidth);
+    return Probe::Found;
+  }
+  if (ReadVerifyBlock(ctx, kLateTextProbeOffset, kTextProbeLength, data) != 0) return Probe::ReadFailed;
+  if (IsMaker(data + kFirmwareCodeWidth)) {
+    TakeIdentity(ctx, data + kFirmwareCodeWidth);
+    return Probe::Found;
+  }
+  if (ReadVerifyBlock(ctx, kBinaryProbeOffset, kBinaryProbeLength, data) != 0) return Probe::ReadFailed;
+  if (IsBinaryIdent(data)) {
+    TakeIdentity(ctx, data);
+    return Probe::Found;
+  }
+  return Probe::NotFound;
+}
+
+// ---- the checks -----------------------------------------------------------
+
+// 16 bytes of a definition's fixed-width text field: its bytes, then blanks
+// past its width, as its own padding would continue. The CPU type field holds
+// 8 bytes but some comparisons take 12 or 16 of it.
+FirmwareCode Widened(const std::uint8_t* field, std::size_t width) {
+  FirmwareCode out;
+  out.fill(' ');
+  std::memcpy(out.data(), field, std::min(width, out.size()));
+  return out;
+}
+
+struct Expected {
+  FirmwareCode bytes;
+  std::size_t width;
+};
+
+struct ImageField {
+  std::uint32_t offset;
+  Expected expected;
+};
+
+Expected DriveModelExpected(const UpdateDefinition& d) {
+  if (IsBinaryFamily(d.familyCode)) return {BinaryModelFor(d.familyCode), 16};
+  return {Widened(d.modelCode, sizeof d.modelCode), 16};
+}
+
+Expected DriveCpuExpected(const UpdateDefinition& d) {
+  if (IsBinaryFamily(d.familyCode)) return {kCpuIdent, 16};
+  const FirmwareCode cpu = Widened(d.cpuType, sizeof d.cpuType);
+  if (d.familyCode == kFamilyLateText) return {cpu, 12};
+  const auto* zero = static_cast<const std::uint8_t*>(std::memchr(d.cpuType, 0, sizeof d.cpuType));
+  return {cpu, zero != nullptr ? static_cast<std::size_t>(zero - d.cpuType) : sizeof d.cpuType};
+}
+
+ImageField ImageModelExpected(const UpdateDefinition& d) {
+  const ImageIdentityPlaces places = ImagePlacesFor(d.familyCode);
+  const FirmwareCode model =
+      IsBinaryFamily(d.familyCode) ? BinaryModelFor(d.familyCode) : Widened(d.modelCode, sizeof d.modelCode);
+  return {places.modelOffset, {model, places.width}};
+}
+
+ImageField ImageCpuExpected(const UpdateDefinition& d) {
+  const ImageIdentityPlaces places = ImagePlacesFor(d.familyCode);
+  const FirmwareCode cpu = IsBinaryFamily(d.familyCode) ? kCpuIdent : Widened(d.cpuType, sizeof d.cpuType);
+  return {places.cpuOffset, {cpu, places.width}};
+}
+
+bool Same(const FirmwareCode& actual, const Expected& e) {
+  return std::memcmp(actual.data(), e.bytes.data(), e.width) == 0;
+}
+
+// A field that lies past the image's end is not part of it, whatever an
+// earlier load left in the buffer there.
+bool ImageCarries(const Context& ctx, const ImageField& f) {
+  const std::size_t end = std::size_t{f.offset} + f.expected.width;
+  if (end > ctx.matchedDefinition.imageSize || end > ctx.host.imageBuffer.size) return false;
+  return std::memcmp(ctx.host.imageBuffer.data + f.offset, f.expected.bytes.data(), f.expected.width) == 0;
+}
+
+bool IdentityMatches(const Context& ctx) {
+  const InquiryView inquiry(ctx.inquiry);
+  return inquiry.Vendor().Equals(ctx.matchedDefinition.vendor) &&
+         inquiry.Product().Equals(ctx.matchedDefinition.product);
+}
+
+bool VersionIsNewer(const Context& ctx) {
+  return VersionNumber(ctx.matchedDefinition.versionText) > ctx.revision.revisionNumber;
+}
+
+bool DriveModelMatches(const Context& ctx) {
+  return Same(ctx.firmware.driveModelCode, DriveModelExpected(ctx.matchedDefinition));
+}
+
+bool DriveCpuMatches(const Context& ctx) {
+  return Same(ctx.firmware.driveCpuType, DriveCpuExpected(ctx.matchedDefinition));
+}
+
+bool ImageModelMatches(const Context& ctx) { return ImageCarries(ctx, ImageModelExpected(ctx.matchedDefinition)); }
+
+bool ImageCpuMatches(const Context& ctx) { return ImageCarries(ctx, ImageCpuExpected(ctx.matchedDefinition)); }
+
+// A failed check shows its message and returns its value, unless its
+// override option is set: then message 2, and the checks go on.
+struct Check {
+  bool (*passes)(const Context&);
+  MessageCode message;
+  int value;
+  std::int32_t RunState::*override;
+};
+
+constexpr Check kChecks[] = {
+    {IdentityMatches, MessageCode::kCurrentFirmwareUnsupported, -1, &RunState::expertOverride},
+    {VersionIsNewer, MessageCode::kFirmwareAlreadyLatestVersion, 1, &RunState::forceUpdate},
+    {DriveModelMatches, MessageCode::kModelCodeMismatch, -1, &RunState::expertOverride},
+    {DriveCpuMatches, MessageCode::kCpuTypeMismatch, -1, &RunState::expertOverride},
+    {ImageModelMatches, MessageCode::kModelCodeMismatch, -1, &RunState::expertOverride},
+    {ImageCpuMatches, MessageCode::kIllegalFirmwareFile, -1, &RunState::expertOverride},
+};
+
+int RunChecks(Context& ctx) {
+  for (const Check& check : kChecks) {
+    if (check.passes(ctx)) continue;
+    ShowMessage(ctx, check.message, ConsoleOnly);
+    if (ctx.run.*check.override == 0) return check.value;
+    ShowMessage(ctx, MessageCode::kForcedUpdateContinues, ConsoleOnly);
+  }
+  return 0;
+}
+
+// ---- the transfer -----------------------------------------------------------
+
+const char* TransferMarker(const Context& ctx) {
+  if (ctx.transport.intelDriverKind == 1) return kMarkerWin2;
+  if (ctx.revision.g6PatchNeeded != 0) return kMarkerWin;
+  return ctx.transport.route == TransportRoute::PassThrough ? kMarkerWin : kMarkerWin2;
+}
+
+// Offset of the last full block: the block at 0 always goes, then one for
+// every further offset below imageSize - 4 KiB.
+std::uint64_t LastFullBlock(std::uint32_t imageSize) {
+  const std::uint64_t limit = imageSize - kClosingImagePart;
+  return limit == 0 ? 0 : (limit - 1) / kUpdateBlockSize * kUpdateBlockSize;
+}
+
+int SenseReport(Context& ctx) {
+  RequestSense(ctx, ctx.run.currentTarget, ctx.transport.lastSense.data());
+  const auto& sense = ctx.transport.lastSense;
+  PrintFormatted(ctx, "\nSense Code : %02x-%02x-%02x", unsigned{sense[2]}, unsigned{sense[12]},
+                 unsigned{sense[13]});
+  return -1;
+}
+
+int FlashTimeoutMs(const Context& ctx, std::int32_t otherwise) {
+  return IsBinaryFamily(ctx.matchedDefinition.familyCode) ? kBinaryFlashTimeoutMs : otherwise;
+}
+
+int ElapsedSeconds(Context& ctx) {
+  ReadTimer(ctx);
+  return static_cast<int>((ctx.timer.latest - ctx.timer.start) / 1000);
+}
+
+void PrintRemaining(Context& ctx, int seconds) {
+  PrintFormatted(ctx, "\rRemaining time is %02dsec", seconds);
+}
+
+int FlashOverAspi(Context& ctx) {
+  ctx.transport.currentTimeoutMs = FlashTimeoutMs(ctx, 0);
+  ctx.transport.leavePending = 1;
+  StartTimer(ctx);
+  const int status = StartFlash(ctx);
+  PrintText(ctx, "\n");
+  bool finished = false;
+  bool failed = false;
+  int remaining = 0;
+  do {
+    if (!finished) {
+      const int poll = PollPendingCommand(ctx);
+      finished = poll != kPendingRunning;
+      failed = poll == kPendingFailed;
+    }
+    ctx.platform.Sleep(kCountdownStepMs);
+    remaining = kAspiCountdownSeconds - ElapsedSeconds(ctx);
+    PrintRemaining(ctx, remaining);
+  } while (remaining > 0);
+  StopTimer(ctx);
+  // The command was only submitted when it returned; a drive that then
+  // failed the flash has not taken the image, whatever the submission said.
+  if (status == 0 && failed) return kCommandFailed;
+  return status;
+}
+
+int FlashOverPassThrough(Context& ctx) {
+  ctx.transport.currentTimeoutMs = FlashTimeoutMs(ctx, kFlashTimeoutMs);
+  StartTimer(ctx);
+  const int status = StartFlash(ctx);
+  if (status != 0) {
+    StopTimer(ctx);
+    return status;
+  }
+  const int limit = ctx.transport.currentTimeoutMs / 1000;
+  PrintText(ctx, "\n");
+  int elapsed = 0;
+  do {
+    ctx.platform.Sleep(kCountdownStepMs);
+    elapsed = ElapsedSeconds(ctx);
+    PrintRemaining(ctx, limit - elapsed);
+  } while (elapsed < limit);
+  StopTimer(ctx);
+  return 0;
+}
+
+}  // namespace
+
+// ---- the steps ----------------------------------------------------------------
+
+int SelectDefinitionZero(Context& ctx) {
+  SetDrivePolicy(ctx);  // before anything is sent to this drive
+  int result = Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data());
+  if (result != 0) {
+    ShowMessage(ctx, MessageCode::kInquiryFailed, NoticeStop);
+  } else if (IdentifyFirmware(ctx) != 0) {
+    ShowMessage(ctx, MessageCode::kDriveInfoFailed, NoticeStop);
+    result = -1;
+  } else {
+    const int index = MatchDefinition(ctx, ctx.inquiry.data());
+    if (index < 0 || index >= ctx.definitions.definitionCount) {
+      // Going on would write the previous drive's image to this one.
+      ShowMessage(ctx, MessageCode::kCurrentFirmwareUnsupported, NoticeStop);
+      result = -1;
+    } else {
+      CopyMatchedDefinition(ctx, index);
+      SetDrivePolicy(ctx);
+    }
+  }
+  SetNewRevisionNumber(ctx);
+  return result;
+}
+
+int IdentifyFirmware(Context& ctx) {
+  // The error line shows this identification's sense only.
+  ForgetSense(ctx);
+  const Probe probe = ProbeFirmwareArea(ctx);
+  if (probe == Probe::Found) return 0;
+  if (probe == Probe::NotFound) {
+    std::memcpy(ctx.firmware.driveModelCode.data(), kNotRecognized, kFirmwareCodeWidth);
+    std::memcpy(ctx.firmware.driveCpuType.data(), kNotRecognized, kFirmwareCodeWidth);
+  }
+  SummarizeSense(ctx);
+  PrintFormatted(ctx, "\r\nError Code : %06lx", static_cast<unsigned long>(ctx.transport.senseSummary));
+  return -1;
+}
+
+int CheckFamilyZeroImage(Context& ctx) {
+  const int result = RunChecks(ctx);
+  SetNewRevisionNumber(ctx);
+  return result;
+}
+
+int CheckTransferSize(Context& ctx) {
+  const std::uint32_t imageSize = ctx.matchedDefinition.imageSize;
+  if (imageSize < kClosingImagePart) {
+    PrintFormatted(ctx, "\r\nAn image of %lu bytes is too small to be sent (4096 at least).",
+                   static_cast<unsigned long>(imageSize));
+    return -1;
+  }
+  const std::uint64_t end = std::max<std::uint64_t>(
+      LastFullBlock(imageSize) + kUpdateBlockSize,
+      std::uint64_t{imageSize} + kClosingBlockSize - kClosingImagePart);
+  if (ctx.host.imageBuffer.data == nullptr || end > ctx.host.imageBuffer.size) {
+    PrintFormatted(ctx, "\r\nSending an image of %lx bytes needs %lx bytes of buffer, more than it holds.",
+                   static_cast<unsigned long>(imageSize), static_cast<unsigned long>(end));
+    return -1;
+  }
+  return 0;
+}
+
+int WriteUpdateImage(Context& ctx) {
+  if (CheckTransferSize(ctx) != 0) return -1;
+  if (EnterUpdateMode(ctx) != 0) return SenseReport(ctx);
+  std::uint8_t* image = ctx.host.imageBuffer.data;
+  const std::uint32_t imageSize = ctx.matchedDefinition.imageSize;
+  std::memcpy(image + imageSize, TransferMarker(ctx), kMarkerWidth);
+  const std::uint64_t last = LastFullBlock(imageSize);
+  for (std::uint64_t offset = 0; offset <= last; offset += kUpdateBlockSize) {
+    const auto at = static_cast<std::uint32_t>(offset);
+    if (WriteUpdateBlock(ctx, at, kUpdateBlockSize, image + at) != 0) return SenseReport(ctx);
+  }
+  const std::uint32_t closing = imageSize - kClosingImagePart;
+  if (WriteUpdateBlock(ctx, closing, kClosingBlockSize, image + closing) != 0) return SenseReport(ctx);
+  return 0;
+}
+
+int StartFlashAndWait(Context& ctx) {
+  return ctx.transport.route == TransportRoute::Aspi ? FlashOverAspi(ctx) : FlashOverPassThrough(ctx);
+}
+
+int VerifyImage(Context& ctx, std::uint32_t length) {
+  std::uint8_t* readBack = ctx.host.dataBuffer.data;
+  const std::uint8_t* image = ctx.host.imageBuffer.data;
+  // Whole blocks are read, so the last one may reach past `length`.
+  const std::uint64_t span = (std::uint64_t{length} + kUpdateBlockSize - 1) / kUpdateBlockSize * kUpdateBlockSize;
+  if (readBack == nullptr || image == nullptr || span > ctx.host.dataBuffer.size ||
+      span > ctx.host.imageBuffer.size) {
+    return -1;
+  }
+  for (std::uint32_t offset = 0; offset < length; offset += kUpdateBlockSize) {
+    const int status = ReadVerifyBlock(ctx, offset, kUpdateBlockSize, readBack + offset);
+    if (status != 0) return status;
+  }
+  if (std::memcmp(readBack, image, kVerifyHeadEnd) != 0) return -1;
+  if (std::memcmp(readBack + kVerifyRestBegin, image + kVerifyRestBegin,
+                  kUpdateBlockSize - kVerifyRestBegin) != 0) {
+    return -2;
+  }
+  for (std::uint32_t offset = kUpdateBlockSize; offset < length; offset += kUpdateBlockSize) {
+    if (std::memcmp(readBack + offset, image + offset, kUpdateBlockSize) != 0) return -3;
+  }
+  return 0;
+}
+
+// ---- the procedure ----------------------------------------------------------
+
+int FamilyZeroUpdate(Context& ctx) {
+  // A drive not identified, or one no definition serves, is left alone.
+  if (SelectDefinitionZero(ctx) != 0) return 1;
+  if (LoadHexImage(ctx) != 0) {
+    ShowMessage(ctx, MessageCode::kHexFileLoadFailed, ConsoleOnly);
+    return -1;
+  }
+  if (ReadRevision(ctx, RevisionPhase::Current) != 0) return -1;
+  if (ctx.revision.g6PatchNeeded != 0 && LoadHexPatch(ctx) != 0) {
+    ShowMessage(ctx, MessageCode::kPatchFileLoadFailed, ConsoleOnly);
+    return -1;
+  }
+  if (const int checked = CheckFamilyZeroImage(ctx); checked != 0) return checked;
+
+  const bool verified = ctx.matchedDefinition.familyCode <= kLastVerifiedFamily;
+  if (verified && VerifyImage(ctx, kVerifyLength) == 0) {
+    ShowMessage(ctx, MessageCode::kFirmwareAlreadyLatestVersion,
+                ctx.run.updateAll == 1 ? ConsoleOnly : NoticeInfo);
+    return 1;
+  }
+  // The read-back above used the data buffer, which the loader stages in.
+  if (LoadHexImage(ctx) != 0) {
+    ShowMessage(ctx, MessageCode::kHexFileLoadFailed, ConsoleOnly);
+    return -1;
+  }
+  // An image that cannot be sent whole is refused before the drive leaves
+  // its normal operation.
+  if (CheckTransferSize(ctx) != 0) {
+    ShowMessage(ctx, MessageCode::kTransferFailed, ConsoleOnly);
+    return -1;
+  }
+  ShowMessage(ctx, MessageCode::kUpdatingKeepPowerOn, ConsoleOnly);
+
+  const int entered = EnterUpdateMode(ctx);
+  if (entered != 0) {
+    ShowMessage(ctx, MessageCode::kEnterUpdateModeFailed, ConsoleOnly);
+    return entered;
+  }
+  if (StopUnit(ctx) != 0) SummarizeSense(ctx);
+  // From here a failure leaves the drive in update mode; it has no way back
+  // but a restart.
+  if (WriteUpdateImage(ctx) != 0) {
+    ShowMessage(ctx, MessageCode::kTransferFailed, ConsoleOnly);
+    return -1;
+  }
+  const int flashed = StartFlashAndWait(ctx);
+  if (flashed != 0) {
+    ShowMessage(ctx, MessageCode::kFirmwareUpdateFailed, ConsoleOnly);
+    return flashed;
+  }
+  WaitMs(ctx, kAfterFlashMs);
+  if (verified && VerifyImage(ctx, kVerifyLength) != 0) {
+    ShowMessage(ctx, MessageCode::kVerifyFailed, ConsoleOnly);
+    return 1;
+  }
+  if (ReadRevision(ctx, RevisionPhase::New) != 0) return -1;
+  ShowMessage(ctx, MessageCode::kUpdateSucceeded, ConsoleOnly);
+  return 0;
+}
+
+}  // namespace odf
