@@ -14,7 +14,6 @@
 #include "core/context.h"
 #include "core/image_state.h"
 #include "core/scsi_codes.h"
-#include "fuzz/fuzz_pc.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/pc_builder.h"
 #include "sim/sim_drive.h"
@@ -77,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::uint8_t> file(data, data + size - 1);
   const std::vector<std::uint8_t> kernelFile = KernelFileOf(file, setup.fullKernelFile);
 
-  fuzz::FuzzPc pc;
+  sim::SimPc pc;
   auto drive = std::make_shared<sim::Qbc850Drive>(setup.drive);
   sim::PcBuilder(setup.route).Drive(drive).Answers({IDYES, IDYES, IDNO}).Build(pc);
   pc.AddFile(fuzz::kNormalFile, file);

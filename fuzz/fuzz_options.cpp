@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core/context.h"
-#include "fuzz/fuzz_pc.h"
 #include "fuzz/fuzz_support.h"
+#include "sim/hex_image.h"
 #include "sim/image_maker.h"
 #include "sim/sim_definition.h"
 #include "sim/sim_options.h"
@@ -50,7 +50,11 @@ bool RunFiles(const sim::SimOptions& options, std::vector<UpdateDefinition>& def
   const UpdateDefinition& first = definitions.front();
   if (first.imageSize > kLargestImageRun) return false;
   std::string error;
-  return sim::ImagesForDefinition(first, options.imageFields, first.fileName, files, error);
+  if (!sim::IsHexDefinition(first)) return sim::ImagesForDefinition(first, options.imageFields, first.fileName, files, error);
+  if (!sim::HexImageForDefinition(first, first.fileName, files, error)) return false;
+  const std::string patch = sim::HexText(sim::MakePatchBlock(), sim::kPatchBlockOffset);
+  files.push_back({"G6PATCH.HEX", std::vector<std::uint8_t>(patch.begin(), patch.end())});
+  return true;
 }
 
 }  // namespace
@@ -65,9 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const sim::SimOptions& options = parsed.options;
-  if (options.help || !options.makeImage.empty()) return 0;  // no run; nothing written here
+  if (options.help || !options.makeImage.empty() || !options.makePatch.empty()) return 0;  // no run; nothing written here
 
-  fuzz::FuzzPc pc;
+  sim::SimPc pc;
   try {
     sim::BuildSimPc(options, pc);
   } catch (const std::invalid_argument&) {

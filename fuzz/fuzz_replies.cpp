@@ -10,8 +10,10 @@
 // first drive's script length comes before the scripts.
 //
 // The set-up byte picks the procedure, by the definition the run is given:
-// family four (the built-in definition) or family one (a QRW-730 writer that
-// demands the unlock handshake, whose challenge is one more scripted reply).
+// family four (the built-in definition), family one (a QRW-730 writer that
+// demands the unlock handshake, whose challenge is one more scripted reply)
+// or family zero (a QRD-570 whose firmware area, read back before and after
+// the flash, is another).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -23,10 +25,11 @@
 
 #include "core/context.h"
 #include "core/scsi_codes.h"
-#include "fuzz/fuzz_pc.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/image_maker.h"
+#include "sim/hex_image.h"
 #include "sim/pc_builder.h"
+#include "sim/qrd_drive.h"
 #include "sim/qrw_drive.h"
 #include "sim/reply_script_drive.h"
 #include "sim/sim_definition.h"
@@ -37,19 +40,54 @@ namespace {
 
 using namespace odf;
 
-// What a run updates: the definition, the model of drive it serves, and the
-// identities (vendor and product) the drive may name itself by, in its
-// normal part or its kernel.
-struct Procedure {
-  const char* name;
-  UpdateDefinition (*definition)();
-  std::shared_ptr<sim::Qbc850Drive> (*model)(bool kernel);
-  std::vector<std::string_view> identities;
+// What one procedure's run needs: the definition, its files (and the image
+// bytes a drive must end up holding), a model of drive it serves, the
+// identities (vendor and product) that drive may name itself by, and what
+// must hold of the model after any run.
+struct Prepared {
+  UpdateDefinition definition;
+  std::vector<sim::ImageFile> files;
+  std::vector<std::uint8_t> image;
 };
 
-UpdateDefinition FamilyFourDefinition() { return fuzz::BuiltInWith(fuzz::kSmallImageSize, 1); }
+struct Procedure {
+  const char* name;
+  Prepared (*prepare)();
+  std::shared_ptr<sim::SimDrive> (*model)(bool kernel);
+  std::vector<std::string_view> identities;
+  bool readsDriveInfo;  // the drive information is read before anything is written
+  void (*check)(const sim::SimDrive& model, const std::vector<std::uint8_t>& image);
+};
 
-std::shared_ptr<sim::Qbc850Drive> FamilyFourDrive(bool kernel) {
+// Families four and one: images made as --make-image makes them.
+Prepared BinaryImages(const UpdateDefinition& definition) {
+  Prepared p{definition, {}, {}};
+  sim::ImageFields fields;
+  fields.revision = "1.30 ";  // newer than the drives'
+  std::string error;
+  if (!sim::ImagesForDefinition(definition, fields, definition.fileName, p.files, error)) fuzz::Broken(error.c_str());
+  p.image = p.files.front().bytes;
+  return p;
+}
+
+UpdateDefinition Parsed(const char* text) {
+  UpdateDefinition d{};
+  std::string error;
+  if (!sim::ParseDefinition(text, d, error)) fuzz::Broken(error.c_str());
+  return d;
+}
+
+// What reaches a kernel-switching drive is the image's own bytes at their own
+// offsets, and what it flashes is the whole image.
+void CheckKernelSwitchingDrive(const sim::SimDrive& model, const std::vector<std::uint8_t>& image) {
+  const auto& drive = static_cast<const sim::Qbc850Drive&>(model);
+  fuzz::Require(fuzz::StartsWith(image, drive.normalImage()), "the blocks a drive holds are the image's");
+  if (drive.flashCount() > 0) fuzz::Require(drive.flashedImage() == image, "a drive flashes exactly the image");
+}
+
+Prepared FamilyFour() { return BinaryImages(fuzz::BuiltInWith(fuzz::kSmallImageSize, 1)); }
+
+std::shared_ptr<sim::SimDrive> FamilyFourDrive(bool kernel) {
   sim::Qbc850Config config;
   config.kernel = kernel;
   return std::make_shared<sim::Qbc850Drive>(config);
@@ -57,17 +95,13 @@ std::shared_ptr<sim::Qbc850Drive> FamilyFourDrive(bool kernel) {
 
 // A QRW-730 at a revision that demands the unlock handshake, so its
 // challenge (READ BUFFER of buffer 0xF2) is a reply the script can write.
-UpdateDefinition FamilyOneDefinition() {
-  UpdateDefinition d{};
-  std::string error;
-  sim::ParseDefinition("fileName=Q7300122.BIN,vendor=KESTREL,product=DVD-RW  QRW-730,extension=BIN,"
-                       "imageSize=0x9000,familyCode=0x1005,updateScope=1,minimumImageDate=0x20070101,"
-                       "vendorTag=QRW730N",
-                       d, error);
-  return d;
+Prepared FamilyOne() {
+  return BinaryImages(Parsed("fileName=Q7300122.BIN,vendor=KESTREL,product=DVD-RW  QRW-730,extension=BIN,"
+                             "imageSize=0x9000,familyCode=0x1005,updateScope=1,minimumImageDate=0x20070101,"
+                             "vendorTag=QRW730N"));
 }
 
-std::shared_ptr<sim::Qbc850Drive> FamilyOneDrive(bool kernel) {
+std::shared_ptr<sim::SimDrive> FamilyOneDrive(bool kernel) {
   sim::Qbc850Config config;
   sim::WriterConfig writer;
   sim::FindWriterModel("qrw730", config, writer);
@@ -77,45 +111,46 @@ std::shared_ptr<sim::Qbc850Drive> FamilyOneDrive(bool kernel) {
   return std::make_shared<sim::QrwDrive>(config, writer);
 }
 
-// Family zero (HEX images, the firmware area read back with READ BUFFER of
-// buffer 0x80) joins as a row of its own once its procedure and drive model
-// are in: the read-back is a data-in reply like the others.
-const Procedure kProcedures[] = {
-    {"family four", FamilyFourDefinition, FamilyFourDrive,
-     {"KESTREL BD-ROM  QBC-850 ", "KESTREL BD-RW   QBW-610 "}},
-    {"family one", FamilyOneDefinition, FamilyOneDrive,
-     {"KESTREL DVD-RW  QRW-730 ", "KESTREL BD-RW   QBW-610 "}},
-};
+// A QRD-570 and its HEX image (with the G6 patch file beside it): the
+// firmware area it reads back (READ BUFFER of buffer 0x80) is a reply the
+// script can write. The image is as large as the area the read-back compares.
+Prepared FamilyZero() {
+  Prepared p{Parsed("fileName=QRD570.HEX,modelCode=KESTREL QRD-570,vendor=KESTREL,product=DVD-ROM QRD-570,"
+                    "versionText=1.07,cpuType=MN103S,extension=HEX,imageSize=0x20000,familyCode=1"),
+             {}, {}};
+  std::string error;
+  if (!sim::HexImageForDefinition(p.definition, p.definition.fileName, p.files, error)) fuzz::Broken(error.c_str());
+  const std::string patch = sim::HexText(sim::MakePatchBlock(), sim::kPatchBlockOffset);
+  p.files.push_back({"G6PATCH.HEX", std::vector<std::uint8_t>(patch.begin(), patch.end())});
+  p.image = sim::MakeFamilyZeroImage(p.definition);
+  return p;
+}
 
-// The definition and its image files, made once per procedure.
-struct Prepared {
-  UpdateDefinition definition;
-  std::vector<sim::ImageFile> files;
+std::shared_ptr<sim::SimDrive> FamilyZeroDrive(bool) { return std::make_shared<sim::Qrd570Drive>(); }
+
+// What a family-zero drive flashes is the whole image.
+void CheckFamilyZeroDrive(const sim::SimDrive& model, const std::vector<std::uint8_t>& image) {
+  const auto& drive = static_cast<const sim::Qrd570Drive&>(model);
+  if (drive.flashCount() > 0) {
+    fuzz::Require(fuzz::StartsWith(drive.firmwareArea(), image), "a drive flashes exactly the image");
+  }
+}
+
+const Procedure kProcedures[] = {
+    {"family four", FamilyFour, FamilyFourDrive, {"KESTREL BD-ROM  QBC-850 ", "KESTREL BD-RW   QBW-610 "}, true,
+     CheckKernelSwitchingDrive},
+    {"family one", FamilyOne, FamilyOneDrive, {"KESTREL DVD-RW  QRW-730 ", "KESTREL BD-RW   QBW-610 "}, true,
+     CheckKernelSwitchingDrive},
+    {"family zero", FamilyZero, FamilyZeroDrive, {"KESTREL DVD-ROM QRD-570 "}, false, CheckFamilyZeroDrive},
 };
 
 const Prepared& PreparedFor(std::size_t index) {
   static const std::vector<Prepared> all = [] {
     std::vector<Prepared> prepared;
-    for (const Procedure& p : kProcedures) {
-      Prepared one{p.definition(), {}};
-      sim::ImageFields fields;
-      fields.revision = "1.30 ";  // newer than either drive's
-      std::string error;
-      if (!sim::ImagesForDefinition(one.definition, fields, one.definition.fileName, one.files, error)) {
-        fuzz::Broken(error.c_str());
-      }
-      prepared.push_back(one);
-    }
+    for (const Procedure& p : kProcedures) prepared.push_back(p.prepare());
     return prepared;
   }();
   return all[index];
-}
-
-bool Wrote(const sim::SimDrive& drive) {
-  return std::any_of(drive.log.begin(), drive.log.end(), [](const auto& r) {
-    return r.cdb[0] == kOpWriteBuffer &&
-           (r.cdb[1] == kModeKernelSwitch || r.cdb[1] == kModeNormalSwitch || r.cdb[1] == kModeDownload);
-  });
 }
 
 // A reply of at least `size` bytes the drive really delivered to this command
@@ -128,21 +163,22 @@ bool Delivered(const sim::ReplyScriptDrive& drive, std::uint8_t opcode, std::siz
   });
 }
 
-// Whatever the drive answers: it is switched or sent blocks only once it has
-// named itself as the definition's drive (or its kernel) and sent its drive
-// information; what reaches it is the image's own bytes at their own
-// offsets, and what it flashes is the whole image.
+// Whatever the drive answers, nothing is written to it before it has named
+// itself as the definition's drive (or its kernel) in an INQUIRY reply of its
+// own, and sent its drive information where the procedure reads it.
 void CheckDrive(const Procedure& procedure, const sim::ReplyScriptDrive& front, const std::vector<std::uint8_t>& image) {
-  if (Wrote(front)) {
+  const bool wrote = std::any_of(front.log.begin(), front.log.end(),
+                                 [](const auto& r) { return r.cdb[0] == kOpWriteBuffer; });
+  if (wrote) {
     const bool named = std::any_of(procedure.identities.begin(), procedure.identities.end(),
                                    [&](std::string_view id) { return Delivered(front, kOpInquiry, 32, 8, id); });
     fuzz::Require(named, "a drive is written to only after its own INQUIRY reply named it");
-    fuzz::Require(Delivered(front, kOpReadBuffer, 40, 0, ""),
-                  "a drive is written to only after it sent its drive information");
+    if (procedure.readsDriveInfo) {
+      fuzz::Require(Delivered(front, kOpReadBuffer, 40, 0, ""),
+                    "a drive is written to only after it sent its drive information");
+    }
   }
-  const auto& drive = static_cast<const sim::Qbc850Drive&>(front.model());
-  fuzz::Require(fuzz::StartsWith(image, drive.normalImage()), "the blocks a drive holds are the image's");
-  if (drive.flashCount() > 0) fuzz::Require(drive.flashedImage() == image, "a drive flashes exactly the image");
+  procedure.check(front.model(), image);
 }
 
 // Set-up byte: bit 0 ASPI route, bit 1 two drives, bit 2 the drives start in
@@ -165,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t index = (data[0] >> 5) % std::size(kProcedures);
   const Procedure& procedure = kProcedures[index];
   const Prepared& prepared = PreparedFor(index);
-  const std::vector<std::uint8_t>& image = prepared.files.front().bytes;
+  const std::vector<std::uint8_t>& image = prepared.image;
 
   std::vector<std::vector<std::uint8_t>> scripts;
   if (setup.twoDrives && size >= 2) {
@@ -176,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     scripts.emplace_back(data + 1, data + size);
   }
 
-  fuzz::FuzzPc pc;
+  sim::SimPc pc;
   sim::PcBuilder builder(setup.aspi ? sim::SimRoute::Aspi : sim::SimRoute::PassThrough);
   if (setup.aspi && setup.intelAdapter) builder.Adapter("intelata");
   std::vector<std::shared_ptr<sim::ReplyScriptDrive>> drives;

@@ -178,6 +178,17 @@ def replies_seeds():
     write("fuzz_replies", "family-one-challenge-scripted",
           bytes([0x20]) + run(*[MODEL] * 9, data([(i * 7) & 0xFF for i in range(1024)])))
     write("fuzz_replies", "family-one-challenge-short", bytes([0x20]) + run(*[MODEL] * 9, short(100)))
+    # Family zero (set-up bits 5-7: 2), a QRD-570 and its HEX image.
+    # It sends INQUIRY and the drive information (1, 2), INQUIRY (3), the
+    # identification's read of the firmware area at 0x1000 (4), INQUIRY (5),
+    # the read-back of the area in four blocks (6-9), then the update.
+    for setup, name in [(0x40, "pt"), (0x41, "aspi"), (0x49, "aspi-intelata")]:
+        write("fuzz_replies", "family-zero-" + name, bytes([setup]))
+    write("fuzz_replies", "family-zero-identification-scripted",
+          bytes([0x40]) + run(*[MODEL] * 3, data(field("KESTREL QRD-570 ", 16) + field("MN103S", 16) + [0xFF] * 32)))
+    write("fuzz_replies", "family-zero-identification-short", bytes([0x41]) + run(*[MODEL] * 3, short(20)))
+    write("fuzz_replies", "family-zero-read-back-short", bytes([0x40]) + run(*[MODEL] * 6, short(200)))
+    write("fuzz_replies", "family-zero-read-back-fails", bytes([0x41]) + run(*[MODEL] * 5, sense(3, 0x11, 0)))
 
 
 # ---- fuzz_options: odflsh-sim's arguments, one per line -------------------------
@@ -215,6 +226,13 @@ def options_seeds():
                "--definition", "fileName=Q7200120.BIN,vendor=KESTREL,product=DVD-RW  QRW-720,familyCode=0x1004",
                "--drive", "qrw710,kernelid=qbw,family=0x1003", "--drive", "qrw720"))
     write("fuzz_options", "refused-definition-field", args("--definition", "fileName=A,imageSize=0x1,bogus=2"))
+    write("fuzz_options", "definition-family-zero",
+          args("--definition", "fileName=QRD570.HEX,modelCode=KESTREL QRD-570,vendor=KESTREL,product=DVD-ROM QRD-570,"
+                               "versionText=1.07,cpuType=MN103S,extension=HEX,imageSize=0x20000,familyCode=1",
+               "--route=aspi", "--drive", "qrd570,rev=1.06", "--answers", "yes"))
+    write("fuzz_options", "hosts",
+          args("--route", "aspi", "--host", "intelata,bridge=1", "--host", "iaa,ultraata",
+               "--drive", "qbc850,adapter=1,fail=writebuf/7/f0@2:short=100", "--answers", "yes,no"))
 
 
 def main():
