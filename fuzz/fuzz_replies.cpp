@@ -153,12 +153,14 @@ const Prepared& PreparedFor(std::size_t index) {
   return all[index];
 }
 
-// A reply of at least `size` bytes the drive really delivered to this command
-// (not bytes some earlier reply left in the host's buffer) holding `text` at `at`.
+// A reply of at least `size` bytes the drive really delivered (not bytes some
+// earlier reply left in the host's buffer) holding `text` at `at`: to an
+// INQUIRY, or to a READ BUFFER of the drive information.
 bool Delivered(const sim::ReplyScriptDrive& drive, std::uint8_t opcode, std::size_t size, std::size_t at,
                std::string_view text) {
   return std::any_of(drive.delivered().begin(), drive.delivered().end(), [&](const auto& d) {
-    return d.opcode == opcode && d.bytes.size() >= size && d.bytes.size() >= at + text.size() &&
+    return d.opcode == opcode && (opcode != kOpReadBuffer || d.bufferId == kBufferDriveInfo) &&
+           d.bytes.size() >= size && d.bytes.size() >= at + text.size() &&
            std::equal(text.begin(), text.end(), d.bytes.begin() + static_cast<std::ptrdiff_t>(at));
   });
 }
@@ -174,7 +176,9 @@ void CheckDrive(const Procedure& procedure, const sim::ReplyScriptDrive& front, 
                                    [&](std::string_view id) { return Delivered(front, kOpInquiry, 32, 8, id); });
     fuzz::Require(named, "a drive is written to only after its own INQUIRY reply named it");
     if (procedure.readsDriveInfo) {
-      fuzz::Require(Delivered(front, kOpReadBuffer, 40, 0, ""),
+      // Hardware revision, signature and the normal part's name (bytes 16-39),
+      // or up to byte 32 when that blank says only the kernel runs.
+      fuzz::Require(Delivered(front, kOpReadBuffer, 40, 0, "") || Delivered(front, kOpReadBuffer, 33, 32, " "),
                     "a drive is written to only after it sent its drive information");
     }
   }
