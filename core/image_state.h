@@ -11,6 +11,7 @@ struct ImageState {
   std::array<char, 8> imageDateText{};  // date text of the last normal image
   std::uint32_t imageDate = 0;
   std::uint32_t imageSize = 0;
+  std::uint32_t kernelSize = 0;  // bytes of the last kernel image read, 0 after a failed read
   std::int32_t editionCode = 0;
 };
 

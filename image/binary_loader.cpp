@@ -68,6 +68,7 @@ int CheckImageVendorTag(Context& ctx) {
 int LoadBinaryImage(Context& ctx, ImagePart part) {
   ImageState& st = ctx.image;
   st.imageDate = 0;
+  if (part == ImagePart::Kernel) st.kernelSize = 0;
 
   std::string name;
   if (!ImageFileName(ctx, part, name)) return -1;
@@ -76,6 +77,7 @@ int LoadBinaryImage(Context& ctx, ImagePart part) {
 
   const std::uint8_t* header = ctx.host.imageBuffer.data;
   if (part == ImagePart::Normal) st.imageSize = static_cast<std::uint32_t>(read);
+  if (part == ImagePart::Kernel) st.kernelSize = static_cast<std::uint32_t>(read);
 
   ctx.run.newRevisionNumber = RevisionNumber(header + kHeaderRevision);
 

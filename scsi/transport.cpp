@@ -160,9 +160,18 @@ int SendPassThrough(Context& ctx, const ScsiRequest& request) {
   return status;
 }
 
+// A reply shorter than asked leaves the rest of its area as it was: the
+// previous drive's identity, say, which a drive that answers INQUIRY with a
+// few bytes would then be taken for. Nothing the drive did not send may be
+// read as its reply, so the area starts as zeros, which match no definition.
+void ClearReplyArea(std::uint8_t* data, std::uint32_t length) {
+  if (data != nullptr && length != 0) std::memset(data, 0, length);
+}
+
 int PassThroughProbe(Context& ctx, const CdbBytes& cdb, std::int32_t cdbLength,
                      std::uint8_t* data, std::uint32_t length) {
   if (data == nullptr) return kCommandNotSent;
+  ClearReplyArea(data, length);
   PassThroughCall call;
   call.cdb = cdb.data();
   call.cdbLength = cdbLength;
@@ -324,6 +333,7 @@ int SendAspi(Context& ctx, const ScsiRequest& request) {
 int AspiProbe(Context& ctx, int hostAdapter, int targetId, const CdbBytes& cdb,
               std::int32_t cdbLength, std::uint8_t* data, std::uint32_t length) {
   if (data == nullptr) return kCommandNotSent;
+  ClearReplyArea(data, length);
   AspiCall call;
   call.hostAdapter = hostAdapter;
   call.targetId = targetId;
@@ -354,6 +364,9 @@ bool IsWellFormed(const Context& ctx, const ScsiRequest& request) {
 int SendCommand(Context& ctx, ScsiRequest& request) {
   ctx.transport.failedWithoutStatus = false;
   if (!IsWellFormed(ctx, request)) return kCommandNotSent;
+  if (request.direction == DataDirection::In) {
+    ClearReplyArea(request.data, static_cast<std::uint32_t>(request.dataLength));
+  }
   if (ctx.transport.route == TransportRoute::PassThrough) return SendPassThrough(ctx, request);
   return SendAspi(ctx, request);
 }

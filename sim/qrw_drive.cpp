@@ -13,7 +13,6 @@ namespace odf::sim {
 
 namespace {
 
-constexpr std::size_t kModeBlockSize = 256;
 constexpr std::size_t kEchoSize = 256;
 // What the writer's firmware computes from its own challenge: byte 512 plus
 // the first key picks the byte whose complement is the answer; the byte at

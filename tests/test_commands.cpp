@@ -3,13 +3,16 @@
 // that depend on the bridge, and the run state kept by the drive-state read.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/drive_fields.h"
 #include "image/image.h"
 #include "scsi/commands.h"
+#include "sim/reply_script_drive.h"
 #include "sim_fixture.h"
 
 namespace odf {
@@ -246,6 +249,39 @@ TEST_F(CommandsTest, DriveStateReadKeepsKernelStateInStep) {
       EXPECT_EQ(std::string(run.driveInfo.begin() + 32, run.driveInfo.begin() + 40),
                 c.kernel ? "        " : "QBC-850 ");
     }
+  }
+}
+
+TEST(Commands, BytesTheDriveDidNotSendReadAsZeros) {
+  // The areas hold another drive's reply (0xEE) when the command starts.
+  struct Case {
+    const char* name;
+    bool aspi;
+    bool inquiry;       // INQUIRY into the data buffer, else the drive information
+    std::uint8_t sent;  // bytes the drive sends
+  };
+  const Case cases[] = {
+      {"inquiry, nothing", false, true, 0},   {"inquiry, identity cut", false, true, 20},
+      {"inquiry, aspi", true, true, 40},       {"drive information, short", false, false, 30},
+      {"drive information, aspi", true, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc pc;
+    Context ctx(pc);
+    pc.RegisterMemory(ctx.driveInfo.data(), ctx.driveInfo.size());
+    const std::vector<std::uint8_t> script = {static_cast<std::uint8_t>(sim::ScriptedReply::Short), c.sent};
+    auto drive = std::make_shared<sim::ReplyScriptDrive>(std::make_shared<sim::Qbc850Drive>(), script);
+    const auto placed = sim::PcBuilder(testing::RouteOf(c.aspi)).Drive(drive).Build(pc);
+    ASSERT_NO_FATAL_FAILURE(testing::RunHostChecks(ctx));
+    testing::UseTargets(ctx, placed);
+    std::uint8_t* area = c.inquiry ? ctx.host.dataBuffer.data : ctx.driveInfo.data();
+    const std::size_t size = c.inquiry ? kInquirySize : kDriveInfoSize;
+    std::fill(area, area + size, 0xEE);
+
+    ASSERT_EQ(c.inquiry ? Inquiry(ctx, 0, area) : ReadDriveInfo(ctx), 0);
+    EXPECT_TRUE(std::none_of(area, area + c.sent, [](auto b) { return b == 0xEE; }));
+    EXPECT_TRUE(std::all_of(area + c.sent, area + size, [](auto b) { return b == 0; }));
   }
 }
 

@@ -12,6 +12,8 @@
 #include "core/definition.h"
 #include "discovery/discovery.h"
 #include "discovery/host.h"
+#include "core/drive_fields.h"
+#include "sim/reply_script_drive.h"
 #include "sim/sim_drive.h"
 #include "sim_fixture.h"
 
@@ -166,6 +168,36 @@ TEST_F(DiscoveryTest, FailedDriveInformationReadMatchesOnZeros) {
     if (c.secondReadFails) {
       EXPECT_TRUE(std::all_of(run.driveInfo.begin(), run.driveInfo.end(), [](auto b) { return b == 0; }));
     }
+    ReleaseHostEnvironment(run);
+  }
+}
+
+TEST_F(DiscoveryTest, ShortInquiryIsNeverTakenForTheDriveProbedBefore) {
+  // D answers in full; E sends only the first bytes of its INQUIRY reply, so
+  // without the clearing, E would read as D and be taken for a target.
+  struct Case {
+    bool aspi;
+    std::uint8_t sent;  // bytes of E's reply
+    int targets;
+  };
+  const Case cases[] = {
+      {false, 0, 1}, {false, 8, 1}, {false, 31, 1}, {false, 96, 2},
+      {true, 0, 1},  {true, 16, 1}, {true, 96, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << (c.aspi ? "aspi, " : "pass-through, ") << int{c.sent} << " bytes");
+    sim::SimPc host;
+    Context run(host);
+    LoadBuiltInDefinition(run);
+    const std::vector<std::uint8_t> script = {static_cast<std::uint8_t>(sim::ScriptedReply::Short), c.sent};
+    auto e = std::make_shared<sim::ReplyScriptDrive>(MatchingDrive(), script);
+    sim::PcBuilder(RouteOf(c.aspi)).Drive(MatchingDrive()).Drive(e).Build(host);
+    ASSERT_EQ(CheckHostEnvironment(run), kSetupDone);
+
+    EXPECT_EQ(DiscoverTargets(run), c.targets);
+    // E was probed last: past its reply, the data buffer holds nothing of D's.
+    const std::uint8_t* reply = run.host.dataBuffer.data;
+    EXPECT_TRUE(std::all_of(reply + c.sent, reply + kInquirySize, [](auto b) { return b == 0; }));
     ReleaseHostEnvironment(run);
   }
 }

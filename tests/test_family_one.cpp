@@ -383,18 +383,25 @@ TEST(FamilyOne, PowerCycleNoticeInPlaceOfTheIrreversibleQuestion) {
 }
 
 // A drive that still answers as its kernel after the update gets a second
-// normal-mode switch first, when an Intel driver sits under the ASPI layer.
+// normal-mode switch first, when an Intel driver sits under the ASPI layer;
+// never after a failed block, since the switch makes it flash what it holds.
 TEST(FamilyOne, SecondSwitchBackBeforeTheRetryQuestionUnderIntelOnAspi) {
+  const FaultRule switchFails = testing::SenseFault(0x3B, 1, 4, 0x44, 0, 5, 0xFF);
+  const FaultRule blockFails = testing::SenseFault(0x3B, 2, 4, 0x44, 0, 7, 0xF0);
   struct Case {
     const char* name;
     bool aspi;
     int intelDriverKind;
+    FaultRule fault;
     int normalSwitches;
+    std::size_t boxes;  // the last one the retry question
+    int flashes;
   };
   const Case cases[] = {
-      {"aspi, Intel driver", true, 1, 2},
-      {"aspi, no Intel driver", true, 0, 1},
-      {"pass-through, Intel driver", false, 1, 1},
+      {"aspi, Intel driver", true, 1, switchFails, 2, 2, 1},
+      {"aspi, no Intel driver", true, 0, switchFails, 1, 2, 0},
+      {"pass-through, Intel driver", false, 1, switchFails, 1, 2, 0},
+      {"aspi, Intel driver, a block failed", true, 1, blockFails, 0, 3, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -402,13 +409,14 @@ TEST(FamilyOne, SecondSwitchBackBeforeTheRetryQuestionUnderIntelOnAspi) {
     sim::WriterConfig writer;
     ASSERT_NO_FATAL_FAILURE(b.Start(Writer("qrw730", "1.20", &writer), writer, Definition(), c.aspi));
     b.ctx.transport.intelDriverKind = c.intelDriverKind;
-    b.drive->AddFault(testing::SenseFault(0x3B, 1, 4, 0x44, 0, 5, 0xFF));  // the first switch back fails
+    b.drive->AddFault(c.fault);
     b.pc.QueueAnswers({IDYES, IDNO});
 
     EXPECT_EQ(FamilyOneUpdate(b.ctx), -1);
     EXPECT_EQ(b.Count("normal"), c.normalSwitches);
-    ASSERT_EQ(b.pc.Boxes().size(), 2u);
-    EXPECT_EQ(b.pc.Boxes()[1].text, "\nFailed to move to the normal mode.\r\nDo you retry to update ?");
+    EXPECT_EQ(b.drive->flashCount(), c.flashes);
+    ASSERT_EQ(b.pc.Boxes().size(), c.boxes);
+    EXPECT_EQ(b.pc.Boxes().back().text, "\nFailed to move to the normal mode.\r\nDo you retry to update ?");
     // The second switch comes after the revision read-back and 5 s before the question.
     const auto& log = b.drive->log;
     ASSERT_GE(log.size(), 2u);

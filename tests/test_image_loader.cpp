@@ -166,6 +166,7 @@ TEST_F(LoaderTest, KernelImageIsReadFromItsOwnNameAndKeepsTheNormalImageValues) 
 
   ASSERT_EQ(LoadBinaryImage(ctx, ImagePart::Kernel), 0);
   EXPECT_TRUE(BufferStartsWith(kernel));
+  EXPECT_EQ(ctx.image.kernelSize, kernel.size());
   EXPECT_EQ(ctx.run.newRevisionNumber, 0x0102);
   EXPECT_EQ(ctx.image.imageSize, kSmallImage);  // the normal image's size
   EXPECT_EQ(std::string(ctx.image.imageVersionText.data(), 5), "1.04 ");
@@ -332,7 +333,9 @@ TEST_F(LoaderTest, KernelFileLargerThanTheBufferIsRefused) {
   AddImage(kNormalName, Small());
   ASSERT_EQ(LoadBinaryImage(ctx, ImagePart::Normal), 0);
   AddImage(kKernelName, SmallKernel());  // 0x11200 bytes
+  ctx.image.kernelSize = 0x11200;          // left by an earlier kernel load
   EXPECT_EQ(LoadBinaryImage(ctx, ImagePart::Kernel), -1);
+  EXPECT_EQ(ctx.image.kernelSize, 0u);     // so no kernel block can be sent from it
   ExpectNothingShown(pc);
 }
 

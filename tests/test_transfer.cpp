@@ -446,19 +446,28 @@ TEST_F(TransferTest, FamilyOneProgressAndCompletion) {
 TEST_F(TransferTest, KernelPartBlocks) {
   struct Case {
     int blockCount;
+    std::uint32_t kernelSize;  // bytes of the kernel file read
     int failingBlock;  // 0: none
     std::vector<std::pair<std::uint32_t, std::uint32_t>> sent;  // offset, length
     bool ok;
   };
   const Case cases[] = {
-      {3, 0, {{0, 0x8000}, {0x8000, 0x8000}, {0x10000, 0x1200}}, true},
-      {2, 0, {{0, 0x8000}, {0x8000, 0x8000}}, true},
-      {3, 2, {{0, 0x8000}, {0x8000, 0x8000}}, false},
+      {3, 0x20000, 0, {{0, 0x8000}, {0x8000, 0x8000}, {0x10000, 0x1200}}, true},
+      {2, 0x20000, 0, {{0, 0x8000}, {0x8000, 0x8000}}, true},
+      {3, 0x20000, 2, {{0, 0x8000}, {0x8000, 0x8000}}, false},
+      // A kernel file that ends inside the blocks sends nothing: the rest of
+      // the blocks would come from the normal image left in the buffer.
+      {3, 0x11200, 0, {{0, 0x8000}, {0x8000, 0x8000}, {0x10000, 0x1200}}, true},
+      {3, 0x111FF, 0, {}, false},
+      {2, 0x10000, 0, {{0, 0x8000}, {0x8000, 0x8000}}, true},
+      {2, 0x400, 0, {}, false},
   };
   ASSERT_NO_FATAL_FAILURE(Start());
   const auto image = LoadImage(0x20000);
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.blockCount << " blocks, failing " << c.failingBlock);
+    SCOPED_TRACE(::testing::Message() << c.blockCount << " blocks of a " << c.kernelSize
+                                      << "-byte file, failing " << c.failingBlock);
+    ctx.image.kernelSize = c.kernelSize;
     drive->faults.clear();
     if (c.failingBlock != 0) drive->AddFault(testing::SenseFault(0x3B, c.failingBlock, 4, 0x44, 0, 7, 0xFE));
     drive->log.clear();

@@ -5,6 +5,8 @@
 #   asan          unit and program tests under AddressSanitizer/UBSan;
 #   mingw-i686    the 32-bit Windows build, its tests under Wine;
 #   mingw-x86_64  the 64-bit Windows build, its tests under Wine;
+#   fuzz          the fuzz targets (clang, libFuzzer), each a short run over
+#                 its seed corpus;
 #   linux         the native build's unit and program tests (the last CTest
 #                 summary printed).
 # Stops at the first step that fails, with a non-zero exit code.
@@ -35,7 +37,7 @@ step "linux: configure and build (the Wine tests compare with its odflsh-sim)"
 run cmake --preset linux
 run cmake --build --preset linux -j "$jobs"
 
-for preset in asan mingw-i686 mingw-x86_64 linux; do
+for preset in asan mingw-i686 mingw-x86_64 fuzz linux; do
   step "$preset: configure and build"
   run cmake --preset "$preset"
   run cmake --build --preset "$preset" -j "$jobs"

@@ -38,12 +38,13 @@ int EnterKernel(Context& ctx) {
 }
 
 // The restart after the normal-mode switch takes longer behind a bridge and
-// under an Intel driver on the ASPI route.
-void TransferAndRestart(Context& ctx) {
+// under an Intel driver on the ASPI route. False when a block failed: the
+// drive then holds part of the image, and no switch is sent.
+bool TransferAndRestart(Context& ctx) {
   const std::int32_t familyCode = ctx.matchedDefinition.familyCode;
   if (TransferNormalPart(ctx, TransferVariant::FamilyOne) != 0) {
     ShowMessage(ctx, MessageCode::kNormalPartUpdateFailed, NoticeStop);
-    return;
+    return false;
   }
   const int status = EnterNormalMode(ctx, familyCode);
   if (ctx.transport.bridgeIndex != -1 || AspiWithIntelDriver(ctx)) {
@@ -51,10 +52,12 @@ void TransferAndRestart(Context& ctx) {
   } else if (status != 0) {
     WaitMs(ctx, 2000);
   }
+  return true;
 }
 
 // Under an Intel driver on the ASPI route a drive may miss the first switch
-// back; it gets a second one before the user is asked to retry.
+// back; it gets a second one before the user is asked to retry. Only after a
+// whole transfer: the switch makes the drive flash what it holds.
 void SwitchBackAgain(Context& ctx) {
   if (!AspiWithIntelDriver(ctx)) return;
   EnterNormalMode(ctx, ctx.matchedDefinition.familyCode);
@@ -70,8 +73,8 @@ PassResult RunPass(Context& ctx) {
   if (ctx.matchedDefinition.updateScope == 0 && UpdateKernelPart(ctx, kKernelBlocks) != 0) {
     return Returns(-1);
   }
-  TransferAndRestart(ctx);
-  return ReadBackNewRevision(ctx, SwitchBackAgain);
+  const bool transferred = TransferAndRestart(ctx);
+  return ReadBackNewRevision(ctx, transferred ? SwitchBackAgain : nullptr);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // Moving a loaded image into the drive, and the two mode switches around it.
+#include <algorithm>
 #include <cstring>
 
 #include "core/context.h"
@@ -163,7 +164,15 @@ int EnterNormalMode(Context& ctx, std::int32_t familyCode) {
 
 int WriteKernelPart(Context& ctx, int blockCount) {
   std::uint8_t* image = ctx.host.imageBuffer.data;
-  for (int i = 0; i < blockCount && i < static_cast<int>(std::size(kKernelBlocks)); ++i) {
+  const int count = std::min(blockCount, static_cast<int>(std::size(kKernelBlocks)));
+  // The blocks lie at fixed offsets: a kernel file that ends before the last
+  // of them would have the rest taken from whatever the buffer held (the
+  // normal image), and that flashed as kernel. Refuse before sending any.
+  if (count > 0) {
+    const KernelBlock& last = kKernelBlocks[count - 1];
+    if (image == nullptr || last.offset + last.length > ctx.image.kernelSize) return -1;
+  }
+  for (int i = 0; i < count; ++i) {
     const KernelBlock& b = kKernelBlocks[i];
     const int status = WriteKernelBlock(ctx, b.offset, b.length, image + b.offset);
     if (status != 0) return status;
