@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build under Wine on a simulated Windows 98 PC: odflsh.exe beside
 # the test fixture WNASPI32.DLL, whose drives simdrives.txt describes, its
-# message boxes answered by key presses on a virtual display.
+# message boxes answered by key presses on a virtual display. The families its
+# built-in definition does not name run in odflsh-defined.exe, the same
+# program reading its definitions from simdefinitions.txt.
 #
 # Each scenario runs first on odflsh-sim --route aspi with the same drives and
 # answers. The Windows run must then print the same bytes, show the same boxes
@@ -15,17 +17,24 @@
 set -u
 
 # ---- the scenarios -----------------------------------------------------------
-# name | simdrives.txt, lines split at ';' | odflsh-sim's drives ('=' the same,
+# name | definition (built-in: odflsh.exe; family one, family zero:
+# odflsh-defined.exe with that definition, odflsh-sim --definition with the
+# same) | simdrives.txt, lines split at ';' | odflsh-sim's drives ('=' the same,
 # '-' none) | odflsh-sim --answers ('-' none) | the boxes in order (y or n: a
 # question answered yes or no; ok: a notice) | exit code | each drive's end
-# (flashed: the image file's exact bytes at 1.04; untouched: 1.00 and nothing
-# flashed; kernel: left in its kernel part, nothing flashed; none: our layer is
-# never loaded) | checks, split at ',':
+# (flashed: the image file's exact bytes at the image's revision (family
+# zero: the bytes its HEX file decodes to, gaps 0xFF, with the marker "WIN2");
+# untouched: 1.00 and nothing flashed; kernel: left in its kernel part,
+# nothing flashed; none: our layer is never loaded) | checks, split at ',':
 #   nowrite   not one WRITE BUFFER reaches a drive
 #   event     every WRITE BUFFER completes through its event
 #   polled    every WRITE BUFFER completes by SRB_Status polling
-#   later:M   the WRITE BUFFER of mode M (a mode switch, a flash start)
-#             completed later, from the layer's worker thread
+#   later:M[/B]  the WRITE BUFFER of mode M (buffer B) (a mode switch, a flash
+#             start) completed later, from the layer's worker thread
+#   handshake the drive's challenge was read (READ BUFFER buffer F2) and
+#             answered (WRITE BUFFER buffer F2) before the first block
+#   slept:S   the run lasted at least S seconds of real time (a countdown
+#             that really sleeps)
 #   ieee1394  adapter 0 is a bridge: message 52 follows the banner
 #   autoinsert  the registry holds a live drive instance behind the bridge
 #             without its AutoInsertNotification value: the auto-insert scan
@@ -33,27 +42,32 @@ set -u
 #             the failed read of that value (error 2) after message 52
 #   builtin   Wine's own wnaspi32 is loaded, though ours is beside the program
 scenarios=(
-  "answered yes | qbc850 | = | yes | y ok | 0 | flashed | event,later:04,later:05"
-  "answered no | qbc850 | = | no | n | 0 | untouched | nowrite"
-  "two drives, yes to all | qbc850;qbc850 | = | yes | y ok | 0 | flashed flashed | event"
-  "third block fails, no retry | qbc850,fail=writebuf/7/f0@3:4/44/0 | = | yes,no | y ok n ok | 1 | kernel | event,later:04"
+  "answered yes | built-in | qbc850 | = | yes | y ok | 0 | flashed | event,later:04,later:05"
+  "answered no | built-in | qbc850 | = | no | n | 0 | untouched | nowrite"
+  "two drives, yes to all | built-in | qbc850;qbc850 | = | yes | y ok | 0 | flashed flashed | event"
+  "third block fails, no retry | built-in | qbc850,fail=writebuf/7/f0@3:4/44/0 | = | yes,no | y ok n ok | 1 | kernel | event,later:04"
   # The event wait runs out; the block is submitted again, which voids the
   # command the layer still holds.
-  "a block never answered, no retry | qbc850,fail=writebuf/7/f0@2:timeout | = | yes,no | y ok n ok | 1 | kernel | event"
-  "Wine's own wnaspi32 | qbc850 | - | - | ok | 1 | none | builtin"
-  "IEEE1394 bridge, an instance without its setting | adapter=NTMAPHLP;qbc850 | qbc850 | yes | y ok | 0 | flashed | polled,later:04,later:05,ieee1394,autoinsert"
-  # Once the family-one and family-zero procedures and drive models land:
-  # one family-one writer with the handshake, and one family-zero drive (its
-  # 30-second countdown sleeps for real, so one drive only), e.g.
-  #   "family one, handshake | <writer>,... | = | yes | y ok | 0 | flashed | event"
-  #   "family zero, countdown | <drive>,... | = | yes | y ok | 0 | flashed | later:01"
+  "a block never answered, no retry | built-in | qbc850,fail=writebuf/7/f0@2:timeout | = | yes,no | y ok n ok | 1 | kernel | event"
+  "Wine's own wnaspi32 | built-in | qbc850 | - | - | ok | 1 | none | builtin"
+  "IEEE1394 bridge, an instance without its setting | built-in | adapter=NTMAPHLP;qbc850 | qbc850 | yes | y ok | 0 | flashed | polled,later:04,later:05,ieee1394,autoinsert"
+  "family one, handshake | family one | qrw730,rev=1.22,handshake=1 | = | yes | y ok | 0 | flashed | event,handshake,later:04,later:05"
+  # The 30-second countdown sleeps for real: one drive only.
+  "family zero, countdown | family zero | qrd570 | = | - | ok | 0 | flashed | event,later:01/42,slept:30"
 )
+
+# The definitions and their image files (made by odflsh-sim --make-image).
+declare -A definition_text=(
+  ["family one"]="fileName=Q7300122.BIN,vendor=KESTREL,product=DVD-RW  QRW-730,extension=BIN,imageSize=0x100000,familyCode=0x1005,updateScope=1,minimumImageDate=0x20070101,vendorTag=QRW730N"
+  ["family zero"]="fileName=QRD570.HEX,modelCode=KESTREL QRD-570,vendor=KESTREL,product=DVD-ROM QRD-570,versionText=1.07,cpuType=MN103S,extension=HEX,imageSize=0x20000,familyCode=1"
+)
+declare -A definition_files=(["built-in"]=S1003431.104 ["family one"]=Q7300122.BIN ["family zero"]=QRD570.HEX)
+declare -A definition_made_with=(["family one"]="--image-rev 1.30")
 
 banner=$'\n/// ODD Firmware Update Utility Ver2.27A\n'
 no_target=$'\r\nAvailable target is not found.'
 bridge_found=$'\r\nDetect the IEEE1394 interface.'
 setting_unread=$'\r\nRegQueryValueEx Error : 00000002h'
-image=S1003431.104
 run_limit=300  # seconds for one run: a program that waits for ever must fail, not hang CI
 
 # ---- message boxes on the virtual display -----------------------------------
@@ -170,8 +184,7 @@ $(indented <"$run/sim/state")"
   for i in "${!want[@]}"; do
     line=${got[$i]:-}
     case ${want[$i]} in
-      flashed)
-        [[ $line == *" rev 1.04 date 08/01/10 mode normal image $image_size bytes crc32 0x$image_crc" ]] ;;
+      flashed) [[ $line == *" ${flashed_state[$definition]}" ]] ;;
       untouched) [[ $line == *" rev 1.00 date 07/12/01 mode normal image 0 bytes crc32 0x00000000" ]] ;;
       kernel) [[ $line == *" rev 1.00 date 07/12/01 mode kernel image 0 bytes crc32 0x00000000" ]] ;;
       *) false ;;
@@ -190,8 +203,20 @@ check_extra() {
       [[ -z $other ]] || fail "a WRITE BUFFER not in $check mode:"$'\n'"$(indented <<<"$other")" ;;
     later:*)
       mode=${check#later:}
-      writes | grep -qE " 3B $mode [0-9A-F]{2} .*  completed after [0-9]+ ms$" ||
+      local buffer='[0-9A-F]{2}'
+      [[ $mode == */* ]] && buffer=${mode#*/} && mode=${mode%/*}
+      writes | grep -qE " 3B $mode $buffer .*  completed after [0-9]+ ms$" ||
         fail "WRITE BUFFER mode $mode did not complete from the worker thread" ;;
+    handshake)
+      # Trace lines: the command's number and time, the drive, then the CDB.
+      awk '$5 == "3C" && $7 == "F2" && !read { read = NR }
+           $5 == "3B" && $7 == "F2" && read && !answered { answered = NR }
+           $5 == "3B" && $7 == "F0" && !block { block = NR }
+           END { exit !(read && answered && answered < block) }' "$run/win/simtrace.txt" 2>/dev/null ||
+        fail "no challenge read and answered before the first block" ;;
+    slept:*)
+      ((SECONDS - started >= ${check#slept:})) ||
+        fail "the run took $((SECONDS - started))s, less than the countdown's ${check#slept:}s" ;;
     # Wine's layer answers no adapters (0xE800): message 28 and nothing else.
     builtin) printf '%s' "$banner$no_target" | cmp -s - "$run/win/out" || fail "not message 28 alone" ;;
     ieee1394 | autoinsert) ;;
@@ -207,23 +232,31 @@ show_console_difference() {
 }
 
 run_scenario() {
-  local row=$1 dll_drives sim_drives answers boxes rc states checks
-  IFS='|' read -r name dll_drives sim_drives answers boxes rc states checks <<<"$row"
-  for field in name dll_drives sim_drives answers boxes rc states checks; do
+  local row=$1 definition dll_drives sim_drives answers boxes rc states checks
+  IFS='|' read -r name definition dll_drives sim_drives answers boxes rc states checks <<<"$row"
+  for field in name definition dll_drives sim_drives answers boxes rc states checks; do
     printf -v "$field" '%s' "$(trimmed "${!field}")"
   done
   local started=$SECONDS
   failed=0
   run=$work/run$((++runs))
   mkdir -p "$run/sim" "$run/win"
-  ln -s "$work/$image" "$run/sim/$image"
-  cp "$exe" "$dll" "$work/$image" "$run/win/"
+  local image=${definition_files[$definition]} program=odflsh.exe args=(--route aspi)
+  ln -s "$work/$definition/$image" "$run/sim/$image"
+  cp "$dll" "$work/$definition/$image" "$run/win/"
+  if [[ $definition == built-in ]]; then
+    cp "$exe" "$run/win/"
+  else
+    program=odflsh-defined.exe
+    cp "$defined" "$run/win/"
+    printf '%s\r\n' "${definition_text[$definition]}" >"$run/win/simdefinitions.txt"
+    args+=(--definition "${definition_text[$definition]}")
+  fi
   tr ';' '\n' <<<"$dll_drives" >"$run/win/simdrives.txt"
   [[ $sim_drives == = ]] && sim_drives=$dll_drives
   checks=",$checks,"
 
   # odflsh-sim first: what the Windows run must print, ask and leave.
-  local args=(--route aspi)
   if [[ $sim_drives != - ]]; then
     IFS=';' read -ra drive_lines <<<"$sim_drives"
     for line in "${drive_lines[@]}"; do args+=(--drive "$line"); done
@@ -259,7 +292,7 @@ run_scenario() {
     bridge_registry >"$run/bridge.reg"
     (cd "$run" && "$wine" regedit /s bridge.reg) || fail "regedit did not take bridge.reg"
   fi
-  (cd "$run/win" && WINEDLLOVERRIDES=$overrides exec timeout "$run_limit" "$wine" odflsh.exe \
+  (cd "$run/win" && WINEDLLOVERRIDES=$overrides exec timeout "$run_limit" "$wine" "$program" \
     </dev/null >"$run/win/out" 2>"$run/win/err") &
   local pid=$!
   answer_boxes "$pid" "${keys[@]}"
@@ -296,12 +329,15 @@ bridge_registry() {
 
 session() {
   cd "$work" || exit 1
+  source "$work/flashed_state.sh"
   failures=0
   runs=0
   # One server for the whole session: HKEY_DYN_DATA is volatile in Wine and
   # lives only as long as its server, and no run waits for a server to start.
   wineserver -p
   for row in "${scenarios[@]}"; do
+    # ODFLSH_WINE_ONLY=REGEX runs the scenarios whose row matches, for a look at a few.
+    [[ -n ${ODFLSH_WINE_ONLY:-} && ! $row =~ $ODFLSH_WINE_ONLY ]] && continue
     run_scenario "$row"
   done
   wineserver -k >/dev/null 2>&1
@@ -315,17 +351,19 @@ if [[ ${1:-} == --session ]]; then
   session
 fi
 
-usage="usage: wine_aspi.sh <odflsh.exe> <WNASPI32.DLL> <i686|x86_64> <wine> <odflsh-sim>"
+usage="usage: wine_aspi.sh <odflsh.exe> <WNASPI32.DLL> <i686|x86_64> <wine> <odflsh-sim> <odflsh-defined.exe>"
 exe=${1:?$usage}
 dll=${2:?$usage}
 arch=${3:?$usage}
 wine=${4:?$usage}
 sim=${5:?$usage}
+defined=${6:?$usage}
 
 source "$(dirname "${BASH_SOURCE[0]}")/wine_env.sh"
 
 exe=$(realpath "$exe")
 dll=$(realpath "$dll")
+defined=$(realpath "$defined")
 script=$(realpath "${BASH_SOURCE[0]}")
 if [[ ! -x $sim ]]; then
   echo "FAIL: no odflsh-sim at $sim to compare with: build the linux preset first"
@@ -345,15 +383,37 @@ trap cleanup EXIT
 SECONDS=0
 wine_use_prefix "$work/prefix"
 wine_windows_version win98
-"$sim" --make-image "$work/$image" || { echo "FAIL: odflsh-sim --make-image"; exit 1; }
-image_size=$(stat -c %s "$work/$image")
-image_crc=$(python3 -c 'import sys, zlib; print("%08x" % zlib.crc32(open(sys.argv[1], "rb").read()))' \
-  "$work/$image")
+
+# Each definition's image file, and the state line of a drive that holds it.
+crc32() { python3 -c 'import sys, zlib; print("%08x" % zlib.crc32(open(sys.argv[1], "rb").read()))' "$1"; }
+declare -A flashed_state
+for definition in "${!definition_files[@]}"; do
+  mkdir -p "$work/$definition"
+  image=${definition_files[$definition]}
+  args=()
+  [[ -n ${definition_text[$definition]:-} ]] && args=(--definition "${definition_text[$definition]}")
+  # shellcheck disable=SC2206  # the options are words
+  args+=(${definition_made_with[$definition]:-} --make-image "$image")
+  (cd "$work/$definition" && "$sim" "${args[@]}" 2>/dev/null) ||
+    { echo "FAIL: odflsh-sim ${args[*]}"; exit 1; }
+  file=$work/$definition/$image
+  case $definition in
+    built-in) flashed_state[$definition]="rev 1.04 date 08/01/10 mode normal image $(stat -c %s "$file") bytes crc32 0x$(crc32 "$file")" ;;
+    "family one") flashed_state[$definition]="rev 1.30 date 08/01/10 mode normal image $(stat -c %s "$file") bytes crc32 0x$(crc32 "$file") kernel 0 bytes crc32 0x00000000" ;;
+    "family zero")
+      # The drive holds what the HEX records say, its gaps 0xFF, decoded by
+      # another reader than ours; its identity (1.05) survives the flash.
+      objcopy -I ihex -O binary --gap-fill 0xff --pad-to 0x20000 "$file" "$work/$definition/decoded.bin" ||
+        { echo "FAIL: objcopy cannot read $image"; exit 1; }
+      flashed_state[$definition]="rev 1.05 date 03/06/12 mode normal image 131072 bytes crc32 0x$(crc32 "$work/$definition/decoded.bin") marker \"WIN2\"" ;;
+  esac
+done
+declare -p flashed_state >"$work/flashed_state.sh"
 
 # A server left from a run without a display would make the boxes fail on it.
 wineserver -k >/dev/null 2>&1
 wineserver -w >/dev/null 2>&1
-export exe dll wine sim work image_size image_crc
+export exe dll defined wine sim work
 LC_ALL=C xvfb-run -a bash "$script" --session
 rc=$?
 echo "Wine stage for $arch: ${SECONDS}s"
