@@ -247,13 +247,13 @@ TEST(FamilyZero, FailuresEndTheDriveOrTheRun) {
        false},
       {"no HEX file", {}, false, true, "1.05", -1, "\r\nFailed to load HEX file.", {}, 0, false},
       {"no patch file for a G6 drive", {}, true, false, "1.06", -1, "\r\nFailed to load Patch file.", {}, 0, false},
-      {"update mode refused", {Fault(kOpWriteBuffer, 1, 5, 0x20, 0, kBufferUpdateMode)}, true, true, "1.05", 2,
+      {"update mode refused", {Fault(kOpWriteBuffer, 1, 5, 0x20, 0, kBufferUpdateMode)}, true, true, "1.05", -1,
        "\r\nFailed to move to the update mode.", {}, 1, false},
       {"a block refused", {Fault(kOpWriteBuffer, 2, 4, 0x44, 0, kBufferModeSwitch)}, true, true, "1.05", -1,
        "\nSense Code : 04-44-00\r\nFailed to transfer the FW code.", {}, 4, true},
-      {"flash refused", {Fault(kOpWriteBuffer, 1, 4, 0x44, 0, kBufferFlashStart)}, true, true, "1.05", 2,
+      {"flash refused", {Fault(kOpWriteBuffer, 1, 4, 0x44, 0, kBufferFlashStart)}, true, true, "1.05", -1,
        "\r\nFailed to update FW.", {}, 8, true},
-      {"read-back after the flash fails", {Fault(kOpReadBuffer, 6, 5, 0x24, 0)}, true, true, "1.05", 1,
+      {"read-back after the flash fails", {Fault(kOpReadBuffer, 6, 5, 0x24, 0)}, true, true, "1.05", -1,
        "\r\nVerify error occured.", {}, 8, false},
   };
   for (const auto& c : cases) {
@@ -275,6 +275,50 @@ TEST(FamilyZero, FailuresEndTheDriveOrTheRun) {
     if (c.result != 0 && c.writes < 8) {
       EXPECT_EQ(b.drive->flashCount(), 0);
     }
+  }
+}
+
+// A drive asked into update mode leaves it only by a restart. When the
+// program cannot know that it left (the switch failed after the drive took
+// it, or the flash command never came back and the read-back differs), the
+// run must end as a failure rather than go on to the next drive and exit 0.
+TEST(FamilyZero, ADrivePossiblyLeftInUpdateModeEndsTheRun) {
+  const auto taken = [](FaultRule rule) {
+    rule.executed = true;
+    return rule;
+  };
+  FaultRule switchTimesOut = Fault(kOpWriteBuffer, 1, 0, 0, 0, kBufferUpdateMode);
+  switchTimesOut.action = sim::FaultAction::Timeout;
+  FaultRule flashNeverAnswers = Fault(kOpWriteBuffer, 1, 0, 0, 0, kBufferFlashStart);
+  flashNeverAnswers.action = sim::FaultAction::Timeout;
+  struct Case {
+    const char* name;
+    bool aspi;
+    FaultRule fault;
+    const char* consoleEnd;
+  };
+  const Case cases[] = {
+      {"switch taken, then a unit attention", false, taken(Fault(kOpWriteBuffer, 1, 6, 0x29, 0, kBufferUpdateMode)),
+       "\r\nFailed to move to the update mode."},
+      {"switch taken, then no answer", true, taken(switchTimesOut), "\r\nFailed to move to the update mode."},
+      // The pending flash start is only polled: the count runs out, and the
+      // read-back finds the old firmware.
+      {"flash start never answers", true, flashNeverAnswers, "\r\nVerify error occured."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ZeroBench b({}, QrdDefinition(), c.aspi);
+    ASSERT_NO_FATAL_FAILURE(b.Start());
+    b.drive->AddFault(c.fault);
+
+    EXPECT_EQ(FamilyZeroUpdate(b.ctx), -1);
+    const std::string& console = b.pc.Console();
+    const std::string end = c.consoleEnd;
+    ASSERT_GE(console.size(), end.size()) << console;
+    EXPECT_EQ(console.substr(console.size() - end.size()), end) << console;
+    EXPECT_TRUE(b.drive->inUpdateMode());
+    EXPECT_EQ(b.drive->flashCount(), 0);
+    EXPECT_FALSE(b.ConsoleHas(kSuccess));
   }
 }
 

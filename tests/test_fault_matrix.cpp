@@ -18,11 +18,16 @@
 
 #include "app/run_update.h"
 #include "core/context.h"
+#include "core/definition.h"
 #include "core/image_state.h"
 #include "core/messages.h"
 #include "core/scsi_codes.h"
+#include "sim/hex_image.h"
 #include "sim/image_maker.h"
 #include "sim/pc_builder.h"
+#include "sim/qrd_drive.h"
+#include "sim/qrw_drive.h"
+#include "sim/sim_definition.h"
 #include "sim/sim_drive.h"
 #include "sim/sim_pc.h"
 
@@ -78,7 +83,90 @@ Procedure FamilyFour(std::uint32_t fullBlocks) {
   };
 }
 
-std::vector<Procedure> Procedures() { return {FamilyFour(2)}; }
+// A QRW-730 writer at revision 1.22, which demands the unlock handshake, under
+// its family-0x1005 definition, with images of `fullBlocks` 32 KiB blocks and
+// a short one. Scope 1 sends the normal part only; scope 0 sends the two
+// blocks of the kernel part first, and the drive must end up holding both.
+Procedure FamilyOne(const char* name, std::int32_t updateScope, std::uint32_t fullBlocks) {
+  UpdateDefinition definition{};
+  std::string error;
+  const bool parsed = sim::ParseDefinition(
+      "fileName=Q7300122.BIN,vendor=KESTREL,product=DVD-RW  QRW-730,extension=BIN,familyCode=0x1005,"
+      "minimumImageDate=0x20070101,vendorTag=QRW730N",
+      definition, error);
+  EXPECT_TRUE(parsed) << error;
+  definition.imageSize = fullBlocks * 0x8000 + 0x0C35;
+  definition.updateScope = updateScope;
+  sim::ImageFields fields;
+  fields.revision = "1.30 ";
+  std::vector<sim::ImageFile> made;
+  EXPECT_TRUE(sim::ImagesForDefinition(definition, fields, definition.fileName, made, error)) << error;
+  auto files = std::make_shared<const std::vector<sim::ImageFile>>(std::move(made));
+  return Procedure{
+      name,
+      [files](sim::SimPc& pc) {
+        for (const auto& f : *files) pc.AddFile(f.path, f.bytes);
+        sim::Qbc850Config config;
+        sim::WriterConfig writer;
+        sim::FindWriterModel("qrw730", config, writer);
+        config.revision = "1.22";
+        writer.handshake = true;
+        return std::make_shared<sim::QrwDrive>(config, writer);
+      },
+      [definition](Context& ctx) { sim::InstallDefinitions(ctx, {definition}); },
+      [files](const sim::SimDrive& drive) {
+        const auto& d = dynamic_cast<const sim::QrwDrive&>(drive);
+        const std::vector<std::uint8_t>& normal = files->front().bytes;
+        const bool kernelPart = files->size() == 1 || d.kernelImage() == files->back().bytes;
+        const std::string revision(normal.begin() + kHeaderRevision, normal.begin() + kHeaderRevision + 4);
+        return DriveEnd{d.flashedImage() == normal && kernelPart,
+                        !d.inKernel() && d.config().revision == revision, d.inKernel()};
+      },
+  };
+}
+
+// A QRD-570 at revision 1.05 under a family-1 definition and its HEX image.
+// A family up to 7 reads the drive back before and after the flash, and its
+// read-back covers 128 KiB whatever the image's size, so its image is
+// 0x20000 bytes: four full blocks, then the closing block that repeats the
+// last 4 KiB with the marker. A G6 drive (1.06) takes the same commands with
+// the patch block read from a file and another marker, so it adds no row.
+Procedure FamilyZero() {
+  UpdateDefinition definition{};
+  std::string error;
+  const bool parsed = sim::ParseDefinition(
+      "fileName=QRD570.HEX,modelCode=KESTREL QRD-570,vendor=KESTREL,product=DVD-ROM QRD-570,versionText=1.07,"
+      "cpuType=MN103S,extension=HEX,imageSize=0x20000,familyCode=1",
+      definition, error);
+  EXPECT_TRUE(parsed) << error;
+  // The bytes the HEX text stands for (its left-out rows are 0xFF, as erased
+  // flash is): what the program must send, and the drive hold after the flash.
+  auto image = std::make_shared<const std::vector<std::uint8_t>>(sim::MakeFamilyZeroImage(definition));
+  const std::string text = sim::HexText(*image);
+  auto file = std::make_shared<const std::vector<std::uint8_t>>(text.begin(), text.end());
+  return Procedure{
+      "family zero",
+      [file](sim::SimPc& pc) {
+        pc.AddFile("QRD570.HEX", file);
+        return std::make_shared<sim::Qrd570Drive>();
+      },
+      [definition](Context& ctx) { sim::InstallDefinitions(ctx, {definition}); },
+      [image](const sim::SimDrive& drive) {
+        const auto& d = dynamic_cast<const sim::Qrd570Drive&>(drive);
+        // This drive keeps its identity across a flash: its INQUIRY revision
+        // stays the old one, and the procedure judges the update by reading
+        // the firmware area back. The firmware area is then the one witness
+        // of the revision the drive runs, so holding the image is reporting it.
+        const bool holds = d.firmwareArea() == *image;
+        return DriveEnd{holds, holds, d.inUpdateMode()};
+      },
+  };
+}
+
+std::vector<Procedure> Procedures() {
+  return {FamilyFour(2), FamilyOne("family one, normal part", 1, 2), FamilyOne("family one, kernel part too", 0, 2),
+          FamilyZero()};
+}
 
 // ---- the routes -----------------------------------------------------------------
 
@@ -89,6 +177,10 @@ struct Route {
   sim::VolumeOptions volume;  // pass-through: the drive's volume
 };
 
+// Every route applies to every procedure: all three reach the drive through
+// the same transport and discovery, and the host set-ups steer steps of each
+// (the Intel drivers' status rule and waits, the bridge's waits, the
+// family-zero marker). No family skips one.
 const Route kRoutes[] = {
     {"pass-through", sim::SimRoute::PassThrough, {}, {}},
     {"ASPI", sim::SimRoute::Aspi, {}, {}},

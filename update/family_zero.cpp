@@ -417,28 +417,28 @@ int FamilyZeroUpdate(Context& ctx) {
     return -1;
   }
   ShowMessage(ctx, MessageCode::kUpdatingKeepPowerOn, ConsoleOnly);
-
-  const int entered = EnterUpdateMode(ctx);
-  if (entered != 0) {
+  // From the switch on, the drive may sit in update mode, which it leaves
+  // only by a restart: a switch that failed may have been taken before the
+  // drive failed the command, a flash that failed leaves it there, and a
+  // read-back that differs cannot tell it from a drive that took a broken
+  // flash. None of that may end quietly, so each ends the run.
+  if (EnterUpdateMode(ctx) != 0) {
     ShowMessage(ctx, MessageCode::kEnterUpdateModeFailed, ConsoleOnly);
-    return entered;
+    return -1;
   }
   if (StopUnit(ctx) != 0) SummarizeSense(ctx);
-  // From here a failure leaves the drive in update mode; it has no way back
-  // but a restart.
   if (WriteUpdateImage(ctx) != 0) {
     ShowMessage(ctx, MessageCode::kTransferFailed, ConsoleOnly);
     return -1;
   }
-  const int flashed = StartFlashAndWait(ctx);
-  if (flashed != 0) {
+  if (StartFlashAndWait(ctx) != 0) {
     ShowMessage(ctx, MessageCode::kFirmwareUpdateFailed, ConsoleOnly);
-    return flashed;
+    return -1;
   }
   WaitMs(ctx, kAfterFlashMs);
   if (verified && VerifyImage(ctx, kVerifyLength) != 0) {
     ShowMessage(ctx, MessageCode::kVerifyFailed, ConsoleOnly);
-    return 1;
+    return -1;
   }
   if (ReadRevision(ctx, RevisionPhase::New) != 0) return -1;
   ShowMessage(ctx, MessageCode::kUpdateSucceeded, ConsoleOnly);
