@@ -16,6 +16,7 @@
 #include "core/scsi_codes.h"
 #include "discovery/discovery.h"
 #include "image/image.h"
+#include "scsi/transport.h"
 #include "sim/hex_image.h"
 #include "sim/qrd_drive.h"
 #include "sim_fixture.h"
@@ -296,6 +297,7 @@ TEST(FamilyZero, ADrivePossiblyLeftInUpdateModeEndsTheRun) {
     bool aspi;
     FaultRule fault;
     const char* consoleEnd;
+    std::int32_t family = 1;
   };
   const Case cases[] = {
       {"switch taken, then a unit attention", false, taken(Fault(kOpWriteBuffer, 1, 6, 0x29, 0, kBufferUpdateMode)),
@@ -304,10 +306,15 @@ TEST(FamilyZero, ADrivePossiblyLeftInUpdateModeEndsTheRun) {
       // The pending flash start is only polled: the count runs out, and the
       // read-back finds the old firmware.
       {"flash start never answers", true, flashNeverAnswers, "\r\nVerify error occured."},
+      // Family 8 has no read-back: the command still pending after the
+      // count is all that shows the drive has not flashed.
+      {"flash start never answers, family 8", true, flashNeverAnswers, "\r\nFailed to update FW.", 8},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ZeroBench b({}, QrdDefinition(), c.aspi);
+    Qrd570Config config;
+    config.layout = LayoutFor(c.family);
+    ZeroBench b(config, QrdDefinition(c.family), c.aspi);
     ASSERT_NO_FATAL_FAILURE(b.Start());
     b.drive->AddFault(c.fault);
 
@@ -684,11 +691,16 @@ TEST(FamilyZeroFlash, CountdownByRouteAndFamily) {
     int from;               // first second shown
     std::uint64_t seconds;  // whole seconds from the flash start to the end of the count
     std::uint32_t timeoutSeconds;
+    int result = 0;
   };
   const Case cases[] = {
       {"aspi, drive done at once", true, 1, 1, 29, 30, 0},
       {"aspi, drive takes 8 s", true, 1, 8000, 29, 30, 0},
+      // The read-back after the count decides.
       {"aspi, drive takes longer than the count", true, 1, 45000, 29, 30, 0},
+      // No read-back follows: a flash not seen to end is a failed one.
+      {"aspi, family 8, drive takes longer than the count", true, 8, 45000, 29, 30, 0, kCommandWaitRanOut},
+      {"aspi, family 8, drive takes 8 s", true, 8, 8000, 29, 30, 0},
       {"aspi, family 9", true, 9, 8000, 29, 30, 0},
       {"pass-through, drive done at once", false, 1, 1, 29, 30, 30},
       {"pass-through, drive takes 8 s", false, 1, 8000, 21, 30, 30},
@@ -706,7 +718,7 @@ TEST(FamilyZeroFlash, CountdownByRouteAndFamily) {
     b.pc.ClearConsole();
     const std::uint64_t start = b.pc.NowMs();
 
-    EXPECT_EQ(StartFlashAndWait(b.ctx), 0);
+    EXPECT_EQ(StartFlashAndWait(b.ctx), c.result);
     EXPECT_EQ(b.pc.Console(), Countdown(c.from));
     const std::uint64_t took = b.pc.NowMs() - start;
     EXPECT_GE(took, c.seconds * 1000);

@@ -247,10 +247,18 @@ int FlashOverAspi(Context& ctx) {
     remaining = kAspiCountdownSeconds - ElapsedSeconds(ctx);
     PrintRemaining(ctx, remaining);
   } while (remaining > 0);
+  if (!finished) failed = PollPendingCommand(ctx) == kPendingFailed;
   StopTimer(ctx);
   // The command was only submitted when it returned; a drive that then
   // failed the flash has not taken the image, whatever the submission said.
   if (status == 0 && failed) return kCommandFailed;
+  // Nor has one still pending after the countdown, for the families that
+  // are not read back: nothing else would tell a drive still in update mode
+  // from an updated one. (Over pass-through the same command has those 30 s
+  // before it times out. The others are judged by their read-back. A command
+  // sent in polled mode was waited for in full: none is left pending.)
+  const bool readBack = ctx.matchedDefinition.familyCode <= kLastVerifiedFamily;
+  if (status == 0 && !readBack && ctx.transport.pendingEvent != 0) return kCommandWaitRanOut;
   return status;
 }
 
