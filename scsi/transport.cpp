@@ -430,6 +430,8 @@ int PollPendingCommand(Context& ctx) {
   return srb != nullptr && StatusOf(*srb) == SS_COMP ? kPendingDone : kPendingFailed;
 }
 
+bool CommandStillPending(const Context& ctx) { return ctx.transport.pendingEvent != 0; }
+
 int ProbeInquiry(Context& ctx) {
   return PassThroughProbe(ctx, InquiryCdb(), kSixByteCdb, ctx.host.dataBuffer.data, kInquirySize);
 }

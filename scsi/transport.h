@@ -52,6 +52,8 @@ int SummarizeSense(Context& ctx);
 // command sees only that command's sense (none, if it brings none back).
 void ForgetSense(Context& ctx);
 int PollPendingCommand(Context& ctx);
+// A command left pending (leavePending) has not been seen to finish yet.
+bool CommandStillPending(const Context& ctx);
 
 // Discovery probes: pass-through form on the volume discovery opened, ASPI
 // form on an adapter and target id. kCommandDone on success.

@@ -258,7 +258,7 @@ int FlashOverAspi(Context& ctx) {
   // before it times out. The others are judged by their read-back. A command
   // sent in polled mode was waited for in full: none is left pending.)
   const bool readBack = ctx.matchedDefinition.familyCode <= kLastVerifiedFamily;
-  if (status == 0 && !readBack && ctx.transport.pendingEvent != 0) return kCommandWaitRanOut;
+  if (status == 0 && !readBack && CommandStillPending(ctx)) return kCommandWaitRanOut;
   return status;
 }
 
