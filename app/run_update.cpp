@@ -10,8 +10,12 @@
 namespace odf {
 
 RunSteps DefaultRunSteps() {
-  return RunSteps{CheckHostEnvironment, DiscoverTargets, FamilyZeroUpdate, FamilyOneUpdate,
-                  FamilyFourUpdate};
+  return RunSteps{.loadDefinitions = LoadBuiltInDefinition,
+                  .checkHost = CheckHostEnvironment,
+                  .discover = DiscoverTargets,
+                  .familyZero = FamilyZeroUpdate,
+                  .familyOne = FamilyOneUpdate,
+                  .familyFour = FamilyFourUpdate};
 }
 
 namespace {
@@ -59,7 +63,7 @@ int RunUpdate(Context& ctx, const RunSteps& steps) {
                  kProgramVersion.major, kProgramVersion.minor, kProgramVersion.letter);
   ctx.run.oemCodePage = ctx.platform.GetOEMCP();
   ResetRunState(ctx);
-  LoadBuiltInDefinition(ctx);
+  steps.loadDefinitions(ctx);
 
   // Without the shared buffers no step can work; stop before touching a drive.
   if (steps.checkHost(ctx) == kSetupBufferRefused) {

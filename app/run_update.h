@@ -3,6 +3,8 @@
 
 #include <functional>
 
+#include "core/definition.h"
+
 namespace odf {
 
 struct Context;
@@ -16,8 +18,10 @@ struct ProgramVersion {
 inline constexpr ProgramVersion kProgramVersion{2, 27, 'A'};
 
 // The steps the run loop calls. They default to the real ones; tests of the
-// loop replace them with fakes.
+// loop replace them with fakes, and the simulator and the test programs give
+// the run another definition table in place of the built-in one.
 struct RunSteps {
+  std::function<int(Context&)> loadDefinitions = LoadBuiltInDefinition;
   std::function<int(Context&)> checkHost;
   std::function<int(Context&)> discover;
   std::function<int(Context&)> familyZero;

@@ -116,7 +116,11 @@ void UseBuffers(Context& ctx, Buffers& b) {
   ctx.host.imageBuffer = SharedBuffer{0, b.image.data(), b.image.size()};
 }
 
-void CheckImageLoad(sim::SimPc& pc, const std::vector<std::uint8_t>& text, std::uint32_t imageSize) {
+// The two loads share the record reader; they differ in what they may change.
+enum class Load { Image, Patch };
+
+void CheckLoad(Load load, sim::SimPc& pc, const std::vector<std::uint8_t>& text, std::uint32_t imageSize) {
+  const bool image = load == Load::Image;
   Context ctx(pc);
   LoadBuiltInDefinition(ctx);
   ctx.matchedDefinition = ctx.definitions.entries[0];
@@ -127,31 +131,18 @@ void CheckImageLoad(sim::SimPc& pc, const std::vector<std::uint8_t>& text, std::
 
   static std::vector<std::uint8_t> expected;  // kept: a fresh one costs a page fault per 4 KiB
   const bool accepted = ReadRecords(text, imageSize, expected);
-  const int result = LoadHexImage(ctx);
-  fuzz::Require(result == (accepted ? 0 : -1), "the image load accepts exactly the sound files");
+  const int result = image ? LoadHexImage(ctx) : LoadHexPatch(ctx);
+  fuzz::Require(result == (accepted ? 0 : -1), image ? "the image load accepts exactly the sound files"
+                                                     : "the patch load accepts exactly the sound files");
   if (!accepted) expected.assign(kChecked, kUntouched);
-  if (imageSize < kChecked) std::fill(expected.begin() + imageSize, expected.end(), kUntouched);
+  if (!image) {
+    std::fill(expected.begin(), expected.begin() + kPatchOffset, kUntouched);
+  } else if (imageSize < kChecked) {
+    std::fill(expected.begin() + imageSize, expected.end(), kUntouched);
+  }
   fuzz::Require(std::equal(expected.begin(), expected.end(), b.image.begin()),
-                "the image holds the file's records, 0xFF between them, nothing else");
-}
-
-void CheckPatchLoad(sim::SimPc& pc, const std::vector<std::uint8_t>& text, std::uint32_t imageSize) {
-  Context ctx(pc);
-  LoadBuiltInDefinition(ctx);
-  ctx.matchedDefinition = ctx.definitions.entries[0];
-  ctx.matchedDefinition.imageSize = imageSize;
-  Buffers& b = SharedBuffers();
-  UseBuffers(ctx, b);
-  std::fill(b.image.begin(), b.image.begin() + kChecked, kUntouched);
-
-  static std::vector<std::uint8_t> expected;  // kept: a fresh one costs a page fault per 4 KiB
-  const bool accepted = ReadRecords(text, imageSize, expected);
-  const int result = LoadHexPatch(ctx);
-  fuzz::Require(result == (accepted ? 0 : -1), "the patch load accepts exactly the sound files");
-  if (!accepted) expected.assign(kChecked, kUntouched);
-  std::fill(expected.begin(), expected.begin() + kPatchOffset, kUntouched);
-  fuzz::Require(std::equal(expected.begin(), expected.end(), b.image.begin()),
-                "the patch replaces the patch block whole and nothing else");
+                image ? "the image holds the file's records, 0xFF between them, nothing else"
+                      : "the patch replaces the patch block whole and nothing else");
 }
 
 // The text behind a record that is skipped (type 03) long enough that the
@@ -175,11 +166,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   pc.AddFile(kImageFile, text);
   pc.AddFile(kPatchFile, text);
   // A small image (the reading limit comes early) and one past the patch block.
-  CheckImageLoad(pc, text, 0x40);
-  CheckImageLoad(pc, text, kChecked + 0x10);
-  CheckPatchLoad(pc, text, 0x40);
+  CheckLoad(Load::Image, pc, text, 0x40);
+  CheckLoad(Load::Image, pc, text, kChecked + 0x10);
+  CheckLoad(Load::Patch, pc, text, 0x40);
   const std::vector<std::uint8_t> padded = AcrossReadBlocks(text);
   pc.AddFile(kImageFile, padded);
-  CheckImageLoad(pc, padded, kChecked + 0x10);
+  CheckLoad(Load::Image, pc, padded, kChecked + 0x10);
   return 0;
 }

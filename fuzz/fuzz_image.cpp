@@ -11,11 +11,13 @@
 #include <memory>
 #include <vector>
 
+#include "app/run_update.h"
 #include "core/context.h"
 #include "core/image_state.h"
 #include "core/scsi_codes.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/pc_builder.h"
+#include "sim/sim_definition.h"
 #include "sim/sim_drive.h"
 #include "sim/sim_pc.h"
 
@@ -83,9 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (setup.updateScope == 0) pc.AddFile(fuzz::kKernelFile, kernelFile);
 
   Context ctx(pc);
-  const int exitCode =
-      RunUpdate(ctx, fuzz::StepsWithDefinitions(
-                         {fuzz::BuiltInWith(static_cast<std::uint32_t>(file.size()), setup.updateScope)}));
+  RunSteps steps = DefaultRunSteps();
+  steps.loadDefinitions =
+      sim::DefinitionLoader({fuzz::BuiltInWith(static_cast<std::uint32_t>(file.size()), setup.updateScope)});
+  const int exitCode = RunUpdate(ctx, steps);
   fuzz::ShowRun(pc);
   Require(exitCode == 0 || exitCode == 1, "the exit code is 0 or 1");
 

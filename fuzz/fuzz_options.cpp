@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/run_update.h"
 #include "core/context.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/hex_image.h"
@@ -82,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!RunFiles(options, definitions, files)) return 0;
   for (const auto& file : files) pc.AddFile(file.path, file.bytes);
   Context ctx(pc);
-  const int exitCode = RunUpdate(ctx, fuzz::StepsWithDefinitions(definitions));
+  RunSteps steps = DefaultRunSteps();
+  steps.loadDefinitions = sim::DefinitionLoader(definitions);
+  const int exitCode = RunUpdate(ctx, steps);
   fuzz::ShowRun(pc);
   Require(exitCode == 0 || exitCode == 1, "the exit code is 0 or 1");
   return 0;

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/run_update.h"
 #include "core/context.h"
 #include "core/scsi_codes.h"
 #include "fuzz/fuzz_support.h"
@@ -229,7 +230,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& file : prepared.files) pc.AddFile(file.path, file.bytes);
 
   Context ctx(pc);
-  const int exitCode = RunUpdate(ctx, fuzz::StepsWithDefinitions({prepared.definition}));
+  RunSteps steps = DefaultRunSteps();
+  steps.loadDefinitions = sim::DefinitionLoader({prepared.definition});
+  const int exitCode = RunUpdate(ctx, steps);
   fuzz::ShowRun(pc);
   Require(exitCode == 0 || exitCode == 1, "the exit code is 0 or 1");
   for (const auto& drive : drives) CheckDrive(procedure, *drive, image);

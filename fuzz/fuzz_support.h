@@ -9,10 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/run_update.h"
 #include "core/context.h"
 #include "core/definition.h"
-#include "discovery/host.h"
 #include "sim/sim_definition.h"
 #include "sim/sim_pc.h"
 
@@ -46,18 +44,6 @@ inline UpdateDefinition BuiltInWith(std::uint32_t imageSize, std::int32_t update
   d.imageSize = imageSize;
   d.updateScope = updateScope;
   return d;
-}
-
-// The run's own steps, with `definitions` in place of the built-in table
-// once the utility has loaded it, before the host checks (as odflsh-sim's
-// --definition does).
-inline RunSteps StepsWithDefinitions(const std::vector<UpdateDefinition>& definitions) {
-  RunSteps steps = DefaultRunSteps();
-  steps.checkHost = [definitions](Context& ctx) {
-    sim::InstallDefinitions(ctx, definitions);
-    return CheckHostEnvironment(ctx);
-  };
-  return steps;
 }
 
 // With ODFLSH_FUZZ_SHOW set, a run's console and boxes go to standard error:

@@ -25,6 +25,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/errno_errors.h"
 #include "platform/host_platform.h"
 #include "platform/posix_sgio.h"
 
@@ -100,18 +101,6 @@ ConsoleSetup ConsoleFromEnvironment() {
 }
 
 namespace {
-
-DWORD ErrorFromErrno(int error) {
-  switch (error) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-    case ENAMETOOLONG: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    default: return ERROR_GEN_FAILURE;
-  }
-}
 
 // An open optical drive: its descriptor, its device name for notices, and
 // the access the handle was opened with.
@@ -236,7 +225,7 @@ class PosixPlatform : public Platform {
     }
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
-      lastError_ = ErrorFromErrno(errno);
+      lastError_ = win::ErrorFromErrno(errno);
       return INVALID_HANDLE_VALUE;
     }
     struct stat info {};

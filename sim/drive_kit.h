@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/drive_fields.h"
 #include "sim/sim_drive.h"
@@ -40,6 +41,11 @@ void PutField(std::span<std::uint8_t> reply, ReplyField field, const std::string
 // version, its identity fields blank for the model to fill.
 void StartInquiryReply(std::span<std::uint8_t, kInquirySize> reply, std::uint8_t deviceType,
                        std::uint8_t version);
+
+// The start of a drive's report line: its INQUIRY vendor and product,
+// revision, date, mode, and the size and CRC-32 of what it holds.
+std::string ReportLine(const std::string& vendor, const std::string& product, const std::string& revision,
+                       const std::string& date, const char* mode, const std::vector<std::uint8_t>& held);
 
 // Reads a fixed-width text field of an image, or blanks beyond its end.
 std::string ImageText(const std::vector<std::uint8_t>& image, std::size_t at, std::size_t width);

@@ -3,7 +3,6 @@
 #include "sim/qrd_drive.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "core/firmware_area.h"
@@ -81,14 +80,8 @@ std::string Qrd570Drive::marker() const {
 }
 
 std::string Qrd570Drive::Describe() const {
-  std::uint8_t identity[kInquiryModel.width];
-  PutField(identity, kInquiryVendor.width, config_.vendor);
-  PutField(identity + kInquiryVendor.width, kInquiryProduct.width, config_.product);
-  char tail[96];
-  std::snprintf(tail, sizeof tail, " image %zu bytes crc32 0x%08x", area_.size(),
-                static_cast<unsigned>(Crc32(area_)));
-  std::string line = std::string(identity, identity + sizeof identity) + " rev " + config_.revision +
-                     " date " + config_.date + " mode " + (updateMode_ ? "update" : "normal") + tail;
+  std::string line = ReportLine(config_.vendor, config_.product, config_.revision, config_.date,
+                                updateMode_ ? "update" : "normal", area_);
   if (flashCount_ > 0) line += " marker \"" + marker() + "\"";
   return line;
 }

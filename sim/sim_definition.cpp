@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 #include <string_view>
+#include <utility>
 
 #include "core/context.h"
 #include "core/image_state.h"
@@ -181,6 +182,13 @@ void InstallDefinitions(Context& ctx, const std::vector<UpdateDefinition>& defin
   const std::size_t count = std::min(definitions.size(), ctx.definitions.entries.size());
   std::copy_n(definitions.begin(), count, ctx.definitions.entries.begin());
   ctx.definitions.definitionCount = static_cast<int>(count);
+}
+
+std::function<int(Context&)> DefinitionLoader(std::vector<UpdateDefinition> definitions) {
+  return [definitions = std::move(definitions)](Context& ctx) {
+    InstallDefinitions(ctx, definitions);
+    return 0;
+  };
 }
 
 UpdateDefinition BuiltInDefinition() {

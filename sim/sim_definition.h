@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,10 @@ bool ParseDefinition(const std::string& text, UpdateDefinition& definition, std:
 
 // Puts `definitions` (at most kDefinitionSlots) in place of the run's table.
 void InstallDefinitions(Context& ctx, const std::vector<UpdateDefinition>& definitions);
+
+// The run loop's definition step (RunSteps::loadDefinitions) that loads
+// `definitions` in place of the built-in table.
+std::function<int(Context&)> DefinitionLoader(std::vector<UpdateDefinition> definitions);
 
 // The utility's built-in definition, as it loads it.
 UpdateDefinition BuiltInDefinition();

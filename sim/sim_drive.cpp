@@ -55,6 +55,17 @@ void PutField(std::uint8_t* field, std::size_t width, const std::string& text) {
   std::memcpy(field, text.data(), std::min(width, text.size()));
 }
 
+std::string ReportLine(const std::string& vendor, const std::string& product, const std::string& revision,
+                       const std::string& date, const char* mode, const std::vector<std::uint8_t>& held) {
+  std::uint8_t identity[kInquiryModel.width];
+  PutField(identity, kInquiryVendor.width, vendor);
+  PutField(identity + kInquiryVendor.width, kInquiryProduct.width, product);
+  char tail[96];
+  std::snprintf(tail, sizeof tail, " image %zu bytes crc32 0x%08x", held.size(), static_cast<unsigned>(Crc32(held)));
+  return std::string(identity, identity + sizeof identity) + " rev " + revision + " date " + date + " mode " + mode +
+         tail;
+}
+
 void PutField(std::span<std::uint8_t> reply, ReplyField field, const std::string& text) {
   if (field.offset > reply.size()) return;
   PutField(reply.data() + field.offset, std::min(field.width, reply.size() - field.offset), text);
@@ -165,14 +176,8 @@ Qbc850Drive::Qbc850Drive(Qbc850Config config)
     : config_(std::move(config)), kernel_(config_.kernel) {}
 
 std::string Qbc850Drive::Describe() const {
-  std::uint8_t identity[kInquiryModel.width];
-  PutField(identity, kInquiryVendor.width, config_.vendor);
-  PutField(identity + kInquiryVendor.width, kInquiryProduct.width, config_.product);
-  char tail[96];
-  std::snprintf(tail, sizeof tail, " image %zu bytes crc32 0x%08x", flashed_.size(),
-                static_cast<unsigned>(Crc32(flashed_)));
-  return std::string(identity, identity + sizeof identity) + " rev " + config_.revision +
-         " date " + config_.date + " mode " + (kernel_ ? "kernel" : "normal") + tail;
+  return ReportLine(config_.vendor, config_.product, config_.revision, config_.date, kernel_ ? "kernel" : "normal",
+                    flashed_);
 }
 
 DriveReply Qbc850Drive::Execute(const CommandRecord& record, std::uint8_t* data) {

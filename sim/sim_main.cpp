@@ -105,18 +105,6 @@ int MakeImages(const odf::sim::SimOptions& options) {
   return 0;
 }
 
-// The run's own steps; definitions from the command line replace the
-// built-in table once the utility has loaded it, before the host checks.
-odf::RunSteps StepsWithDefinitions(const std::vector<odf::UpdateDefinition>& definitions) {
-  odf::RunSteps steps = odf::DefaultRunSteps();
-  if (definitions.empty()) return steps;
-  steps.checkHost = [definitions, checkHost = steps.checkHost](odf::Context& ctx) {
-    odf::sim::InstallDefinitions(ctx, definitions);
-    return checkHost(ctx);
-  };
-  return steps;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -160,10 +148,13 @@ int main(int argc, char** argv) {
   };
   pc.answerer = AnswerQuestion;
 
+  // Definitions from the command line take the built-in table's place.
+  odf::RunSteps steps = odf::DefaultRunSteps();
+  if (!options.definitions.empty()) steps.loadDefinitions = odf::sim::DefinitionLoader(options.definitions);
   int exitCode = 0;
   {
     odf::Context ctx(pc);
-    exitCode = odf::RunUpdate(ctx, StepsWithDefinitions(options.definitions));
+    exitCode = odf::RunUpdate(ctx, steps);
   }
   std::fflush(stdout);
   if (trace) tracer.Flush();

@@ -15,6 +15,7 @@
 #include <unistd.h>
 #endif
 
+#include "platform/errno_errors.h"
 #include "sim/sim_pc_impl.h"
 
 namespace odf::sim {
@@ -42,20 +43,6 @@ HANDLE SimPc::Impl::NewHandle(HandleObject object) {
 
 namespace {
 
-// The error Windows gives for what the host's file system said, as the Linux
-// layer maps it.
-DWORD ErrorFromErrno(int error) {
-  switch (error) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-    case ENAMETOOLONG: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    default: return ERROR_GEN_FAILURE;
-  }
-}
-
 // Reads a regular file of the host whole, in as few reads as the system
 // allows. A folder, a device or a file that cannot be opened is refused with
 // the error the Linux layer gives; 0 on success.
@@ -67,7 +54,7 @@ DWORD ReadHostFile(const std::string& path, std::vector<std::uint8_t>& content) 
   constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
 #endif
   const int fd = ::open(path.c_str(), kOpenFlags);
-  if (fd < 0) return ErrorFromErrno(errno);
+  if (fd < 0) return win::ErrorFromErrno(errno);
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/context.h"
@@ -27,6 +28,17 @@ class SimFixture : public ::testing::Test {
   sim::SimPc pc;
   Context ctx{pc};
 };
+
+// What the user saw: the texts of the boxes in order, and whether the
+// console holds a text.
+inline std::vector<std::string> BoxTexts(const sim::SimPc& pc) {
+  std::vector<std::string> texts;
+  for (const auto& b : pc.Boxes()) texts.push_back(b.text);
+  return texts;
+}
+inline bool ConsoleHas(const sim::SimPc& pc, const std::string& text) {
+  return pc.Console().find(text) != std::string::npos;
+}
 
 inline sim::SimRoute RouteOf(bool aspi) { return aspi ? sim::SimRoute::Aspi : sim::SimRoute::PassThrough; }
 

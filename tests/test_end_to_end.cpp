@@ -53,11 +53,7 @@ class EndToEndTest : public testing::SimFixture {
     pc.AddFile("S1003431.104", image);
     return RunUpdate(ctx);
   }
-  std::vector<std::string> BoxTexts() const {
-    std::vector<std::string> texts;
-    for (const auto& b : pc.Boxes()) texts.push_back(b.text);
-    return texts;
-  }
+  std::vector<std::string> BoxTexts() const { return testing::BoxTexts(pc); }
   static int Writes(const sim::Qbc850Drive& d) {
     int n = 0;
     for (const auto& r : d.log) n += r.cdb[0] == 0x3B ? 1 : 0;

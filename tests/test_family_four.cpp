@@ -54,12 +54,8 @@ class FamilyFourTest : public testing::SimFixture {
   }
   int Writes() const { return Count(0x3B); }
 
-  std::vector<std::string> BoxTexts() const {
-    std::vector<std::string> texts;
-    for (const auto& b : pc.Boxes()) texts.push_back(b.text);
-    return texts;
-  }
-  bool ConsoleHas(const std::string& text) const { return pc.Console().find(text) != std::string::npos; }
+  std::vector<std::string> BoxTexts() const { return testing::BoxTexts(pc); }
+  bool ConsoleHas(const std::string& text) const { return testing::ConsoleHas(pc, text); }
 };
 
 TEST_F(FamilyFourTest, UpdatesTheDriveWithTheImage) {

@@ -140,12 +140,8 @@ class WriterBench {
     for (const auto& r : drive->log) n += Kind(r) == kind ? 1 : 0;
     return n;
   }
-  std::vector<std::string> BoxTexts() const {
-    std::vector<std::string> texts;
-    for (const auto& b : pc.Boxes()) texts.push_back(b.text);
-    return texts;
-  }
-  bool ConsoleHas(const std::string& text) const { return pc.Console().find(text) != std::string::npos; }
+  std::vector<std::string> BoxTexts() const { return testing::BoxTexts(pc); }
+  bool ConsoleHas(const std::string& text) const { return testing::ConsoleHas(pc, text); }
 };
 
 // ---- UnlockUpdateMode ----------------------------------------------------------

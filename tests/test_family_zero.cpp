@@ -125,12 +125,8 @@ struct ZeroBench {
     }
     return n;
   }
-  std::vector<std::string> BoxTexts() const {
-    std::vector<std::string> texts;
-    for (const auto& b : pc.Boxes()) texts.push_back(b.text);
-    return texts;
-  }
-  bool ConsoleHas(const std::string& text) const { return pc.Console().find(text) != std::string::npos; }
+  std::vector<std::string> BoxTexts() const { return testing::BoxTexts(pc); }
+  bool ConsoleHas(const std::string& text) const { return testing::ConsoleHas(pc, text); }
 };
 
 FaultRule Fault(std::uint8_t opcode, int occurrence, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq,

@@ -55,9 +55,8 @@ struct Procedure {
   // Adds the files the run reads to the PC and returns a fresh drive whose
   // update succeeds when nothing fails.
   std::function<std::shared_ptr<sim::SimDrive>(sim::SimPc&)> prepare;
-  // Replaces the built-in definition with the family's own (empty: the
-  // built-in one serves). Runs after the built-in one is loaded.
-  std::function<void(Context&)> define;
+  // The run's definition step (empty: the built-in definition serves).
+  std::function<int(Context&)> loadDefinitions;
   std::function<DriveEnd(const sim::SimDrive&)> inspect;
   // The program refuses the family on Windows 98 and Me, so only the
   // pass-through routes can update it.
@@ -78,7 +77,11 @@ Procedure FamilyFour(std::uint32_t fullBlocks) {
         pc.AddFile("S1003431.104", image);
         return std::make_shared<sim::Qbc850Drive>();
       },
-      [size](Context& ctx) { ctx.definitions.entries[0].imageSize = size; },
+      [size](Context& ctx) {
+        const int count = LoadBuiltInDefinition(ctx);
+        ctx.definitions.entries[0].imageSize = size;
+        return count;
+      },
       [image, revision](const sim::SimDrive& drive) {
         const auto& d = dynamic_cast<const sim::Qbc850Drive&>(drive);
         return DriveEnd{d.flashedImage() == *image, !d.inKernel() && d.config().revision == revision,
@@ -117,7 +120,7 @@ Procedure FamilyOne(const char* name, std::int32_t updateScope, std::uint32_t fu
         writer.handshake = true;
         return std::make_shared<sim::QrwDrive>(config, writer);
       },
-      [definition](Context& ctx) { sim::InstallDefinitions(ctx, {definition}); },
+      sim::DefinitionLoader({definition}),
       [files](const sim::SimDrive& drive) {
         const auto& d = dynamic_cast<const sim::QrwDrive&>(drive);
         const std::vector<std::uint8_t>& normal = files->front().bytes;
@@ -159,7 +162,7 @@ Procedure FamilyZero(const char* name, std::int32_t family, sim::FirmwareLayout 
         config.layout = layout;
         return std::make_shared<sim::Qrd570Drive>(config);
       },
-      [definition](Context& ctx) { sim::InstallDefinitions(ctx, {definition}); },
+      sim::DefinitionLoader({definition}),
       [image](const sim::SimDrive& drive) {
         const auto& d = dynamic_cast<const sim::Qrd570Drive&>(drive);
         // This drive keeps its identity across a flash: its INQUIRY revision
@@ -341,12 +344,7 @@ Outcome RunOnce(const Procedure& procedure, const Route& route, const std::optio
   pc.consoleSink = [&](const std::string&) { out.writes.emplace_back(pc.Console().size(), drive->log.size()); };
 
   RunSteps steps = DefaultRunSteps();
-  if (procedure.define) {
-    steps.checkHost = [&procedure](Context& c) {
-      procedure.define(c);
-      return DefaultRunSteps().checkHost(c);
-    };
-  }
+  if (procedure.loadDefinitions) steps.loadDefinitions = procedure.loadDefinitions;
   {
     Context ctx(pc);
     out.exitCode = RunUpdate(ctx, steps);

@@ -10,21 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "drive_command.h"
 #include "sim/image_maker.h"
 #include "sim/sim_drive.h"
 
 namespace odf::sim {
 namespace {
 
-CommandRecord Command(std::initializer_list<std::uint8_t> cdb, int direction = 0,
-                      std::uint32_t length = 0) {
-  CommandRecord r;
-  std::copy(cdb.begin(), cdb.end(), r.cdb.begin());
-  r.cdbLength = static_cast<int>(cdb.size());
-  r.direction = direction;
-  r.length = length;
-  return r;
-}
+using testing::Command;
 
 CommandRecord WriteBuffer(std::uint8_t mode, std::uint8_t id, std::uint32_t offset,
                           std::uint32_t length) {

@@ -215,6 +215,16 @@ int SenseReport(Context& ctx) {
   return -1;
 }
 
+// Families up to 7 have their firmware area read back before and after the
+// flash; the others are trusted to the flash command's own answer.
+bool ReadBack(const Context& ctx) { return ctx.matchedDefinition.familyCode <= kLastVerifiedFamily; }
+
+bool HexImageLoaded(Context& ctx) {
+  if (LoadHexImage(ctx) == 0) return true;
+  ShowMessage(ctx, MessageCode::kHexFileLoadFailed, ConsoleOnly);
+  return false;
+}
+
 int FlashTimeoutMs(const Context& ctx, std::int32_t otherwise) {
   return IsBinaryFamily(ctx.matchedDefinition.familyCode) ? kBinaryFlashTimeoutMs : otherwise;
 }
@@ -257,8 +267,7 @@ int FlashOverAspi(Context& ctx) {
   // from an updated one. (Over pass-through the same command has those 30 s
   // before it times out. The others are judged by their read-back. A command
   // sent in polled mode was waited for in full: none is left pending.)
-  const bool readBack = ctx.matchedDefinition.familyCode <= kLastVerifiedFamily;
-  if (status == 0 && !readBack && CommandStillPending(ctx)) return kCommandWaitRanOut;
+  if (status == 0 && !ReadBack(ctx) && CommandStillPending(ctx)) return kCommandWaitRanOut;
   return status;
 }
 
@@ -396,10 +405,7 @@ int VerifyImage(Context& ctx, std::uint32_t length) {
 int FamilyZeroUpdate(Context& ctx) {
   // A drive not identified, or one no definition serves, is left alone.
   if (SelectDefinitionZero(ctx) != 0) return 1;
-  if (LoadHexImage(ctx) != 0) {
-    ShowMessage(ctx, MessageCode::kHexFileLoadFailed, ConsoleOnly);
-    return -1;
-  }
+  if (!HexImageLoaded(ctx)) return -1;
   if (ReadRevision(ctx, RevisionPhase::Current) != 0) return -1;
   if (ctx.revision.g6PatchNeeded != 0 && LoadHexPatch(ctx) != 0) {
     ShowMessage(ctx, MessageCode::kPatchFileLoadFailed, ConsoleOnly);
@@ -407,17 +413,14 @@ int FamilyZeroUpdate(Context& ctx) {
   }
   if (const int checked = CheckFamilyZeroImage(ctx); checked != 0) return checked;
 
-  const bool verified = ctx.matchedDefinition.familyCode <= kLastVerifiedFamily;
+  const bool verified = ReadBack(ctx);
   if (verified && VerifyImage(ctx, kVerifyLength) == 0) {
     ShowMessage(ctx, MessageCode::kFirmwareAlreadyLatestVersion,
                 ctx.run.updateAll == 1 ? ConsoleOnly : NoticeInfo);
     return 1;
   }
   // The read-back above used the data buffer, which the loader stages in.
-  if (LoadHexImage(ctx) != 0) {
-    ShowMessage(ctx, MessageCode::kHexFileLoadFailed, ConsoleOnly);
-    return -1;
-  }
+  if (!HexImageLoaded(ctx)) return -1;
   // An image that cannot be sent whole is refused before the drive leaves
   // its normal operation.
   if (CheckTransferSize(ctx) != 0) {

@@ -360,6 +360,7 @@ sim=${5:?$usage}
 defined=${6:?$usage}
 
 source "$(dirname "${BASH_SOURCE[0]}")/wine_env.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/crc32.sh"
 
 exe=$(realpath "$exe")
 dll=$(realpath "$dll")
@@ -373,19 +374,13 @@ fi
 sim=$(realpath "$sim")
 wine_setup "$arch" "$wine"
 
-work=$(mktemp -d)
-cleanup() {
-  wineserver -k >/dev/null 2>&1
-  rm -rf "$work"
-}
-trap cleanup EXIT
+wine_work_folder
 
 SECONDS=0
 wine_use_prefix "$work/prefix"
 wine_windows_version win98
 
 # Each definition's image file, and the state line of a drive that holds it.
-crc32() { python3 -c 'import sys, zlib; print("%08x" % zlib.crc32(open(sys.argv[1], "rb").read()))' "$1"; }
 declare -A flashed_state
 for definition in "${!definition_files[@]}"; do
   mkdir -p "$work/$definition"

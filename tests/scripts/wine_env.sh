@@ -4,6 +4,8 @@
 #   wine_setup ARCH WINE   checks that Wine (the loader of ARCH), Xvfb and
 #                          xdotool are installed, saying what is missing, and
 #                          exports the environment of every Wine run here.
+#   wine_work_folder       makes the test's temporary folder $work, removed
+#                          with the test's Wine server when the script ends.
 #   wine_use_prefix DIR    points WINEPREFIX at the prefix of this test run:
 #                          the one the CTest fixture made (ODFLSH_WINEPREFIX),
 #                          or, for a script run by hand, a new one in DIR.
@@ -61,6 +63,11 @@ wine_make_prefix() {
   # wineboot and reg return before their server has written everything out.
   wineserver -w
   echo "prefix ($WINEARCH) ready after $((SECONDS - started))s"
+}
+
+wine_work_folder() {
+  work=$(mktemp -d)
+  trap 'wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
 }
 
 wine_use_prefix() {

@@ -59,12 +59,7 @@ exe=$(realpath "$exe")
 script=$(realpath "${BASH_SOURCE[0]}")
 wine_setup "$arch" "$wine"
 
-work=$(mktemp -d)
-cleanup() {
-  wineserver -k >/dev/null 2>&1
-  rm -rf "$work"
-}
-trap cleanup EXIT
+wine_work_folder
 failures=0
 
 SECONDS=0

@@ -5,13 +5,13 @@
 //
 // It reads simdefinitions.txt from the working folder (where the program
 // also finds its image files): one definition a line, as odflsh-sim's
-// --definition takes it. Those definitions replace the built-in table once
-// the program has loaded it, exactly where odflsh-sim puts its own; all the
-// rest is what odflsh.exe runs. Without a usable file it stops with exit
+// --definition takes it. Those definitions take the built-in table's place,
+// as odflsh-sim's own do; all the rest is what odflsh.exe runs. Without a usable file it stops with exit
 // code 3, which no run of the utility ends with, before it touches a drive.
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/run_update.h"
@@ -59,10 +59,7 @@ int main() {
 
   auto platform = odf::CreateHostPlatform();
   odf::RunSteps steps = odf::DefaultRunSteps();
-  steps.checkHost = [&definitions, checkHost = steps.checkHost](odf::Context& ctx) {
-    odf::sim::InstallDefinitions(ctx, definitions);
-    return checkHost(ctx);
-  };
+  steps.loadDefinitions = odf::sim::DefinitionLoader(std::move(definitions));
   odf::Context ctx(*platform);
   return odf::RunUpdate(ctx, steps);
 }
