@@ -7,11 +7,14 @@
 // after a check refused the image.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
+#include <iterator>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -444,61 +447,106 @@ Verdict Judge(const Outcome& o) {
 
 // ---- the matrix -----------------------------------------------------------------
 
-TEST(FaultMatrix, NoFaultMakesARunClaimADriveWithoutTheImage) {
-  constexpr int kReported = 25;  // failing cases shown in full; the rest are counted
-  int cases = 0, failing = 0, refusals = 0, undone = 0;
-  std::uint64_t longest = 0;
-  for (const Procedure& procedure : Procedures()) {
-    for (const Route& route : kRoutes) {
-      if (procedure.passThroughOnly && route.route != sim::SimRoute::PassThrough) continue;
-      SCOPED_TRACE(std::string(procedure.name) + ", " + route.name);
-      const Outcome happy = RunOnce(procedure, route, std::nullopt, nullptr, 0);
-      ASSERT_EQ(happy.exitCode, 0) << happy.console;
-      ASSERT_EQ(happy.updatedCount, 1);
-      ASSERT_TRUE(happy.end.holdsImage && happy.end.reportsImageRevision);
-      ASSERT_TRUE(Judge(happy).broken.empty());
+// One case of the matrix per procedure and route, so each is a test of its
+// own: the whole matrix under the sanitizers takes minutes, which no single
+// test should.
+struct Cell {
+  std::size_t procedure;
+  std::size_t route;
+};
 
-      int routeCases = 0;
-      for (std::size_t index = 0; index < happy.log.size(); ++index) {
-        for (const Fault& fault : kFaults) {
-          const std::optional<FaultRule> rule = RuleFor(fault, happy.log, index);
-          if (!rule) continue;
-          // Yes to everything first; then once for each question the fault
-          // brought (a retry, say), with that one declined. Up to the
-          // declined question a run asks what the first one asked.
-          int declinable = 0;
-          for (int declineAt = 0; declineAt <= declinable; ++declineAt) {
-            const Outcome o = RunOnce(procedure, route, rule, &happy.questions, declineAt);
-            ++cases;
-            ++routeCases;
-            longest = std::max(longest, o.virtualMs);
-            const Verdict verdict = Judge(o);
-            const auto& broken = verdict.broken;
-            refusals += verdict.refused ? 1 : 0;
-            undone += o.end.withoutFirmware ? 1 : 0;
-            if (!broken.empty() && ++failing <= kReported) {
-              std::string what;
-              for (const auto& b : broken) what += "\n  " + b;
-              ADD_FAILURE() << Describe(happy.log, index) << ", " << fault.name
-                            << (declineAt > 0 ? ", question " + std::to_string(declineAt) + " of its own declined"
-                                              : std::string())
-                            << ":" << what
-                            << "\n  exit " << o.exitCode << ", console ends: " << Escaped(Tail(o.console, 160));
-            }
-            if (declineAt == 0) declinable = o.newQuestions;
-          }
-        }
-      }
-      std::printf("[fault matrix] %s, %s: %zu commands on the happy path, %d cases\n", procedure.name,
-                  route.name, happy.log.size(), routeCases);
+void PrintTo(const Cell& cell, std::ostream* os) { *os << "procedure " << cell.procedure << ", route " << cell.route; }
+
+// Made once per test program: test names and cases read the same rows.
+const std::vector<Procedure>& TheProcedures() {
+  static const std::vector<Procedure> procedures = Procedures();
+  return procedures;
+}
+
+std::vector<Cell> Cells() {
+  std::vector<Cell> cells;
+  const std::vector<Procedure>& procedures = TheProcedures();
+  for (std::size_t p = 0; p < procedures.size(); ++p) {
+    for (std::size_t r = 0; r < std::size(kRoutes); ++r) {
+      if (procedures[p].passThroughOnly && kRoutes[r].route != sim::SimRoute::PassThrough) continue;
+      cells.push_back({p, r});
     }
   }
-  std::printf("[fault matrix] %d cases tried, %d broke an invariant; a check refused the image in %d, the drive "
-              "was left without its firmware in %d; longest run %llu s of virtual time\n",
-              cases, failing, refusals, undone, static_cast<unsigned long long>(longest / 1000));
+  return cells;
+}
+
+// "family zero, family 8 (no read-back)" → "FamilyZeroFamily8NoReadBack".
+std::string TestName(const std::string& text) {
+  std::string name;
+  bool upper = true;
+  for (const char c : text) {
+    if (std::isalnum(static_cast<unsigned char>(c)) == 0) {
+      upper = true;
+      continue;
+    }
+    name += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+    upper = false;
+  }
+  return name;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<Cell> {};
+
+TEST_P(FaultMatrix, NoFaultMakesARunClaimADriveWithoutTheImage) {
+  constexpr int kReported = 25;  // failing cases shown in full; the rest are counted
+  const Procedure& procedure = TheProcedures()[GetParam().procedure];
+  const Route& route = kRoutes[GetParam().route];
+  int cases = 0, failing = 0, refusals = 0, undone = 0;
+  std::uint64_t longest = 0;
+  const Outcome happy = RunOnce(procedure, route, std::nullopt, nullptr, 0);
+  ASSERT_EQ(happy.exitCode, 0) << happy.console;
+  ASSERT_EQ(happy.updatedCount, 1);
+  ASSERT_TRUE(happy.end.holdsImage && happy.end.reportsImageRevision);
+  ASSERT_TRUE(Judge(happy).broken.empty());
+
+  for (std::size_t index = 0; index < happy.log.size(); ++index) {
+    for (const Fault& fault : kFaults) {
+      const std::optional<FaultRule> rule = RuleFor(fault, happy.log, index);
+      if (!rule) continue;
+      // Yes to everything first; then once for each question the fault
+      // brought (a retry, say), with that one declined. Up to the declined
+      // question a run asks what the first one asked.
+      int declinable = 0;
+      for (int declineAt = 0; declineAt <= declinable; ++declineAt) {
+        const Outcome o = RunOnce(procedure, route, rule, &happy.questions, declineAt);
+        ++cases;
+        longest = std::max(longest, o.virtualMs);
+        const Verdict verdict = Judge(o);
+        const auto& broken = verdict.broken;
+        refusals += verdict.refused ? 1 : 0;
+        undone += o.end.withoutFirmware ? 1 : 0;
+        if (!broken.empty() && ++failing <= kReported) {
+          std::string what;
+          for (const auto& b : broken) what += "\n  " + b;
+          ADD_FAILURE() << Describe(happy.log, index) << ", " << fault.name
+                        << (declineAt > 0 ? ", question " + std::to_string(declineAt) + " of its own declined"
+                                          : std::string())
+                        << ":" << what << "\n  exit " << o.exitCode
+                        << ", console ends: " << Escaped(Tail(o.console, 160));
+        }
+        if (declineAt == 0) declinable = o.newQuestions;
+      }
+    }
+  }
+  std::printf("[fault matrix] %s, %s: %zu commands on the happy path, %d cases tried, %d broke an invariant; a "
+              "check refused the image in %d, the drive was left without its firmware in %d; longest run %llu s "
+              "of virtual time\n",
+              procedure.name, route.name, happy.log.size(), cases, failing, refusals, undone,
+              static_cast<unsigned long long>(longest / 1000));
   ::testing::Test::RecordProperty("cases", cases);
   EXPECT_EQ(failing, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(ProcedureByRoute, FaultMatrix, ::testing::ValuesIn(Cells()),
+                         [](const ::testing::TestParamInfo<Cell>& info) {
+                           return TestName(TheProcedures()[info.param.procedure].name) + "_" +
+                                  TestName(kRoutes[info.param.route].name);
+                         });
 
 }  // namespace
 }  // namespace odf

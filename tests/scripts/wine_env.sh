@@ -3,7 +3,13 @@
 #
 #   wine_setup ARCH WINE   checks that Wine (the loader of ARCH), Xvfb and
 #                          xdotool are installed, saying what is missing, and
-#                          exports the environment of every Wine run here.
+#                          exports the environment of every Wine run here;
+#                          for i686, first ends the test as skipped (exit
+#                          code 77) when this machine cannot run 32-bit
+#                          programs (wine_can_run_32bit).
+#   wine_can_run_32bit WINE  whether this machine's kernel executes the 32-bit
+#                          loader WINE; ODFLSH_RUN_32BIT=yes or no overrides
+#                          the probe (no: the skip path on any machine).
 #   wine_work_folder       makes the test's temporary folder $work, removed
 #                          with the test's Wine server when the script ends.
 #   wine_use_prefix DIR    points WINEPREFIX at the prefix of this test run:
@@ -18,10 +24,39 @@ missing() {
   exit 1
 }
 
+# The exit code that CTest reports as a skipped test (SKIP_RETURN_CODE).
+readonly wine_skipped=77
+
+wine_can_run_32bit() {
+  case ${ODFLSH_RUN_32BIT:-auto} in
+    yes) return 0 ;;
+    no)
+      why="ODFLSH_RUN_32BIT=no: taken for a machine whose kernel cannot run 32-bit programs"
+      return 1
+      ;;
+    auto) ;;
+    *) echo "FAIL: ODFLSH_RUN_32BIT must be yes, no or auto, not '$ODFLSH_RUN_32BIT'"; exit 1 ;;
+  esac
+  local out rc
+  out=$("$1" --version 2>&1)
+  rc=$?
+  # The shell reports 126 when the kernel refuses the binary's format, which
+  # is what a kernel built without 32-bit emulation does.
+  if ((rc == 126)) || [[ $out == *"Exec format error"* ]]; then
+    why="this machine's kernel cannot run 32-bit programs ($1: Exec format error)"
+    return 1
+  fi
+  return 0
+}
+
 wine_setup() {
   local arch=$1
   wine=$2
   command -v "$wine" >/dev/null 2>&1 || missing "$wine"
+  if [[ $arch == i686 ]] && ! wine_can_run_32bit "$wine"; then
+    echo "SKIP: $why; the 32-bit Windows build is not run here"
+    exit "$wine_skipped"
+  fi
   command -v wineserver >/dev/null 2>&1 || missing wineserver
   # Debian splits the loaders: wine32 runs 32-bit programs, wine64 64-bit ones.
   if [[ -d /usr/lib/wine ]]; then
