@@ -95,8 +95,19 @@ class InquiryView {
   FieldBytes RevisionPrinted() const { return Field(kInquiryRevisionPrinted); }
   FieldBytes Date() const { return Field(kInquiryDate); }
 
+  // Vendor, product and revision are all printable ASCII, as a drive reports
+  // them. A reply cut short, or an area the drive never filled (a command the
+  // host let pass as done), leaves zeros there: that is no identity at all.
+  bool IdentityWhole() const { return Printable(Model()) && Printable(Revision()); }
+
  private:
   FieldBytes Field(ReplyField field) const { return FieldBytes(reply_, field); }
+  static bool Printable(const FieldBytes& field) {
+    for (std::size_t i = 0; i < field.size(); ++i) {
+      if (field[i] < 0x20 || field[i] > 0x7E) return false;
+    }
+    return true;
+  }
 
   std::span<const std::uint8_t> reply_;
 };

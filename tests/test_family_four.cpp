@@ -349,6 +349,61 @@ TEST_F(FamilyFourTest, FailedBlockOffersARetry) {
   }
 }
 
+// After a failed block the read-back INQUIRY decides whether the drive still
+// runs its kernel. A reply that is no identity (cut short, or a NOT READY the
+// Intel ATA driver lets pass as done, leaving the area blank) must not pass
+// for a drive back on its old firmware: it is taken for the kernel, so the
+// user is offered the retry, and declining it ends the run.
+TEST_F(FamilyFourTest, AReadBackThatIsNoIdentityIsTakenForTheKernel) {
+  struct Case {
+    const char* name;
+    sim::HostSetup host;
+    FaultRule readBack;        // on the read-back INQUIRY (and every later one when andLater)
+    std::vector<int> answers;  // 82, 47, (82)
+    int result;
+  };
+  auto shortReply = [](std::uint32_t length, bool andLater) {
+    FaultRule r;
+    r.opcode = 0x12;
+    r.occurrence = 4;  // selection, current revision, kernel identity, then the read-back
+    r.andLater = andLater;
+    r.action = FaultAction::ShortReply;
+    r.replyLength = length;
+    return r;
+  };
+  FaultRule notReady = testing::SenseFault(0x12, 4, 2, 0x04, 0x01);
+  notReady.andLater = true;
+  const Case cases[] = {
+      {"20 bytes, retry declined", {}, shortReply(20, true), {6, 7}, -1},
+      {"no bytes, retry declined", {}, shortReply(0, true), {6, 7}, -1},
+      {"revision cut after 2 of its 4 bytes", {}, shortReply(34, true), {6, 7}, -1},
+      {"not ready let pass by the Intel ATA driver", {.intelAta = true}, notReady, {6, 7}, -1},
+      {"20 bytes once, then a retry that updates", {}, shortReply(20, false), {6, 6, 6}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool aspi = c.host.intelAta;
+    testing::OneDrivePc bench(sim::Qbc850Config{}, sim::PcBuilder(testing::RouteOf(aspi)).Host(c.host));
+    auto& [freshPc, fresh, d] = bench;
+    const auto img = sim::MakeImage();
+    freshPc.AddFile(kImageName, img);
+    ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
+    d->AddFault(testing::SenseFault(0x3B, 3, 4, 0x44, 0, 7, 0xF0));
+    d->AddFault(c.readBack);
+    for (int a : c.answers) freshPc.QueueAnswer(a);
+
+    EXPECT_EQ(FamilyFourUpdate(fresh), c.result) << freshPc.Console();
+    const std::vector<std::string> boxes = testing::BoxTexts(freshPc);
+    ASSERT_GE(boxes.size(), 3u);
+    EXPECT_EQ(boxes[2], "\nFailed to move to the normal mode.\r\nDo you retry to update ?");
+    EXPECT_EQ(d->flashCount(), c.result == 0 ? 1 : 0);
+    EXPECT_EQ(d->inKernel(), c.result != 0);
+    if (c.result == 0) {
+      EXPECT_EQ(d->flashedImage(), img);
+    }
+  }
+}
+
 // The host loses the answer to a command: a normal-mode switch the drive
 // restarted under counts as done (no failure line, the full settle, the
 // read-back decides), while an image block without its answer is never

@@ -16,6 +16,7 @@
 #include <optional>
 #include <ostream>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -331,11 +332,11 @@ struct Outcome {
 // One whole run of the utility on a fresh PC of the route, with the fault (if
 // any) waiting in the drive. happy: the questions of the happy path (none
 // while it is the happy path that runs).
-Outcome RunOnce(const Procedure& procedure, const Route& route, const std::optional<FaultRule>& fault,
+Outcome RunOnce(const Procedure& procedure, const Route& route, const std::vector<FaultRule>& faults,
                 const std::set<std::string>* happy, int declineAt) {
   sim::SimPc pc;
   const auto drive = procedure.prepare(pc);
-  if (fault) drive->AddFault(*fault);
+  for (const FaultRule& fault : faults) drive->AddFault(fault);
   sim::PcBuilder(route.route).Host(route.host).Drive(drive, {.volume = route.volume}).Build(pc);
 
   Outcome out;
@@ -490,40 +491,39 @@ std::string TestName(const std::string& text) {
   return name;
 }
 
-class FaultMatrix : public ::testing::TestWithParam<Cell> {};
-
-TEST_P(FaultMatrix, NoFaultMakesARunClaimADriveWithoutTheImage) {
-  constexpr int kReported = 25;  // failing cases shown in full; the rest are counted
-  const Procedure& procedure = TheProcedures()[GetParam().procedure];
-  const Route& route = kRoutes[GetParam().route];
+// What the cases of one test came to.
+struct Tally {
   int cases = 0, failing = 0, refusals = 0, undone = 0;
   std::uint64_t longest = 0;
-  const Outcome happy = RunOnce(procedure, route, std::nullopt, nullptr, 0);
-  ASSERT_EQ(happy.exitCode, 0) << happy.console;
-  ASSERT_EQ(happy.updatedCount, 1);
-  ASSERT_TRUE(happy.end.holdsImage && happy.end.reportsImageRevision);
-  ASSERT_TRUE(Judge(happy).broken.empty());
+};
 
-  for (std::size_t index = 0; index < happy.log.size(); ++index) {
-    for (const Fault& fault : kFaults) {
-      const std::optional<FaultRule> rule = RuleFor(fault, happy.log, index);
+// The run of `base` again, with each fault of `kinds` at each of its commands
+// from `from` on, on top of the faults `earlier` that gave `base` its path:
+// each case first with yes to everything, then once for each question the
+// new fault brought (a retry, say), with that one declined. Up to the
+// declined question a run asks what the first one asked.
+void TryFaults(const Procedure& procedure, const Route& route, const std::vector<FaultRule>& earlier,
+               const Outcome& base, std::size_t from, std::span<const Fault> kinds, const std::string& context,
+               Tally& tally) {
+  constexpr int kReported = 25;  // failing cases shown in full; the rest are counted
+  for (std::size_t index = from; index < base.log.size(); ++index) {
+    for (const Fault& fault : kinds) {
+      const std::optional<FaultRule> rule = RuleFor(fault, base.log, index);
       if (!rule) continue;
-      // Yes to everything first; then once for each question the fault
-      // brought (a retry, say), with that one declined. Up to the declined
-      // question a run asks what the first one asked.
+      std::vector<FaultRule> faults = earlier;
+      faults.push_back(*rule);
       int declinable = 0;
       for (int declineAt = 0; declineAt <= declinable; ++declineAt) {
-        const Outcome o = RunOnce(procedure, route, rule, &happy.questions, declineAt);
-        ++cases;
-        longest = std::max(longest, o.virtualMs);
+        const Outcome o = RunOnce(procedure, route, faults, &base.questions, declineAt);
+        ++tally.cases;
+        tally.longest = std::max(tally.longest, o.virtualMs);
         const Verdict verdict = Judge(o);
-        const auto& broken = verdict.broken;
-        refusals += verdict.refused ? 1 : 0;
-        undone += o.end.withoutFirmware ? 1 : 0;
-        if (!broken.empty() && ++failing <= kReported) {
+        tally.refusals += verdict.refused ? 1 : 0;
+        tally.undone += o.end.withoutFirmware ? 1 : 0;
+        if (!verdict.broken.empty() && ++tally.failing <= kReported) {
           std::string what;
-          for (const auto& b : broken) what += "\n  " + b;
-          ADD_FAILURE() << Describe(happy.log, index) << ", " << fault.name
+          for (const auto& b : verdict.broken) what += "\n  " + b;
+          ADD_FAILURE() << context << Describe(base.log, index) << ", " << fault.name
                         << (declineAt > 0 ? ", question " + std::to_string(declineAt) + " of its own declined"
                                           : std::string())
                         << ":" << what << "\n  exit " << o.exitCode
@@ -533,13 +533,68 @@ TEST_P(FaultMatrix, NoFaultMakesARunClaimADriveWithoutTheImage) {
       }
     }
   }
-  std::printf("[fault matrix] %s, %s: %zu commands on the happy path, %d cases tried, %d broke an invariant; a "
-              "check refused the image in %d, the drive was left without its firmware in %d; longest run %llu s "
-              "of virtual time\n",
-              procedure.name, route.name, happy.log.size(), cases, failing, refusals, undone,
-              static_cast<unsigned long long>(longest / 1000));
-  ::testing::Test::RecordProperty("cases", cases);
-  EXPECT_EQ(failing, 0);
+}
+
+void Report(const char* kind, const Procedure& procedure, const Route& route, std::size_t commands,
+            const Tally& tally) {
+  std::printf("[fault matrix] %s, %s, %s: %zu commands on the happy path, %d cases tried, %d broke an "
+              "invariant; a check refused the image in %d, the drive was left without its firmware in %d; "
+              "longest run %llu s of virtual time\n",
+              kind, procedure.name, route.name, commands, tally.cases, tally.failing, tally.refusals,
+              tally.undone, static_cast<unsigned long long>(tally.longest / 1000));
+  ::testing::Test::RecordProperty("cases", tally.cases);
+}
+
+class FaultMatrix : public ::testing::TestWithParam<Cell> {
+ protected:
+  const Procedure& procedure() const { return TheProcedures()[GetParam().procedure]; }
+  const Route& route() const { return kRoutes[GetParam().route]; }
+
+  // The run with nothing failing, which every case departs from.
+  void RunHappyPath() {
+    happy_ = RunOnce(procedure(), route(), {}, nullptr, 0);
+    ASSERT_EQ(happy_.exitCode, 0) << happy_.console;
+    ASSERT_EQ(happy_.updatedCount, 1);
+    ASSERT_TRUE(happy_.end.holdsImage && happy_.end.reportsImageRevision);
+    ASSERT_TRUE(Judge(happy_).broken.empty());
+  }
+
+  Outcome happy_;
+};
+
+TEST_P(FaultMatrix, NoFaultMakesARunClaimADriveWithoutTheImage) {
+  ASSERT_NO_FATAL_FAILURE(RunHappyPath());
+  Tally tally;
+  TryFaults(procedure(), route(), {}, happy_, 0, kFaults, "", tally);
+  Report("one fault", procedure(), route(), happy_.log.size(), tally);
+  EXPECT_EQ(tally.failing, 0);
+}
+
+// The ways a write of the image or a mode switch fails first in the double
+// faults: the drive refuses it, it goes unanswered after the drive acted, or
+// the host loses it. The recovery that follows (the read-back, the retry)
+// then meets every fault of kFaults at each of its commands.
+const Fault kFirstFaults[] = {
+    {"medium error (3/0C/00)", FaultAction::Sense, 3, 0x0C, 0x00},
+    {"time-out after the drive acted", FaultAction::Timeout, 0, 0, 0, Reach::ThisCommand, false, true},
+    {"transport failure", FaultAction::TransportFail},
+};
+
+TEST_P(FaultMatrix, NoSecondFaultInTheRecoveryMakesARunClaimADriveWithoutTheImage) {
+  ASSERT_NO_FATAL_FAILURE(RunHappyPath());
+  Tally tally;
+  for (std::size_t index = 0; index < happy_.log.size(); ++index) {
+    if (happy_.log[index].cdb[0] != kOpWriteBuffer) continue;
+    for (const Fault& first : kFirstFaults) {
+      const std::optional<FaultRule> rule = RuleFor(first, happy_.log, index);
+      if (!rule) continue;
+      const Outcome failed = RunOnce(procedure(), route(), {*rule}, &happy_.questions, 0);
+      const std::string context = "after " + Describe(happy_.log, index) + ", " + first.name + ": ";
+      TryFaults(procedure(), route(), {*rule}, failed, index + 1, kFaults, context, tally);
+    }
+  }
+  Report("two faults", procedure(), route(), happy_.log.size(), tally);
+  EXPECT_EQ(tally.failing, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(ProcedureByRoute, FaultMatrix, ::testing::ValuesIn(Cells()),

@@ -90,7 +90,10 @@ int UpdateKernelPart(Context& ctx, int blockCount) {
 
 PassResult ReadBackNewRevision(Context& ctx, void (*beforeRetryQuestion)(Context&)) {
   if (ReadRevision(ctx, RevisionPhase::New) != 0) return Returns(-1);
-  if (RevisionIsKernel(ctx)) {
+  // An identity that did not come back whole says nothing of what the drive
+  // runs now; taking it for the old firmware would walk away from a drive
+  // that may still be in its kernel. It is treated as the kernel.
+  if (RevisionIsKernel(ctx) || !InquiryView(ctx.inquiry).IdentityWhole()) {
     if (beforeRetryQuestion != nullptr) beforeRetryQuestion(ctx);
     if (ShowMessage(ctx, MessageCode::kAskRetryAfterNormalModeFailed, AskYesNo) == IDYES) {
       return {PassEnd::Retry, 0};
