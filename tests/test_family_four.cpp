@@ -292,6 +292,11 @@ TEST_F(FamilyFourTest, FailedBlockThenNormalIdentityCountsOnlyTheNewRevision) {
     const std::string& console = freshPc.Console();
     EXPECT_NE(console.find("\r\nFailed to update the normal part."), std::string::npos);
     EXPECT_EQ(console.find(kSuccess) != std::string::npos, c.success) << console;
+    // A drive back on its old firmware is said to be not updated.
+    EXPECT_EQ(console.find("\nNew Revision    >> KESTREL BD-ROM  QBC-850  1.00  07/12/01  \r\nFailed to update FW.") !=
+                  std::string::npos,
+              !c.success)
+        << console;
     EXPECT_EQ(console.find("Do you retry"), std::string::npos);
   }
 }

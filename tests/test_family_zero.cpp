@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/run_update.h"
 #include "core/context.h"
 #include "core/definition.h"
 #include "core/firmware_area.h"
@@ -19,6 +20,7 @@
 #include "scsi/transport.h"
 #include "sim/hex_image.h"
 #include "sim/qrd_drive.h"
+#include "sim/sim_definition.h"
 #include "sim_fixture.h"
 #include "update/family_zero.h"
 #include "update/update.h"
@@ -222,6 +224,56 @@ TEST(FamilyZero, AlreadyCurrentShowsOnTheConsoleOnlyWhenAllDrivesWereConfirmed) 
   EXPECT_EQ(FamilyZeroUpdate(b.ctx), 1);
   EXPECT_TRUE(b.pc.Boxes().empty());
   EXPECT_TRUE(b.ConsoleHas("\nFW is already latest version."));
+}
+
+// Two drives: once "update all" is declined, each drive is asked for, and a
+// drive the user declines is left as it was; "update all" asks no more.
+TEST(FamilyZero, SeveralDrivesAreAskedForOneByOneAfterUpdateAllIsDeclined) {
+  struct Case {
+    const char* name;
+    std::vector<int> answers;  // update all?, then drive 1, drive 2 (when asked)
+    std::vector<bool> flashed;
+    std::size_t questions;
+  };
+  const Case cases[] = {
+      {"all", {IDYES}, {true, true}, 1},
+      {"not all, the second only", {IDNO, IDNO, IDYES}, {false, true}, 3},
+      {"not all, neither", {IDNO, IDNO, IDNO}, {false, false}, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc pc;
+    const UpdateDefinition definition = QrdDefinition();
+    const std::vector<std::uint8_t> image = sim::MakeFamilyZeroImage(definition);
+    pc.AddFile(kHexName, Bytes(sim::HexText(image)));
+    std::vector<std::shared_ptr<Qrd570Drive>> drives{std::make_shared<Qrd570Drive>(),
+                                                     std::make_shared<Qrd570Drive>()};
+    sim::PcBuilder builder;
+    for (const auto& d : drives) builder.Drive(d);
+    builder.Build(pc);
+    for (int a : c.answers) pc.QueueAnswer(a);
+    RunSteps steps = DefaultRunSteps();
+    steps.loadDefinitions = sim::DefinitionLoader({definition});
+    Context ctx(pc);
+
+    EXPECT_EQ(RunUpdate(ctx, steps), 0);
+
+    const std::vector<std::string> boxes = testing::BoxTexts(pc);
+    std::size_t asked = 0;
+    for (const auto& text : boxes) asked += text.find("Do you want to update") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(asked, c.questions) << pc.Console();
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+      EXPECT_EQ(drives[i]->flashCount(), c.flashed[i] ? 1 : 0) << "drive " << i;
+      if (!c.flashed[i]) {
+        EXPECT_EQ(std::count_if(drives[i]->log.begin(), drives[i]->log.end(),
+                                [](const auto& r) { return r.cdb[0] == kOpWriteBuffer; }),
+                  0);
+      }
+    }
+    if (c.questions > 1) {
+      EXPECT_EQ(boxes[1].rfind("\r\nDo you want to update ID=0 drive to Ver1.07 ?", 0), 0u) << boxes[1];
+    }
+  }
 }
 
 TEST(FamilyZero, FailuresEndTheDriveOrTheRun) {

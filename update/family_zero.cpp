@@ -291,6 +291,17 @@ int FlashOverPassThrough(Context& ctx) {
   return 0;
 }
 
+// With several drives and "update all" declined, each drive is asked for
+// before anything is sent to it, as in the other families; with one drive
+// the run goes on unasked, as it always has. The question names the
+// definition's version: a HEX image has no header to take it from.
+bool UserDeclinedThisDrive(Context& ctx) {
+  if (ctx.run.updateAll != 0 || ctx.targets.targetCount < 2) return false;
+  std::memcpy(ctx.image.imageVersionText.data(), ctx.matchedDefinition.versionText, 4);
+  ctx.image.imageVersionText[4] = '\0';
+  return ShowMessage(ctx, MessageCode::kAskUpdateDrive, AskYesNo) == IDNO;
+}
+
 }  // namespace
 
 // ---- the steps ----------------------------------------------------------------
@@ -427,6 +438,7 @@ int FamilyZeroUpdate(Context& ctx) {
     ShowMessage(ctx, MessageCode::kTransferFailed, ConsoleOnly);
     return -1;
   }
+  if (UserDeclinedThisDrive(ctx)) return IDNO;  // the refusal is the result: not updated
   ShowMessage(ctx, MessageCode::kUpdatingKeepPowerOn, ConsoleOnly);
   // From the switch on, the drive may sit in update mode, which it leaves
   // only by a restart: a switch that failed may have been taken before the

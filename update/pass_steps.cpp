@@ -104,6 +104,8 @@ PassResult ReadBackNewRevision(Context& ctx, void (*beforeRetryQuestion)(Context
   // switch, a flash it did not take) was not updated, whatever went before.
   if (!InquiryView(ctx.inquiry).Revision().Equals(
           std::string_view(ctx.image.imageVersionText.data(), 4))) {
+    // Said, so the drive's own old revision line is not the last word.
+    ShowMessage(ctx, MessageCode::kFirmwareUpdateFailed, ConsoleOnly);
     return Returns(1);
   }
   if (ctx.run.signatureOverride == 1) {
