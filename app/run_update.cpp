@@ -5,6 +5,7 @@
 #include "discovery/discovery.h"
 #include "discovery/host.h"
 #include "scsi/timer.h"
+#include "update/family_zero.h"
 #include "update/update.h"
 
 namespace odf {
@@ -35,11 +36,12 @@ int EndRun(Context& ctx, MessageCode code, MessageStyle style, int exitCode) {
 }
 
 // The model whose firmware cannot be written from Windows 98/Me below
-// version 1.08; checked on the definition the run is about to use.
+// version 1.08; checked on the definition the run is about to use, with the
+// version that definition brings (not whatever an earlier load left).
 bool RefusedOnThisHost(const Context& ctx) {
-  return ctx.transport.route == TransportRoute::Aspi &&
-         ctx.definitions.entries[0].familyCode == 9 && ctx.run.expertOverride == 0 &&
-         ctx.run.newRevisionNumber < 0x108;
+  const UpdateDefinition& definition = ctx.definitions.entries[0];
+  return ctx.transport.route == TransportRoute::Aspi && definition.familyCode == 9 &&
+         ctx.run.expertOverride == 0 && VersionNumberOf(definition) < 0x108;
 }
 
 int RunProcedure(Context& ctx, const RunSteps& steps) {

@@ -215,6 +215,22 @@ TEST(FamilyZero, SecondRunFindsTheDriveCurrentUpToFamilySeven) {
   }
 }
 
+// An image smaller than the read-back area is verified over its own bytes:
+// the update succeeds, and a second run finds the drive current.
+TEST(FamilyZero, AnImageSmallerThanTheVerifiedAreaIsVerifiedOverItsOwnBytes) {
+  for (const std::uint32_t size : {0x10000u, 0x9000u}) {
+    SCOPED_TRACE(size);
+    ZeroBench b({}, QrdDefinition(1, size));
+    ASSERT_NO_FATAL_FAILURE(b.Start());
+    ASSERT_EQ(FamilyZeroUpdate(b.ctx), 0) << b.pc.Console();
+    EXPECT_FALSE(b.ConsoleHas("Verify error"));
+    b.pc.ClearConsole();
+    EXPECT_EQ(FamilyZeroUpdate(b.ctx), 1);
+    EXPECT_EQ(b.drive->flashCount(), 1);
+    EXPECT_EQ(b.BoxTexts(), std::vector<std::string>{"\nFW is already latest version."});
+  }
+}
+
 TEST(FamilyZero, AlreadyCurrentShowsOnTheConsoleOnlyWhenAllDrivesWereConfirmed) {
   ZeroBench b;
   ASSERT_NO_FATAL_FAILURE(b.Start());
@@ -813,11 +829,15 @@ TEST(FamilyZeroVerify, MismatchResultsByPlace) {
     const char* name;
     std::uint32_t changed;  // offset of the one byte that differs, or 0xFFFFFFFF for none
     int result;
+    std::uint32_t length = 0x20000;
   };
   const Case cases[] = {
       {"equal", 0xFFFFFFFF, 0},  {"first byte", 0, -1},          {"end of the first KiB", 0x3FF, -1},
       {"0x400 not compared", 0x400, 0}, {"0x44F not compared", 0x44F, 0}, {"0x450", 0x450, -2},
       {"end of the first block", 0x7FFF, -2}, {"second block", 0x8000, -3}, {"last byte", 0x1FFFF, -3},
+      // A smaller image: only the bytes it covers count.
+      {"past a 0x9000-byte image", 0x9000, 0, 0x9000}, {"last byte of it", 0x8FFF, -3, 0x9000},
+      {"past a 0x500-byte image", 0x500, 0, 0x500},     {"last byte of that", 0x4FF, -2, 0x500},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -828,8 +848,8 @@ TEST(FamilyZeroVerify, MismatchResultsByPlace) {
     std::copy(area.begin(), area.end(), b.ctx.host.imageBuffer.data);
     if (c.changed != 0xFFFFFFFF) area[c.changed] ^= 0x5A;
     b.drive->SetFirmwareArea(area);
-    EXPECT_EQ(VerifyImage(b.ctx, 0x20000), c.result);
-    EXPECT_EQ(b.Count(kOpReadBuffer, kBufferFirmwareArea, 0x8000), 4);
+    EXPECT_EQ(VerifyImage(b.ctx, c.length), c.result);
+    EXPECT_EQ(b.Count(kOpReadBuffer, kBufferFirmwareArea, 0x8000), (c.length + 0x7FFF) / 0x8000);
   }
 }
 

@@ -62,8 +62,8 @@ struct Procedure {
   // The run's definition step (empty: the built-in definition serves).
   std::function<int(Context&)> loadDefinitions;
   std::function<DriveEnd(const sim::SimDrive&)> inspect;
-  // The program refuses the family on Windows 98 and Me, so only the
-  // pass-through routes can update it.
+  // The program refuses it on Windows 98 and Me (family 9 below 1.08), so
+  // only the pass-through routes can update it.
   bool passThroughOnly = false;
 };
 
@@ -144,13 +144,13 @@ Procedure FamilyOne(const char* name, std::int32_t updateScope, std::uint32_t fu
 // the patch block read from a file and another marker, so it adds no row.
 // Family 8 (its texts one place on, at 0x1010) is never read back: nothing
 // but the flash command's own answer stands between it and a false success.
-Procedure FamilyZero(const char* name, std::int32_t family, sim::FirmwareLayout layout) {
+Procedure FamilyZero(const char* name, std::int32_t family, sim::FirmwareLayout layout,
+                     const std::string& version = "1.07") {
   UpdateDefinition definition{};
   std::string error;
   const bool parsed = sim::ParseDefinition(
-      "fileName=QRD570.HEX,modelCode=KESTREL QRD-570,vendor=KESTREL,product=DVD-ROM QRD-570,versionText=1.07,"
-      "cpuType=MN103S,extension=HEX,imageSize=0x20000,familyCode=" +
-          std::to_string(family),
+      "fileName=QRD570.HEX,modelCode=KESTREL QRD-570,vendor=KESTREL,product=DVD-ROM QRD-570,versionText=" +
+          version + ",cpuType=MN103S,extension=HEX,imageSize=0x20000,familyCode=" + std::to_string(family),
       definition, error);
   EXPECT_TRUE(parsed) << error;
   // The bytes the HEX text stands for (its left-out rows are 0xFF, as erased
@@ -176,7 +176,7 @@ Procedure FamilyZero(const char* name, std::int32_t family, sim::FirmwareLayout 
         const bool holds = d.firmwareArea() == *image;
         return DriveEnd{holds, holds, d.inUpdateMode()};
       },
-      IsBinaryFamily(family),
+      family == 9 && version < "1.08",
   };
 }
 
@@ -184,7 +184,10 @@ std::vector<Procedure> Procedures() {
   return {FamilyFour(2), FamilyOne("family one, normal part", 1, 2), FamilyOne("family one, kernel part too", 0, 2),
           FamilyZero("family zero", 1, sim::FirmwareLayout::Text1000),
           FamilyZero("family zero, family 8 (no read-back)", 8, sim::FirmwareLayout::Text1010),
-          FamilyZero("family zero, family 9 (binary codes, no read-back)", 9, sim::FirmwareLayout::IdentA)};
+          FamilyZero("family zero, family 9 (binary codes, no read-back)", 9, sim::FirmwareLayout::IdentA),
+          // Family 9 from 1.08 on is allowed on Windows 98 and Me, so every route.
+          FamilyZero("family zero, family 9 at 1.08", 9, sim::FirmwareLayout::IdentA, "1.08"),
+          FamilyZero("family zero, family 11 (binary codes, no read-back)", 11, sim::FirmwareLayout::IdentB)};
 }
 
 // ---- the routes -----------------------------------------------------------------

@@ -1,6 +1,7 @@
 // The run loop with fake host checks, discovery and procedures: what it asks,
 // which targets it visits, how it reads their results, its summary, its exit
 // code, its pauses on the virtual clock, and its clean-up on every way out.
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -278,16 +279,17 @@ TEST_F(RunLoopTest, OlderFirmwareOfFamilyNineIsRefusedOnAspiHosts) {
     TransportRoute route;
     std::int32_t familyCode;
     std::int32_t expertOverride;
-    std::uint16_t newRevision;
+    const char* version;  // of the definition that runs
     bool refused;
   };
   const Case cases[] = {
-      {"all conditions hold", TransportRoute::Aspi, 9, 0, 0x104, true},
-      {"just below 1.08", TransportRoute::Aspi, 9, 0, 0x107, true},
-      {"version 1.08", TransportRoute::Aspi, 9, 0, 0x108, false},
-      {"pass-through route", TransportRoute::PassThrough, 9, 0, 0x104, false},
-      {"built-in family", TransportRoute::Aspi, 0x4003, 0, 0x104, false},
-      {"expert override", TransportRoute::Aspi, 9, 1, 0x104, false},
+      {"all conditions hold", TransportRoute::Aspi, 9, 0, "1.04", true},
+      {"just below 1.08", TransportRoute::Aspi, 9, 0, "1.07", true},
+      {"version 1.08", TransportRoute::Aspi, 9, 0, "1.08", false},
+      {"version 2.00", TransportRoute::Aspi, 9, 0, "2.00", false},
+      {"pass-through route", TransportRoute::PassThrough, 9, 0, "1.04", false},
+      {"built-in family", TransportRoute::Aspi, 0x4003, 0, "1.04", false},
+      {"expert override", TransportRoute::Aspi, 9, 1, "1.04", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -300,7 +302,9 @@ TEST_F(RunLoopTest, OlderFirmwareOfFamilyNineIsRefusedOnAspiHosts) {
       x.transport.route = c.route;
       x.definitions.entries[0].familyCode = c.familyCode;
       x.run.expertOverride = c.expertOverride;
-      x.run.newRevisionNumber = c.newRevision;
+      std::memcpy(x.definitions.entries[0].versionText, c.version, 4);
+      // What the built-in definition's load left must not stand in for it.
+      x.run.newRevisionNumber = 0x104;
     };
     const int exitCode = RunUpdate(caseCtx, steps);
     if (c.refused) {

@@ -219,6 +219,12 @@ int SenseReport(Context& ctx) {
 // flash; the others are trusted to the flash command's own answer.
 bool ReadBack(const Context& ctx) { return ctx.matchedDefinition.familyCode <= kLastVerifiedFamily; }
 
+// What the read-back compares: the verified area, or the whole image when
+// the image is smaller.
+std::uint32_t VerifiedLength(const Context& ctx) {
+  return std::min(ctx.matchedDefinition.imageSize, kVerifyLength);
+}
+
 bool HexImageLoaded(Context& ctx) {
   if (LoadHexImage(ctx) == 0) return true;
   ShowMessage(ctx, MessageCode::kHexFileLoadFailed, ConsoleOnly);
@@ -305,6 +311,8 @@ bool UserDeclinedThisDrive(Context& ctx) {
 }  // namespace
 
 // ---- the steps ----------------------------------------------------------------
+
+std::uint16_t VersionNumberOf(const UpdateDefinition& definition) { return VersionNumber(definition.versionText); }
 
 int SelectDefinitionZero(Context& ctx) {
   SetDrivePolicy(ctx);  // before anything is sent to this drive
@@ -400,13 +408,16 @@ int VerifyImage(Context& ctx, std::uint32_t length) {
     const int status = ReadVerifyBlock(ctx, offset, kUpdateBlockSize, readBack + offset);
     if (status != 0) return status;
   }
-  if (std::memcmp(readBack, image, kVerifyHeadEnd) != 0) return -1;
-  if (std::memcmp(readBack + kVerifyRestBegin, image + kVerifyRestBegin,
-                  kUpdateBlockSize - kVerifyRestBegin) != 0) {
-    return -2;
-  }
+  // Only the first `length` bytes count: past a smaller image the drive holds
+  // the transfer marker and whatever was there before.
+  auto same = [&](std::uint32_t from, std::uint32_t to) {
+    to = std::min(to, length);
+    return from >= to || std::memcmp(readBack + from, image + from, to - from) == 0;
+  };
+  if (!same(0, kVerifyHeadEnd)) return -1;
+  if (!same(kVerifyRestBegin, kUpdateBlockSize)) return -2;
   for (std::uint32_t offset = kUpdateBlockSize; offset < length; offset += kUpdateBlockSize) {
-    if (std::memcmp(readBack + offset, image + offset, kUpdateBlockSize) != 0) return -3;
+    if (!same(offset, offset + kUpdateBlockSize)) return -3;
   }
   return 0;
 }
@@ -425,7 +436,7 @@ int FamilyZeroUpdate(Context& ctx) {
   if (const int checked = CheckFamilyZeroImage(ctx); checked != 0) return checked;
 
   const bool verified = ReadBack(ctx);
-  if (verified && VerifyImage(ctx, kVerifyLength) == 0) {
+  if (verified && VerifyImage(ctx, VerifiedLength(ctx)) == 0) {
     ShowMessage(ctx, MessageCode::kFirmwareAlreadyLatestVersion,
                 ctx.run.updateAll == 1 ? ConsoleOnly : NoticeInfo);
     return 1;
@@ -459,7 +470,7 @@ int FamilyZeroUpdate(Context& ctx) {
     return -1;
   }
   WaitMs(ctx, kAfterFlashMs);
-  if (verified && VerifyImage(ctx, kVerifyLength) != 0) {
+  if (verified && VerifyImage(ctx, VerifiedLength(ctx)) != 0) {
     ShowMessage(ctx, MessageCode::kVerifyFailed, ConsoleOnly);
     return -1;
   }

@@ -10,6 +10,11 @@ namespace odf {
 
 struct Context;
 
+struct UpdateDefinition;
+
+// A definition's version as a number (1.08 is 0x108); "0000" is 0.
+std::uint16_t VersionNumberOf(const UpdateDefinition& definition);
+
 // INQUIRY, the firmware identification and the definition match; sets
 // newRevisionNumber from the matched definition's version in every case.
 // 0; the INQUIRY status (message 9 shown); -1 when the firmware area was not
