@@ -62,6 +62,9 @@ struct TransportState {
   std::array<std::uint8_t, 128 + 32> bufferedBlock{};
   // ASPI route: the request block is the start of ctx.host.requestBlockBuffer.
   win::HANDLE pendingEvent = 0;       // 0: nothing pending
+  // A polled wait gave up on a command the layer has not finished: the layer
+  // still owns the request block.
+  bool polledStillRunning = false;
 };
 
 }  // namespace odf

@@ -11,6 +11,7 @@
 #include "core/context.h"
 #include "core/messages.h"
 #include "platform/layouts.h"
+#include "scsi/transport.h"
 
 namespace odf {
 
@@ -329,7 +330,10 @@ void ReleaseHostEnvironment(Context& ctx) {
                                    sizeof preventRemoval, nullptr, 0, &returned);
     }
   }
-  ReleaseBuffers(ctx);
+  // A command the ASPI layer has not finished may still write its status into
+  // the request block and its data into a buffer: those stay allocated until
+  // the process ends rather than be freed under the layer.
+  if (ctx.transport.route != TransportRoute::Aspi || !RequestBlockInUse(ctx)) ReleaseBuffers(ctx);
   h.released = true;
 }
 

@@ -18,6 +18,12 @@ constexpr std::int32_t kIntelAtaDriver = 1;
 constexpr std::uint32_t kProbeTimeoutSeconds = 2;
 constexpr std::uint32_t kDefaultDirectTimeoutSeconds = 60;
 constexpr win::DWORD kPollIntervalMs = 500;
+// How long a command left pending is waited for before the next one, and how
+// long a polled command without a time-out of its own is polled. A drive
+// that has not answered by then is not going to: the next command fails
+// instead of the program hanging on it for ever.
+constexpr win::DWORD kPendingFinishLimitMs = 60000;
+constexpr std::int64_t kPolledWaitLimitMs = 300000;
 
 // Both known layouts must fit the blocks kept in the transport state.
 static_assert(kPassThroughLayout32.directBlockSize <= sizeof(TransportState::directBlock));
@@ -202,16 +208,27 @@ std::uint8_t DirectionFlags(DataDirection direction) {
   }
 }
 
+// Whether the layer still owns the request block, after waiting up to
+// `waitMs` for a command left pending to finish.
+bool RequestBlockBusy(Context& ctx, win::DWORD waitMs) {
+  TransportState& t = ctx.transport;
+  if (t.pendingEvent != 0) {
+    if (ctx.platform.WaitForSingleObject(t.pendingEvent, waitMs) != win::WAIT_OBJECT_0) return true;
+    ctx.platform.CloseHandle(t.pendingEvent);
+    t.pendingEvent = 0;
+  }
+  if (t.polledStillRunning) {
+    const SRB_ExecSCSICmd* srb = RequestBlock(ctx);
+    t.polledStillRunning = srb != nullptr && StatusOf(*srb) == SS_PENDING;
+  }
+  return t.polledStillRunning;
+}
+
 // A command left pending still owns the one request block; let it finish
 // before the block is reused, or the layer would write its late status and
-// sense into the next command.
-void FinishPendingCommand(Context& ctx) {
-  const win::HANDLE event = ctx.transport.pendingEvent;
-  if (event == 0) return;
-  ctx.platform.WaitForSingleObject(event, win::INFINITE);
-  ctx.platform.CloseHandle(event);
-  ctx.transport.pendingEvent = 0;
-}
+// sense into the next command. False when it is still running after the
+// bound: the next command is then not sent.
+bool FinishPendingCommand(Context& ctx) { return !RequestBlockBusy(ctx, kPendingFinishLimitMs); }
 
 struct AspiCall {
   int hostAdapter = 0;
@@ -226,7 +243,7 @@ struct AspiCall {
 
 // Zero-fills and fills the request block; nullptr when there is no block or no layer.
 SRB_ExecSCSICmd* PrepareRequestBlock(Context& ctx, const AspiCall& call) {
-  FinishPendingCommand(ctx);
+  if (!FinishPendingCommand(ctx)) return nullptr;
   SRB_ExecSCSICmd* srb = RequestBlock(ctx);
   if (srb == nullptr || ctx.host.sendCommand == 0) return nullptr;
   std::memset(static_cast<void*>(srb), 0, sizeof(SRB_ExecSCSICmd));
@@ -275,14 +292,17 @@ bool UsesPolledMode(const Context& ctx, const TargetDrive& target, const ScsiReq
          (ctx.transport.policy.pollNormalSwitch && request.cdb[1] == kModeNormalSwitch);
 }
 
-// Polls every 500 ms; gives up only when the request carries a time-out.
+// Polls every 500 ms until the request's time-out, or the polling bound
+// for a request without one.
 int WaitPolled(Context& ctx, const SRB_ExecSCSICmd& srb, std::int32_t timeoutMs) {
+  const std::int64_t limit = timeoutMs != 0 ? timeoutMs : kPolledWaitLimitMs;
   std::int64_t elapsed = 0;
   do {
     ctx.platform.Sleep(kPollIntervalMs);
-    if (timeoutMs != 0) {
-      elapsed += kPollIntervalMs;
-      if (timeoutMs < elapsed) return kCommandPollGaveUp;
+    elapsed += kPollIntervalMs;
+    if (limit < elapsed && StatusOf(srb) == SS_PENDING) {
+      ctx.transport.polledStillRunning = true;
+      return kCommandPollGaveUp;
     }
   } while (StatusOf(srb) == SS_PENDING);
   return kCommandDone;
@@ -431,6 +451,8 @@ int PollPendingCommand(Context& ctx) {
 }
 
 bool CommandStillPending(const Context& ctx) { return ctx.transport.pendingEvent != 0; }
+
+bool RequestBlockInUse(Context& ctx) { return RequestBlockBusy(ctx, 0); }
 
 int ProbeInquiry(Context& ctx) {
   return PassThroughProbe(ctx, InquiryCdb(), kSixByteCdb, ctx.host.dataBuffer.data, kInquirySize);

@@ -54,6 +54,9 @@ void ForgetSense(Context& ctx);
 int PollPendingCommand(Context& ctx);
 // A command left pending (leavePending) has not been seen to finish yet.
 bool CommandStillPending(const Context& ctx);
+// ASPI: the layer still owns the request block (a command left pending, or
+// one a polled wait gave up on, has not finished). Does not wait.
+bool RequestBlockInUse(Context& ctx);
 
 // Discovery probes: pass-through form on the volume discovery opened, ASPI
 // form on an adapter and target id. kCommandDone on success.

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "scripted_drive.h"
+#include "discovery/host.h"
+#include "scsi/commands.h"
 #include "scsi/transport.h"
 #include "update/update.h"
 #include "sim_fixture.h"
@@ -509,7 +511,9 @@ TEST_F(TransportTest, AspiWaitLimits) {
   const Case cases[] = {
       {"polled, finishes in time", true, 0, 0, 1700, 0, 2000},
       {"polled, gives up", true, 1000, 0, 5000, -1, 1500},
-      {"polled, no limit", true, 0, 0, 30000, 0, 30000},
+      {"polled, no limit of its own", true, 0, 0, 30000, 0, 30000},
+      // A drive that never answers is not polled for ever.
+      {"polled, no limit of its own, gives up at the bound", true, 0, 0, 400000, -1, 300500},
       {"event, wait runs out", false, 1000, 0, 3000, -2, 1000},
       {"event, no limit", false, 0, 0, 3000, 0, 3000},
       {"event, general edition waits on", false, 1000, 0x300, 3000, 0, 3000},
@@ -618,6 +622,58 @@ TEST_F(TransportTest, NextCommandWaitsForTheOneLeftPending) {
   EXPECT_EQ(Srb().CDBByte[0], 0x3C);
   EXPECT_EQ(ctx.transport.pendingEvent, 0u);
   EXPECT_EQ(pc.OpenHandles(), 0);
+}
+
+// A command the ASPI layer has not finished (left pending and never
+// answered, or given up by a polled wait) still owns the request block: the
+// next command is not sent on it (after a bounded wait, not for ever), and
+// the clean-up does not free it under the layer. Once the drive has
+// answered, both go on as usual.
+TEST_F(TransportTest, ABlockTheLayerStillOwnsIsNeitherReusedNorFreed) {
+  struct Case {
+    const char* name;
+    bool polled;
+    std::uint64_t nextWaitMs;  // how long the next command waits before it gives up
+  };
+  const Case cases[] = {
+      {"left pending", false, 60000},
+      {"given up by a polled wait", true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::OneDrivePc bench(sim::Qbc850Config{}, sim::PcBuilder(sim::SimRoute::Aspi));
+    auto& [freshPc, fresh, d] = bench;
+    ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
+    fresh.transport.bridgeIndex = c.polled ? fresh.targets.entries[0].hostAdapter : -1;
+    fresh.transport.leavePending = c.polled ? 0 : 1;
+    d->AddFault([] {
+      FaultRule r;
+      r.opcode = 0x3B;
+      r.occurrence = 1;
+      r.action = FaultAction::Timeout;  // never answered
+      return r;
+    }());
+    std::array<std::uint8_t, 256> block{};
+    ScsiRequest flash;
+    flash.cdbLength = 10;
+    std::copy(kWriteBlock.begin(), kWriteBlock.end(), flash.cdb.begin());
+    flash.direction = DataDirection::Out;
+    flash.dataLength = 256;
+    flash.data = block.data();
+    const int sent = SendCommand(fresh, flash);
+    EXPECT_EQ(sent, c.polled ? -1 : 0);
+    EXPECT_TRUE(RequestBlockInUse(fresh));
+
+    const std::size_t logged = d->log.size();
+    const std::uint64_t start = freshPc.NowMs();
+    EXPECT_EQ(Inquiry(fresh, 0, fresh.inquiry.data()), -1);
+    EXPECT_EQ(freshPc.NowMs() - start, c.nextWaitMs);
+    EXPECT_EQ(d->log.size(), logged);  // nothing sent
+
+    ReleaseHostEnvironment(fresh);
+    EXPECT_NE(fresh.host.requestBlockBuffer.data, nullptr);
+    EXPECT_TRUE(fresh.host.released);
+  }
 }
 
 TEST_F(TransportTest, AspiCommandRefusedAtSubmissionDoesNotHang) {

@@ -240,8 +240,10 @@ int ElapsedSeconds(Context& ctx) {
   return static_cast<int>((ctx.timer.latest - ctx.timer.start) / 1000);
 }
 
+// A flash start that took longer than the count (a polled one the bridge
+// waited out) leaves no time, not a negative one.
 void PrintRemaining(Context& ctx, int seconds) {
-  PrintFormatted(ctx, "\rRemaining time is %02dsec", seconds);
+  PrintFormatted(ctx, "\rRemaining time is %02dsec", std::max(seconds, 0));
 }
 
 int FlashOverAspi(Context& ctx) {

@@ -117,5 +117,16 @@ rc=$?
 [[ $rc -eq 2 && ! -e SMALL.HEX ]] || fail "a too small HEX definition was given an image"
 grep -q 'imageSize must lie between 0x1020 and 0x100000' small.txt || fail "no reason for the refused image: $(cat small.txt)"
 
+# Behind the IEEE1394 bridge the flash start is polled; a drive that never
+# answers it is given up after the polling bound (300 s), the count shows no
+# negative time, and the run ends with the drive possibly in update mode.
+"$sim" --route aspi --host bridge=0 --definition "$definition" \
+  --drive 'qrd570,rev=1.05,fail=writebuf/1/42:timeout' >out.txt 2>err.txt </dev/null
+rc=$?
+[[ $rc -eq 1 ]] || fail "bridge, flash never answered: exit code $rc, expected 1"
+ends_with out.txt $'\n\rRemaining time is 00sec\r\nFailed to update FW.\r\nUpdate program is terminated by occuring an error.\r\n' ||
+  fail "bridge, flash never answered: console ends $(tail -c 160 out.txt | od -c | head -5)"
+! grep -q 'Remaining time is -' out.txt || fail "bridge, flash never answered: a negative time"
+
 [[ $failures -eq 0 ]] && echo "ok   family zero"
 exit $((failures > 0))

@@ -24,7 +24,7 @@ case ${1:-} in
       rm -rf "$dir" "$dir.log"
     fi
     if [[ ${3:-} == i686 ]] && ! wine_can_run_32bit "${4:?$usage}"; then
-      echo "SKIP: $why"
+      echo "SKIP: $why; the 32-bit Windows build is not run here"
       exit "$wine_skipped"
     fi
     ;;
