@@ -292,8 +292,8 @@ struct RecordReader {
   std::uint8_t* staging;
   std::size_t areaEnd;
   std::uint32_t base = 0;
-  std::uint32_t faultValue = 0;   // the offset, type or checksum a fault concerns
-  std::uint32_t faultDetail = 0;  // and what was expected in its place
+  std::uint32_t faultValue = 0;    // the offset, type or checksum a fault concerns
+  std::uint32_t faultDetail = 0;   // and what was expected in its place
   std::uint8_t scratch[256] = {};  // the bytes of records that are not placed
 
   Outcome Take(const char* line, std::size_t length) {
@@ -307,8 +307,9 @@ struct RecordReader {
     if (length > recordLength) return Outcome::TextAfterRecord;
     const std::uint8_t type = header[3];
     const std::size_t offset = std::size_t{base} + (header[1] << 8 | header[2]);
-    // Data is decoded straight to its place; a record that has none is
-    // decoded aside, so that a damaged one is reported for its checksum.
+    // Data is decoded straight to its place. Any other record, and data
+    // with no place, is decoded aside: its checksum is checked first, as a
+    // damaged digit may be what put it outside the image.
     const bool placed = type == kData && offset + count <= areaEnd;
     std::uint8_t* bytes = placed ? staging + offset : scratch;
     unsigned sum = 0u + header[0] + header[1] + header[2] + header[3];

@@ -284,19 +284,23 @@ TEST_F(HexLoaderTest, RefusedFilesLeaveTheImageAsItWas) {
   EXPECT_EQ(pc.OpenHandles(), 0);
 }
 
-// `line` with its checksum off by one bit, and the reason the loader gives.
-struct Damaged {
-  std::string line;
-  std::string reason;
-};
-Damaged WrongChecksum(std::string line) {
-  const unsigned right = static_cast<unsigned>(std::stoul(line.substr(line.size() - 2), nullptr, 16));
-  const unsigned wrong = right ^ 0x01;
+// The reason the loader gives for a record whose checksum no longer fits it.
+std::string ChecksumReason(const std::string& line) {
+  const auto byteAt = [&](std::size_t at) {
+    return static_cast<unsigned>(std::stoul(line.substr(at, 2), nullptr, 16));
+  };
+  unsigned sum = 0;
+  for (std::size_t at = 1; at + 4 <= line.size(); at += 2) sum += byteAt(at);
   char text[80];
-  std::snprintf(text, sizeof text, "%02X", wrong);
-  line.replace(line.size() - 2, 2, text);
-  std::snprintf(text, sizeof text, "checksum %02x does not match the record, which needs %02x.", wrong, right);
-  return {line, text};
+  std::snprintf(text, sizeof text, "checksum %02x does not match the record, which needs %02x.",
+                byteAt(line.size() - 2), (0x100 - sum) & 0xFF);
+  return text;
+}
+
+// `line` with one character replaced.
+std::string Changed(std::string line, std::size_t at, char with) {
+  line[at] = with;
+  return line;
 }
 
 // Files that a damaged copy or a careless writer makes, every one of which
@@ -307,7 +311,9 @@ TEST_F(HexLoaderTest, DamagedFilesAreRefusedByBothLoads) {
   const Bytes a = Pattern(16, 30);
   const std::string block = Segment(0x2000);
   const std::string good = Data(0x00, a);
-  const Damaged badSum = WrongChecksum(Data(0x10, a));
+  const std::string sound = Data(0x10, a);
+  const std::string badSum = Changed(sound, sound.size() - 1, sound.back() == '0' ? '1' : '0');
+  const std::string movedOut = Changed(sound, 3, '8');  // address 0x8010
   std::string dropped = Data(0x10, a);
   dropped.erase(9 + 5, 1);
   std::string countTooSmall = Data(0x10, a);
@@ -322,7 +328,10 @@ TEST_F(HexLoaderTest, DamagedFilesAreRefusedByBothLoads) {
     std::string reason;
   };
   const Case cases[] = {
-      {"a checksum digit changed", Lines({block, good, badSum.line, End()}), 3, badSum.reason},
+      {"a checksum digit changed", Lines({block, good, badSum, End()}), 3, ChecksumReason(badSum)},
+      // The damage, not the place it leads to, is what is reported.
+      {"an address digit changed, moving data out", Lines({block, good, movedOut, End()}), 3,
+       ChecksumReason(movedOut)},
       {"the end record's checksum changed", Lines({block, good, ":00000001FE"}), 3,
        "checksum fe does not match the record, which needs ff."},
       {"a data digit dropped", Lines({block, good, dropped, End()}), 3, cut},
