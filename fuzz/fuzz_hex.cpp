@@ -3,8 +3,9 @@
 // image size, and once more behind a long line, so that its lines also cross
 // the loader's read blocks) and as the patch file. Besides the sanitizers, each load is
 // checked against a plain reading of the record format written here, so a
-// record the fast reader takes differently (a digit, an offset, the reading
-// limit) is a finding too; and a refused load must leave the image as it was.
+// record the fast reader takes differently (a digit, a length, a checksum, an
+// offset, the end record) is a finding too; and a refused load must leave the
+// image as it was.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -68,35 +69,53 @@ std::vector<std::string> Lines(const std::vector<std::uint8_t>& text) {
   return lines;
 }
 
+// The byte count each record type must carry; data records carry any.
+bool CountFits(std::uint8_t type, std::size_t count) {
+  switch (type) {
+    case 0x00: return true;
+    case 0x01: return count == 0;
+    case 0x02:
+    case 0x04: return count == 2;
+    case 0x03:
+    case 0x05: return count == 4;
+    default: return false;
+  }
+}
+
 // The first kChecked bytes of the staging area a load would build, or false
-// when the file is refused: a line without ':', a record cut short or with a
-// non-digit where a value is read, data outside the staging area, or a
-// non-zero linear address.
-bool ReadRecords(const std::vector<std::uint8_t>& text, std::uint64_t limit, std::vector<std::uint8_t>& staging) {
+// when the file is refused: a line without ':'; a line longer or shorter than
+// its byte count gives; a non-digit; a checksum that does not bring the
+// record's sum to zero; a type other than 00-05 or one with the wrong byte
+// count; data reaching past `areaEnd`; a non-zero linear address; or no end
+// record. Lines after the end record are not read.
+bool ReadRecords(const std::vector<std::uint8_t>& text, std::uint64_t areaEnd, std::vector<std::uint8_t>& staging) {
   staging.assign(kChecked, 0xFF);
-  std::uint64_t base = 0, total = 0;
+  std::uint64_t base = 0;
   std::vector<std::uint8_t> v;
   for (const std::string& line : Lines(text)) {
     if (line.empty() || line[0] != ':') return false;
     if (!Bytes(line, 1, 4, v)) return false;
     const std::size_t count = v[0];
+    if (line.size() != 1 + 2 * (4 + count + 1)) return false;
+    if (!Bytes(line, 1, 4 + count + 1, v)) return false;
+    unsigned sum = 0;
+    for (std::uint8_t b : v) sum += b;
+    if (sum % 256 != 0) return false;
     const std::uint64_t address = std::uint64_t{v[1]} << 8 | v[2];
     const std::uint8_t type = v[3];
+    const std::uint8_t* data = v.data() + 4;
+    if (!CountFits(type, count)) return false;
     if (type == 0x01) return true;
     if (type == 0x00) {
-      if (!Bytes(line, 9, count, v)) return false;
-      if (base + address + count > kStagingSize) return false;
-      for (std::size_t i = 0; i < count && base + address + i < kChecked; ++i) staging[base + address + i] = v[i];
-      total += count;
+      if (base + address + count > areaEnd) return false;
+      for (std::size_t i = 0; i < count && base + address + i < kChecked; ++i) staging[base + address + i] = data[i];
     } else if (type == 0x02 || type == 0x04) {
-      if (!Bytes(line, 9, 2, v)) return false;
-      const std::uint64_t value = std::uint64_t{v[0]} << 8 | v[1];
+      const std::uint64_t value = std::uint64_t{data[0]} << 8 | data[1];
       if (type == 0x02) base = value * 16;
       else if (value != 0) return false;
     }
-    if (total >= limit) return true;
   }
-  return true;
+  return false;
 }
 
 // ---- the loads -------------------------------------------------------------
@@ -130,7 +149,9 @@ void CheckLoad(Load load, sim::SimPc& pc, const std::vector<std::uint8_t>& text,
   std::fill(b.image.begin(), b.image.begin() + kChecked, kUntouched);
 
   static std::vector<std::uint8_t> expected;  // kept: a fresh one costs a page fault per 4 KiB
-  const bool accepted = ReadRecords(text, imageSize, expected);
+  // The patch may place data up to the end of its block even past a smaller image.
+  const std::uint64_t areaEnd = image ? imageSize : std::max<std::uint64_t>(imageSize, kChecked);
+  const bool accepted = ReadRecords(text, areaEnd, expected);
   const int result = image ? LoadHexImage(ctx) : LoadHexPatch(ctx);
   fuzz::Require(result == (accepted ? 0 : -1), image ? "the image load accepts exactly the sound files"
                                                      : "the patch load accepts exactly the sound files");
@@ -145,15 +166,23 @@ void CheckLoad(Load load, sim::SimPc& pc, const std::vector<std::uint8_t>& text,
                       : "the patch replaces the patch block whole and nothing else");
 }
 
-// The text behind a record that is skipped (type 03) long enough that the
-// loader's first read block ends in the middle of the text, so its lines are
-// also taken across a block boundary.
+// The text behind enough start address records (sound, and ignored) that
+// the loader's first read block ends in the middle of the text, so its lines
+// are also taken across a block boundary. The records end in LF or CR LF to
+// make up the exact length.
 std::vector<std::uint8_t> AcrossReadBlocks(const std::vector<std::uint8_t>& text) {
   constexpr std::size_t kReadBlock = 0x10000;
-  const std::string skipped = ":00000003";
-  std::vector<std::uint8_t> padded(skipped.begin(), skipped.end());
-  padded.resize(kReadBlock - text.size() / 2 - 1, 'x');
-  padded.push_back('\n');
+  const std::string skipped = ":0400000300000000F9";
+  const std::size_t lf = skipped.size() + 1;
+  if (text.size() / 2 + lf * lf > kReadBlock) return text;  // long enough to cross one itself
+  const std::size_t length = kReadBlock - text.size() / 2;
+  const std::size_t withCrLf = length % lf;
+  std::vector<std::uint8_t> padded;
+  for (std::size_t i = 0; i < length / lf; ++i) {
+    padded.insert(padded.end(), skipped.begin(), skipped.end());
+    if (i < withCrLf) padded.push_back('\r');
+    padded.push_back('\n');
+  }
   padded.insert(padded.end(), text.begin(), text.end());
   return padded;
 }
@@ -165,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::uint8_t> text(data, data + size);
   pc.AddFile(kImageFile, text);
   pc.AddFile(kPatchFile, text);
-  // A small image (the reading limit comes early) and one past the patch block.
+  // A small image (most data falls outside it) and one past the patch block.
   CheckLoad(Load::Image, pc, text, 0x40);
   CheckLoad(Load::Image, pc, text, kChecked + 0x10);
   CheckLoad(Load::Patch, pc, text, 0x40);

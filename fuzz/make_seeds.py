@@ -95,6 +95,25 @@ def hex_seeds():
           "\n".join([record(0, i * 32, list(range(32))) for i in range(2)] + ["garbage", END]) + "\n")
     write("fuzz_hex", "full-record",
           "\n".join([record(0, 0x100, [0xA5] * 255), record(5, 0, [0, 0, 0, 0]), END]) + "\n")
+    # Sound files a careless reader once took wrongly, and the damage it let through.
+    write("fuzz_hex", "start-addresses",
+          "\r\n".join([record(0, 0, data16), record(3, 0, [0x10, 0, 0x12, 0x34]),
+                        record(5, 0, [0x12, 0x34, 0x56, 0x78]), END]) + "\r\n")
+    write("fuzz_hex", "record-twice",
+          "\n".join([record(0, 0, list(range(32))), record(0, 0, list(range(32))),
+                     record(0, 0x20, data16), END]) + "\n")
+    bad_sum = record(0, 0x10, data16)
+    write("fuzz_hex", "bad-checksum",
+          "\n".join([record(0, 0, data16), bad_sum[:-1] + ("0" if bad_sum[-1] != "0" else "1"), END]) + "\n")
+    write("fuzz_hex", "digit-dropped",
+          "\n".join([record(0, 0, data16), record(0, 0x10, data16)[:14] + record(0, 0x10, data16)[15:],
+                     END]) + "\n")
+    write("fuzz_hex", "junk-after-record", "\n".join([record(0, 0, data16) + " ;", END]) + "\n")
+    write("fuzz_hex", "type-06", "\n".join([record(6, 0, [1, 2]), record(0, 0, data16), END]) + "\n")
+    write("fuzz_hex", "segment-four-bytes",
+          "\n".join([record(2, 0, [0x20, 0, 0, 0]), record(0, 0, data16), END]) + "\n")
+    write("fuzz_hex", "outside-image",
+          "\n".join([record(2, 0, [0x30, 0x00]), record(0, 0, data16), END]) + "\n")
 
 
 # ---- fuzz_replies: a set-up byte, then the drive's reply script ---------------

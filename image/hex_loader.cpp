@@ -1,7 +1,10 @@
 // Builds a firmware image from an Intel HEX record file, and overlays one
 // fixed block of it from the patch file. Records are parsed into the data
-// buffer and copied into the image buffer only when the whole file was read,
-// so a refused file never leaves a half-built image behind.
+// buffer and copied into the image buffer only when the whole file, up to its
+// end record, was read and found sound, so a refused file never leaves a
+// half-built image behind. A damaged file must never reach a drive: every
+// record's length and checksum are checked, and a file that stops before its
+// end record is refused.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -161,9 +164,10 @@ constexpr std::array<std::uint8_t, 256> kHexValue = [] {
 inline std::uint8_t Digit(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
 
 #if defined(__SSE2__)
-// 32 digits into 16 bytes at once; false when any character is not a digit.
-// Bytes of 0x80 and above compare as negative and so fail both ranges.
-inline bool DecodeBlock16(const char* digits, std::uint8_t* out) {
+// 32 digits into 16 bytes at once, their sum added to the two 64-bit lanes of
+// `sums`; false when any character is not a digit. Bytes of 0x80 and above
+// compare as negative and so fail both ranges.
+inline bool DecodeBlock16(const char* digits, std::uint8_t* out, __m128i& sums) {
   const auto nibbles = [](__m128i chars, __m128i& valid) {
     const __m128i folded = _mm_or_si128(chars, _mm_set1_epi8(0x20));  // 'A'-'F' as 'a'-'f'
     const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(chars, _mm_set1_epi8('0' - 1)),
@@ -185,19 +189,25 @@ inline bool DecodeBlock16(const char* digits, std::uint8_t* out) {
   const auto* in = reinterpret_cast<const __m128i*>(digits);
   const __m128i first = nibbles(_mm_loadu_si128(in), valid);
   const __m128i second = nibbles(_mm_loadu_si128(in + 1), valid);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                   _mm_packus_epi16(pairs(first), pairs(second)));
+  const __m128i bytes = _mm_packus_epi16(pairs(first), pairs(second));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+  sums = _mm_add_epi64(sums, _mm_sad_epu8(bytes, _mm_setzero_si128()));
   return _mm_movemask_epi8(valid) == 0xFFFF;
 }
 #endif
 
-// `count` bytes from pairs of digits; false when any character is not a digit.
-inline bool DecodeBytes(const char* digits, std::size_t count, std::uint8_t* out) {
+// `count` bytes from pairs of digits, their sum added to `sum` (the checksum
+// comes out of the same pass); false when any character is not a digit.
+inline bool DecodeBytes(const char* digits, std::size_t count, std::uint8_t* out, unsigned& sum) {
   std::size_t i = 0;
 #if defined(__SSE2__)
   // Records mostly carry 16 or 32 bytes: take them 16 at a time.
-  for (; i + 16 <= count; i += 16) {
-    if (!DecodeBlock16(digits + 2 * i, out + i)) return false;
+  if (count >= 16) {
+    __m128i sums = _mm_setzero_si128();
+    for (; i + 16 <= count; i += 16) {
+      if (!DecodeBlock16(digits + 2 * i, out + i, sums)) return false;
+    }
+    sum += static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
   }
 #endif
   unsigned bad = 0;
@@ -206,6 +216,7 @@ inline bool DecodeBytes(const char* digits, std::size_t count, std::uint8_t* out
     const std::uint8_t low = Digit(digits[2 * i + 1]);
     bad |= high | low;
     out[i] = static_cast<std::uint8_t>((high << 4) | (low & 0x0F));
+    sum += out[i];
   }
   return (bad & kNotHex) == 0;
 }
@@ -215,7 +226,8 @@ inline bool DecodeBytes(const char* digits, std::size_t count, std::uint8_t* out
 // not a digit. Every record passes here, so it is worth the bit tricks.
 inline bool DecodeHeader(const char* digits, std::uint8_t* out) {
   if constexpr (std::endian::native != std::endian::little) {
-    return DecodeBytes(digits, 4, out);
+    unsigned unused = 0;
+    return DecodeBytes(digits, 4, out, unused);
   } else {
     constexpr std::uint64_t kOnes = 0x0101010101010101u;
     constexpr std::uint64_t kHigh = 0x80 * kOnes;
@@ -242,43 +254,47 @@ inline bool DecodeHeader(const char* digits, std::uint8_t* out) {
   }
 }
 
-// Four digits as a 16-bit number; false when one is not a digit.
-inline bool DecodeWord(const char* digits, std::uint32_t& value) {
-  std::uint8_t bytes[2];
-  if (!DecodeBytes(digits, 2, bytes)) return false;
-  value = static_cast<std::uint32_t>(bytes[0] << 8 | bytes[1]);
-  return true;
-}
-
 enum class Outcome {
   Next,  // go on with the next line
   Stop,  // end record: the file is complete
   NoStartCharacter,
   ShortLine,
+  TextAfterRecord,
   NotHexDigit,
-  OutsideStaging,
+  ChecksumMismatch,
+  UnknownType,
+  WrongByteCount,
+  OutsideImage,
   LinearAddress,
+  NoEndRecord,
 };
 
 constexpr std::size_t kHeaderDigits = 9;    // ':' then byte count, address and type
-constexpr std::size_t kAddressDigits = 13;  // and the four digits of an address record
+constexpr std::size_t kChecksumDigits = 2;
 
 enum RecordType : std::uint8_t {
   kData = 0x00,
   kEndOfFile = 0x01,
   kSegmentAddress = 0x02,
+  kStartSegmentAddress = 0x03,
   kLinearAddress = 0x04,
+  kStartLinearAddress = 0x05,
 };
 
-// Takes records one line at a time into the staging area. Every character a
-// value comes from is checked to be a digit within its line, and every byte
-// must land inside the staging area, or the record is refused.
+// The byte count each record type other than data must carry.
+constexpr std::uint8_t kFixedByteCount[] = {0, 0, 2, 4, 2, 4};
+
+// Takes records one line at a time into the staging area. A record is taken
+// only when its line holds exactly what its byte count announces, every
+// character of it is a digit, its checksum matches, and a data record lies
+// wholly below `areaEnd`; anything else refuses the file.
 struct RecordReader {
   std::uint8_t* staging;
-  std::size_t stagingSize;
+  std::size_t areaEnd;
   std::uint32_t base = 0;
-  std::uint64_t total = 0;
-  std::uint32_t faultValue = 0;  // the offset or address a fault concerns
+  std::uint32_t faultValue = 0;    // the offset, type or checksum a fault concerns
+  std::uint32_t faultDetail = 0;   // and what was expected in its place
+  std::uint8_t scratch[256] = {};  // the bytes of records that are not placed
 
   Outcome Take(const char* line, std::size_t length) {
     if (length == 0 || line[0] != ':') return Outcome::NoStartCharacter;
@@ -286,55 +302,76 @@ struct RecordReader {
     std::uint8_t header[4];
     if (!DecodeHeader(line + 1, header)) return Outcome::NotHexDigit;
     const std::size_t count = header[0];
-    const std::uint32_t address = static_cast<std::uint32_t>(header[1] << 8 | header[2]);
-    switch (header[3]) {
-      case kData:
-        return TakeData(line, length, std::size_t{base} + address, count);
+    const std::size_t recordLength = kHeaderDigits + 2 * count + kChecksumDigits;
+    if (length < recordLength) return Outcome::ShortLine;
+    if (length > recordLength) return Outcome::TextAfterRecord;
+    const std::uint8_t type = header[3];
+    const std::size_t offset = std::size_t{base} + (header[1] << 8 | header[2]);
+    // Data is decoded straight to its place. Any other record, and data
+    // with no place, is decoded aside: its checksum is checked first, as a
+    // damaged digit may be what put it outside the image.
+    const bool placed = type == kData && offset + count <= areaEnd;
+    std::uint8_t* bytes = placed ? staging + offset : scratch;
+    unsigned sum = 0u + header[0] + header[1] + header[2] + header[3];
+    std::uint8_t checksum = 0;
+    if (!DecodeBytes(line + kHeaderDigits, count, bytes, sum) ||
+        !DecodeBytes(line + recordLength - kChecksumDigits, 1, &checksum, sum)) {
+      return Outcome::NotHexDigit;
+    }
+    if ((sum & 0xFF) != 0) {
+      faultValue = checksum;
+      faultDetail = (checksum - sum) & 0xFF;
+      return Outcome::ChecksumMismatch;
+    }
+    if (type != kData) return TakeOther(type, count, bytes);
+    if (!placed) {
+      faultValue = static_cast<std::uint32_t>(offset);
+      faultDetail = static_cast<std::uint32_t>(areaEnd);
+      return Outcome::OutsideImage;
+    }
+    return Outcome::Next;
+  }
+
+  // A record other than data, its bytes already decoded and summed.
+  Outcome TakeOther(std::uint8_t type, std::size_t count, const std::uint8_t* bytes) {
+    faultValue = type;
+    if (type > kStartLinearAddress) return Outcome::UnknownType;
+    if (count != kFixedByteCount[type]) {
+      faultDetail = kFixedByteCount[type];
+      return Outcome::WrongByteCount;
+    }
+    const auto word = [bytes] { return static_cast<std::uint32_t>(bytes[0] << 8 | bytes[1]); };
+    switch (type) {
       case kEndOfFile:
         return Outcome::Stop;
       case kSegmentAddress:
-      case kLinearAddress: {
-        std::uint32_t value = 0;
-        if (length < kAddressDigits) return Outcome::ShortLine;
-        if (!DecodeWord(line + kHeaderDigits, value)) return Outcome::NotHexDigit;
-        if (header[3] == kSegmentAddress) {
-          base = value * 16;
-        } else if (value != 0) {
-          // Ignoring it would put every following record at the wrong
-          // offset; a zero one changes nothing and stays ignored.
-          faultValue = value;
-          return Outcome::LinearAddress;
-        }
+        base = word() * 16;
         return Outcome::Next;
-      }
+      case kLinearAddress:
+        // Ignoring it would put every following record at the wrong
+        // offset; a zero one changes nothing and stays ignored.
+        if (word() == 0) return Outcome::Next;
+        faultValue = word();
+        return Outcome::LinearAddress;
       default:
-        return Outcome::Next;  // other types carry nothing this image needs
+        return Outcome::Next;  // start addresses: an image has no use for them
     }
-  }
-
-  Outcome TakeData(const char* line, std::size_t length, std::size_t offset, std::size_t count) {
-    if (length < kHeaderDigits + 2 * count) return Outcome::ShortLine;
-    if (offset + count > stagingSize) {
-      faultValue = static_cast<std::uint32_t>(offset);
-      return Outcome::OutsideStaging;
-    }
-    if (!DecodeBytes(line + kHeaderDigits, count, staging + offset)) return Outcome::NotHexDigit;
-    total += count;
-    return Outcome::Next;
   }
 };
 
 struct ReaderResult {
   Outcome outcome = Outcome::Stop;
-  unsigned long line = 0;   // 1-based line of a fault
-  std::uint32_t value = 0;  // the offset or address a fault concerns
-  int fileCause = 0;        // a read error's file-error cause
+  unsigned long line = 0;    // 1-based line of a fault
+  std::uint32_t value = 0;   // the offset, type or checksum a fault concerns
+  std::uint32_t detail = 0;  // and what was expected in its place
+  int fileCause = 0;         // a read error's file-error cause
 };
 
-// Reads records until the end record, the end of the file, or `limit` data
-// bytes; the lines after that are not looked at.
-ReaderResult ParseRecords(LineFeeder& lines, const SharedBuffer& staging, std::uint64_t limit) {
-  RecordReader reader{staging.data, staging.size};
+// Reads records up to the end record; the lines after it are not looked at.
+// Every record before it is read, wherever it lands, so the image is what the
+// records say at their addresses and not what the first so many bytes were.
+ReaderResult ParseRecords(LineFeeder& lines, const SharedBuffer& staging, std::size_t areaEnd) {
+  RecordReader reader{staging.data, areaEnd};
   ReaderResult r;
   const char* line = nullptr;
   std::size_t length = 0;
@@ -344,16 +381,22 @@ ReaderResult ParseRecords(LineFeeder& lines, const SharedBuffer& staging, std::u
     if (outcome != Outcome::Next) {
       r.outcome = outcome;
       r.value = reader.faultValue;
+      r.detail = reader.faultDetail;
       return r;
     }
-    if (reader.total >= limit) return r;
   }
+  // A file cut short, even at a line end, is still missing its end record:
+  // reported at the line where that record should have been.
   r.fileCause = lines.cause();
+  r.outcome = Outcome::NoEndRecord;
+  ++r.line;
   return r;
 }
 
 void ReportFault(Context& ctx, const char* name, const ReaderResult& r) {
   const unsigned long line = r.line;
+  const auto value = static_cast<unsigned long>(r.value);
+  const auto detail = static_cast<unsigned long>(r.detail);
   switch (r.outcome) {
     case Outcome::Next:
     case Outcome::Stop:
@@ -364,16 +407,33 @@ void ReportFault(Context& ctx, const char* name, const ReaderResult& r) {
     case Outcome::ShortLine:
       PrintFormatted(ctx, "\r\n%s line %lu: the line ends inside its record.", name, line);
       break;
+    case Outcome::TextAfterRecord:
+      PrintFormatted(ctx, "\r\n%s line %lu: text follows the record's checksum.", name, line);
+      break;
     case Outcome::NotHexDigit:
       PrintFormatted(ctx, "\r\n%s line %lu: a hexadecimal digit is expected.", name, line);
       break;
-    case Outcome::OutsideStaging:
-      PrintFormatted(ctx, "\r\n%s line %lu: data at offset %lx lies outside the load area.", name,
-                     line, static_cast<unsigned long>(r.value));
+    case Outcome::ChecksumMismatch:
+      PrintFormatted(ctx, "\r\n%s line %lu: checksum %02lx does not match the record, which needs %02lx.",
+                     name, line, value, detail);
+      break;
+    case Outcome::UnknownType:
+      PrintFormatted(ctx, "\r\n%s line %lu: record type %02lx is not known.", name, line, value);
+      break;
+    case Outcome::WrongByteCount:
+      PrintFormatted(ctx, "\r\n%s line %lu: a type %02lx record must hold %lu bytes.", name, line, value,
+                     detail);
+      break;
+    case Outcome::OutsideImage:
+      PrintFormatted(ctx, "\r\n%s line %lu: data at offset %lx lies outside the load area (%lx bytes).",
+                     name, line, value, detail);
       break;
     case Outcome::LinearAddress:
-      PrintFormatted(ctx, "\r\n%s line %lu: extended linear address %04lx is not supported.",
-                     name, line, static_cast<unsigned long>(r.value));
+      PrintFormatted(ctx, "\r\n%s line %lu: extended linear address %04lx is not supported.", name,
+                     line, value);
+      break;
+    case Outcome::NoEndRecord:
+      PrintFormatted(ctx, "\r\n%s line %lu: the file ends without its end record.", name, line);
       break;
   }
 }
@@ -381,10 +441,9 @@ void ReportFault(Context& ctx, const char* name, const ReaderResult& r) {
 // What one load fills, reads and copies.
 struct LoadPlan {
   const char* fileName;
-  std::size_t fillEnd;    // staging offsets 0 .. fillEnd-1 start as 0xFF
+  std::size_t fillEnd;    // staging offsets 0 .. fillEnd-1 start as 0xFF; data must land there
   std::size_t copyBegin;  // staging offsets copied to the same image offsets
   std::size_t copyEnd;
-  std::uint64_t limit;    // reading stops once this many data bytes were read
 };
 
 // The common record reader: fills the staging area, parses the file into it
@@ -410,7 +469,7 @@ int LoadRecords(Context& ctx, const LoadPlan& plan) {
     return -1;
   }
   LineFeeder lines(os, file);
-  const ReaderResult r = ParseRecords(lines, staging, plan.limit);
+  const ReaderResult r = ParseRecords(lines, staging, plan.fillEnd);
   os.CloseHandle(file);
   if (r.fileCause != 0) {
     ReportFileException(ctx, r.fileCause);
@@ -430,7 +489,7 @@ int LoadRecords(Context& ctx, const LoadPlan& plan) {
 int LoadHexImage(Context& ctx) {
   const UpdateDefinition& def = ctx.matchedDefinition;
   if (std::memchr(def.fileName, '\0', sizeof def.fileName) == nullptr) return -1;
-  const LoadPlan plan{def.fileName, def.imageSize, 0, def.imageSize, def.imageSize};
+  const LoadPlan plan{def.fileName, def.imageSize, 0, def.imageSize};
   if (LoadRecords(ctx, plan) != 0) return -1;
   ShowMessage(ctx, MessageCode::kFirmwareFileLoaded, ConsoleOnly);
   return 0;
@@ -440,9 +499,11 @@ int LoadHexPatch(Context& ctx) {
   const std::uint32_t imageSize = ctx.matchedDefinition.imageSize;
   // The block is replaced whole, so the fill covers it even when the image
   // ends before it: no byte of an earlier use of the buffer may reach it.
+  // Records may lie anywhere in the image or the block; only the block is
+  // taken from them.
   const std::size_t blockEnd = kPatchOffset + kPatchLength;
   const LoadPlan plan{kPatchFileName, std::max<std::size_t>(imageSize, blockEnd), kPatchOffset,
-                      blockEnd, imageSize};
+                      blockEnd};
   if (LoadRecords(ctx, plan) != 0) return -1;
   ShowMessage(ctx, MessageCode::kPatchLoaded, ConsoleOnly);
   return 0;

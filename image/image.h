@@ -21,8 +21,10 @@ int LoadBinaryImage(Context& ctx, ImagePart part);
 int CheckImageVendorTag(Context& ctx);
 int CheckImageHeader(Context& ctx, int full);
 // Intel HEX images: the whole image from the matched definition's file, and
-// the patch block 0x20000-0x20FFF from "G6PATCH.HEX". 0, or -1 with the image
-// buffer unchanged.
+// the patch block 0x20000-0x20FFF from "G6PATCH.HEX". A file is taken only
+// whole and sound (every record well formed and placed, up to its end
+// record). 0, or -1 with the image buffer unchanged and the file's line and
+// reason on the console.
 int LoadHexImage(Context& ctx);
 int LoadHexPatch(Context& ctx);
 // Edition table lookup on drive-information bytes 16..31.

@@ -343,6 +343,51 @@ TEST(FamilyZero, FailuresEndTheDriveOrTheRun) {
   }
 }
 
+// A damaged image or patch file is reported with its line and reason, then
+// with the load-failure message, and the drive is left alone.
+TEST(FamilyZero, DamagedHexFilesAreNeverFlashed) {
+  struct Case {
+    const char* name;
+    const char* revision;  // 1.06 needs the patch
+    const char* file;
+    std::string (*damage)(std::string);
+    std::string consoleEnd;
+  };
+  const Case cases[] = {
+      {"image cut after its first 300 lines", "1.05", kHexName,
+       [](std::string text) {
+         std::size_t end = 0;
+         for (int line = 0; line < 300; ++line) end = text.find('\n', end) + 1;
+         return text.substr(0, end);
+       },
+       "\r\nQRD570.HEX line 301: the file ends without its end record.\r\nFailed to load HEX file."},
+      {"junk after an image record", "1.05", kHexName,
+       [](std::string text) { return text.insert(text.find("\r\n", text.find('\n')), "x"); },
+       "\r\nQRD570.HEX line 2: text follows the record's checksum.\r\nFailed to load HEX file."},
+      {"empty patch file", "1.06", kPatchName, [](std::string) { return std::string(); },
+       "\r\nG6PATCH.HEX line 1: the file ends without its end record.\r\nFailed to load Patch file."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Qrd570Config config;
+    config.revision = c.revision;
+    ZeroBench b(config);
+    ASSERT_NO_FATAL_FAILURE(b.Start());
+    const std::string sound = c.file == kHexName ? sim::HexText(b.image)
+                                                 : sim::HexText(sim::MakePatchBlock(), sim::kPatchBlockOffset);
+    b.pc.AddFile(c.file, Bytes(c.damage(sound)));
+    const auto before = b.drive->firmwareArea();
+
+    EXPECT_EQ(FamilyZeroUpdate(b.ctx), -1);
+    const std::string& console = b.pc.Console();
+    ASSERT_GE(console.size(), c.consoleEnd.size()) << console;
+    EXPECT_EQ(console.substr(console.size() - c.consoleEnd.size()), c.consoleEnd) << console;
+    EXPECT_EQ(b.Count(kOpWriteBuffer), 0);
+    EXPECT_EQ(b.drive->flashCount(), 0);
+    EXPECT_EQ(b.drive->firmwareArea(), before);
+  }
+}
+
 // A drive asked into update mode leaves it only by a restart. When the
 // program cannot know that it left (the switch failed after the drive took
 // it, or the flash command never came back and the read-back differs), the

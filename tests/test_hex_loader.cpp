@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "core/context.h"
+#include "core/definition.h"
 #include "core/messages.h"
 #include "image/image.h"
+#include "sim/hex_image.h"
 #include "sim/sim_pc.h"
 
 namespace odf {
@@ -156,8 +158,6 @@ TEST_F(HexLoaderTest, RecordsLandAtTheirAddressesAndGapsStayErased) {
 TEST_F(HexLoaderTest, AddressingAndRecordTypes) {
   const Bytes a = Pattern(16, 3), b = Pattern(16, 4), c = Pattern(8, 5);
   const Bytes big = Pattern(255, 6);
-  std::string badSums = Lines({Data(0x10, a), End()});
-  badSums[badSums.find("\r\n") - 1] ^= 1;  // last checksum digit
   struct Case {
     const char* name;
     std::string text;
@@ -173,27 +173,29 @@ TEST_F(HexLoaderTest, AddressingAndRecordTypes) {
       {"a zero type 04 is skipped and the segment base stays",
        Lines({Segment(0x1000), Linear(0), Data(0x10, a), End()}), 0x20000, {{0x10010, a}}},
       {"types 03 and 05 are ignored",
-       Lines({Record(0x03, 0, Pattern(4, 9)), Data(0x00, a), Record(0x05, 0, Pattern(4, 9))}), 64,
+       Lines({Record(0x03, 0, Pattern(4, 9)), Data(0x00, a), Record(0x05, 0, Pattern(4, 9)), End()}), 64,
        {{0x00, a}}},
-      {"checksums are not read", badSums, 64, {{0x10, a}}},
-      {"no checksum at all", Lines({Data(0x00, a).substr(0, 9 + 32), End()}), 64, {{0x00, a}}},
       {"lower-case digits", Lines({[&] {
                                      std::string l = Data(0x00, a);
                                      for (char& ch : l) ch = static_cast<char>(std::tolower(ch));
                                      return l;
-                                   }()}),
+                                   }(),
+                                   End()}),
        64, {{0x00, a}}},
       {"a later record overwrites an earlier one",
        Lines({Data(0x00, a), Data(0x08, c), End()}), 64,
        {{0x00, a}, {0x08, c}}},
       {"records in any order", Lines({Data(0x20, b), Data(0x00, a), End()}), 64,
        {{0x00, a}, {0x20, b}}},
-      {"no end record and fewer bytes than the image", Lines({Data(0x00, a)}), 64, {{0x00, a}}},
-      {"last line without its line end", Lines({Data(0x00, a)}) + Data(0x20, b), 64,
+      // Reading once stopped when the data read added up to the image size.
+      {"a record read twice does not end the reading",
+       Lines({Data(0x00, a), Data(0x00, a), Data(0x10, b), End()}), 32, {{0x00, a}, {0x10, b}}},
+      {"a record ending at the image's last byte", Lines({Data(0x30, a), End()}), 64, {{0x30, a}}},
+      {"the end record without its line end", Lines({Data(0x00, a), Data(0x20, b)}) + End(), 64,
        {{0x00, a}, {0x20, b}}},
+      {"lines after the end record are not read", Lines({Data(0x00, a), End(), "not a record"}), 64,
+       {{0x00, a}}},
       {"a record of 255 bytes", Lines({Data(0x100, big), End()}), 0x400, {{0x100, big}}},
-      {"a record reaching past the image size is kept out of it",
-       Lines({Data(0x38, a), End()}), 64, {{0x38, Bytes(a.begin(), a.begin() + 8)}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -201,28 +203,6 @@ TEST_F(HexLoaderTest, AddressingAndRecordTypes) {
     ASSERT_EQ(LoadImage(c.text, c.size), 0);
     EXPECT_EQ(ImageStart(c.size), Expected(c.size, c.writes));
     EXPECT_EQ(image[c.size], kUntouched);
-    EXPECT_EQ(pc.Console(), kLoaded);
-  }
-}
-
-TEST_F(HexLoaderTest, ReadingStopsOnceTheImageSizeIsReached) {
-  const Bytes a = Pattern(16, 7), b = Pattern(16, 8), c = Pattern(16, 9);
-  struct Case {
-    const char* name;
-    std::uint32_t size;
-    std::vector<Write> writes;
-  };
-  // The third line would be refused, and the fourth would overwrite; neither is read.
-  const std::string text =
-      Lines({Data(0x00, a), Data(0x10, b), "this is not a record", Data(0x00, c), End()});
-  const Case cases[] = {
-      {"total equals the size", 32, {{0x00, a}, {0x10, b}}},
-      {"total passes the size", 24, {{0x00, a}, {0x10, Bytes(b.begin(), b.begin() + 8)}}},
-  };
-  for (const auto& k : cases) {
-    SCOPED_TRACE(k.name);
-    ASSERT_EQ(LoadImage(text, k.size), 0);
-    EXPECT_EQ(ImageStart(k.size), Expected(k.size, k.writes));
     EXPECT_EQ(pc.Console(), kLoaded);
   }
 }
@@ -235,12 +215,14 @@ TEST_F(HexLoaderTest, WholeImageAcrossManyReadBlocks) {
 }
 
 TEST_F(HexLoaderTest, LinesOfAnyLengthAreReadWhole) {
-  // Text after a record's data is not read, however long the line.
+  // A line far longer than a read block is still one line: the text after
+  // its record is found at that line, and after the end record it is not read.
   const Bytes a = Pattern(16, 12), b = Pattern(16, 13);
-  const std::string text =
-      Lines({Data(0x00, a) + std::string(200000, 'x'), Data(0x20, b), End()});
-  ASSERT_EQ(LoadImage(text, 64), 0);
-  EXPECT_EQ(ImageStart(64), Expected(64, {{0x00, a}, {0x20, b}}));
+  const std::string longLine = Data(0x20, b) + std::string(200000, 'x');
+  EXPECT_EQ(LoadImage(Lines({Data(0x00, a), longLine, End()}), 64), -1);
+  EXPECT_EQ(pc.Console(), "\r\nQRD570.HEX line 2: text follows the record's checksum.");
+  EXPECT_EQ(LoadImage(Lines({Data(0x00, a), End(), longLine}), 64), 0);
+  EXPECT_EQ(ImageStart(64), Expected(64, {{0x00, a}}));
 }
 
 TEST_F(HexLoaderTest, RefusedFilesLeaveTheImageAsItWas) {
@@ -302,6 +284,145 @@ TEST_F(HexLoaderTest, RefusedFilesLeaveTheImageAsItWas) {
   EXPECT_EQ(pc.OpenHandles(), 0);
 }
 
+// The reason the loader gives for a record whose checksum no longer fits it.
+std::string ChecksumReason(const std::string& line) {
+  const auto byteAt = [&](std::size_t at) {
+    return static_cast<unsigned>(std::stoul(line.substr(at, 2), nullptr, 16));
+  };
+  unsigned sum = 0;
+  for (std::size_t at = 1; at + 4 <= line.size(); at += 2) sum += byteAt(at);
+  char text[80];
+  std::snprintf(text, sizeof text, "checksum %02x does not match the record, which needs %02x.",
+                byteAt(line.size() - 2), (0x100 - sum) & 0xFF);
+  return text;
+}
+
+// `line` with one character replaced.
+std::string Changed(std::string line, std::size_t at, char with) {
+  line[at] = with;
+  return line;
+}
+
+// Files that a damaged copy or a careless writer makes, every one of which
+// was once flashed. Both loads refuse each at its line, for its reason, and
+// leave the image buffer as it was. The image here ends where the patch
+// block does, so both loads place data in the same 0x21000 bytes.
+TEST_F(HexLoaderTest, DamagedFilesAreRefusedByBothLoads) {
+  const Bytes a = Pattern(16, 30);
+  const std::string block = Segment(0x2000);
+  const std::string good = Data(0x00, a);
+  const std::string sound = Data(0x10, a);
+  const std::string badSum = Changed(sound, sound.size() - 1, sound.back() == '0' ? '1' : '0');
+  const std::string movedOut = Changed(sound, 3, '8');  // address 0x8010
+  std::string dropped = Data(0x10, a);
+  dropped.erase(9 + 5, 1);
+  std::string countTooSmall = Data(0x10, a);
+  countTooSmall.replace(1, 2, "0F");
+  const std::string cut = "the line ends inside its record.";
+  const std::string after = "text follows the record's checksum.";
+  const std::string noEnd = "the file ends without its end record.";
+  struct Case {
+    const char* name;
+    std::string text;
+    unsigned long line;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"a checksum digit changed", Lines({block, good, badSum, End()}), 3, ChecksumReason(badSum)},
+      // The damage, not the place it leads to, is what is reported.
+      {"an address digit changed, moving data out", Lines({block, good, movedOut, End()}), 3,
+       ChecksumReason(movedOut)},
+      {"the end record's checksum changed", Lines({block, good, ":00000001FE"}), 3,
+       "checksum fe does not match the record, which needs ff."},
+      {"a data digit dropped", Lines({block, good, dropped, End()}), 3, cut},
+      {"no checksum", Lines({block, good.substr(0, 9 + 32), End()}), 2, cut},
+      {"a byte count below the record's bytes", Lines({block, good, countTooSmall, End()}), 3, after},
+      {"junk after a record", Lines({block, good + "junk", End()}), 2, after},
+      {"a blank after a record", Lines({block, good + " ", End()}), 2, after},
+      {"record type 06", Lines({block, Record(0x06, 0, Pattern(4, 31)), good, End()}), 2,
+       "record type 06 is not known."},
+      {"record type FF", Lines({block, good, Record(0xFF, 0, {})}), 3, "record type ff is not known."},
+      {"a segment record of four bytes", Lines({Record(0x02, 0, {0x20, 0, 0, 0}), good, End()}), 1,
+       "a type 02 record must hold 2 bytes."},
+      {"a start address record of two bytes", Lines({block, good, Record(0x05, 0, {0, 0}), End()}), 3,
+       "a type 05 record must hold 4 bytes."},
+      {"an end record with data", Lines({block, good, Record(0x01, 0, {0})}), 3,
+       "a type 01 record must hold 0 bytes."},
+      {"cut at a line end", Lines({block, good}), 3, noEnd},
+      {"an empty file", "", 1, noEnd},
+      {"a record reaching past the image", Lines({block, Data(0xFF8, a), End()}), 2,
+       "data at offset 20ff8 lies outside the load area (21000 bytes)."},
+      {"a record wholly past the image", Lines({block, good, Segment(0x3000), good, End()}), 4,
+       "data at offset 30000 lies outside the load area (21000 bytes)."},
+  };
+  struct Load {
+    const char* file;
+    int (*run)(Context&);
+  };
+  const Load loads[] = {{kImageName, LoadHexImage}, {kPatchName, LoadHexPatch}};
+  ctx.matchedDefinition.imageSize = kPatchBlockEnd;
+  for (const auto& load : loads) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(load.file) + ": " + c.name);
+      AddText(load.file, c.text);
+      pc.ClearConsole();
+      EXPECT_EQ(load.run(ctx), -1);
+      EXPECT_EQ(pc.Console(), "\r\n" + std::string(load.file) + " line " + std::to_string(c.line) + ": " + c.reason);
+      EXPECT_TRUE(ImageUntouched());
+    }
+  }
+  EXPECT_EQ(pc.OpenHandles(), 0);
+}
+
+// Sound files from every writer this program meets load to exactly the bytes
+// they were made from: the simulator's images of each family, and objcopy's.
+TEST_F(HexLoaderTest, SoundFilesKeepTheirMeaning) {
+  struct Case {
+    std::string name;
+    std::string text;
+    Bytes bytes;  // the image from offset 0, as large as the definition's
+  };
+  std::vector<Case> cases;
+  for (std::int32_t family : {1, 8, 9, 10, 11}) {
+    UpdateDefinition d{};
+    d.familyCode = family;
+    d.imageSize = 0x20000;
+    const Bytes made = sim::MakeFamilyZeroImage(d);
+    cases.push_back({"generated image of family " + std::to_string(family), sim::HexText(made), made});
+  }
+  {
+    // Start addresses before the end record, as linkers write them.
+    const Bytes made = Pattern(0x20000, 32);
+    std::string text = sim::HexText(made);
+    text.insert(text.rfind(':'), Lines({Record(0x03, 0, {0x10, 0x00, 0x12, 0x24}),
+                                        Record(0x05, 0, {0x12, 0x34, 0x56, 0x78})}));
+    cases.push_back({"types 03 and 05 before the end record", text, made});
+  }
+  // objcopy -I binary -O ihex of Pattern(0x45, 25)
+  cases.push_back({"objcopy", Lines({":100000000A11181F262D343B424950575E656C7308",
+                                     ":100010007A81888F969DA4ABB2B9C0C7CED5DCE3F8",
+                                     ":10002000EAF1F800070E151C232A31383F464D54DB",
+                                     ":100030005B626970777E858C939AA1A8AFB6BDC4C8",
+                                     ":05004000CBD2D9E0E77E", ":00000001FF"}),
+                   Pattern(0x45, 25)});
+  // The same with --change-addresses 0xFFF0 across a segment, of
+  // Pattern(0x30, 26), and --set-start 0x1234 (type 03) or 0x12345678 (05).
+  const std::string crossing = Lines({":10FFF0002930373E454C535A61686F767D848B9229", ":020000021000EC",
+                                      ":1000000099A0A7AEB5BCC3CAD1D8DFE6EDF4FB0317",
+                                      ":100010000A11181F262D343B424950575E656C73F8"});
+  const Bytes crossed = Expected(0x10020, {{0xFFF0, Pattern(0x30, 26)}});
+  cases.push_back({"objcopy, start 03", crossing + Lines({":0400000310001224B3", ":00000001FF"}), crossed});
+  cases.push_back({"objcopy, start 05", crossing + Lines({":0400000512355668F2", ":00000001FF"}), crossed});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    image.assign(image.size(), kUntouched);
+    ASSERT_EQ(LoadImage(c.text, static_cast<std::uint32_t>(c.bytes.size())), 0);
+    EXPECT_EQ(ImageStart(c.bytes.size()), c.bytes);
+    EXPECT_EQ(image[c.bytes.size()], kUntouched);
+    EXPECT_EQ(pc.Console(), kLoaded);
+  }
+}
+
 TEST_F(HexLoaderTest, DataOutsideTheStagingAreaIsRefused) {
   UseBuffers(0x100, 0x100);
   const Bytes a = Pattern(16, 15);
@@ -312,9 +433,9 @@ TEST_F(HexLoaderTest, DataOutsideTheStagingAreaIsRefused) {
   };
   const Case cases[] = {
       {"record crossing the end", Lines({Data(0xF8, a), End()}),
-       "\r\nQRD570.HEX line 1: data at offset f8 lies outside the load area."},
+       "\r\nQRD570.HEX line 1: data at offset f8 lies outside the load area (100 bytes)."},
       {"segment beyond the end", Lines({Segment(0x1000), Data(0x00, a), End()}),
-       "\r\nQRD570.HEX line 2: data at offset 10000 lies outside the load area."},
+       "\r\nQRD570.HEX line 2: data at offset 10000 lies outside the load area (100 bytes)."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -429,6 +550,8 @@ TEST_F(HexPatchTest, BlockIsReplacedWhole) {
        Lines({Segment(0x2000), Data(0x1000, p), End()}), block({})},
       {"a line longer than 255 characters",
        Lines({Segment(0x2000), Data(0x10, big), End()}), block({{0x10, big}})},
+      {"the generated patch file", sim::HexText(sim::MakePatchBlock(), sim::kPatchBlockOffset),
+       sim::MakePatchBlock()},
       {"records before the block are left out",
        Lines({Data(0x00, p), Segment(0x2000), Data(0xFF0, p), End()}), block({{0xFF0, p}})},
   };
