@@ -23,9 +23,14 @@ namespace {
 constexpr int kRunEnded = -1;
 constexpr int kNoProcedure = 1;  // a family without a procedure: the drive is not updated
 
+// An interruption held during an update ends the run after that drive, with
+// the exit code of a process the signal ended: 128 + its number.
+bool StopRequested(Context& ctx) { return ctx.platform.GetInterruption() != 0; }
+
 // Every way out releases what the host checks took, after the last message.
 int EndRun(Context& ctx, int exitCode) {
   ReleaseHostEnvironment(ctx);
+  if (StopRequested(ctx)) return 128 + ctx.platform.GetInterruption();
   return exitCode;
 }
 
@@ -88,12 +93,12 @@ int RunUpdate(Context& ctx, const RunSteps& steps) {
     ctx.run.currentTarget = i;
     ShowMessage(ctx, MessageCode::kStartingDevice, ConsoleOnly);
     const int result = RunProcedure(ctx, steps);
-    if (result == 0) {
-      ++ctx.run.updatedCount;
-      WaitMs(ctx, 2000);
-    } else if (result == kRunEnded) {
+    if (result == kRunEnded) {
       return EndRun(ctx, MessageCode::kTerminatedByError, NoticeWarning, 1);
     }
+    if (result == 0) ++ctx.run.updatedCount;
+    if (StopRequested(ctx)) break;
+    if (result == 0) WaitMs(ctx, 2000);
   }
 
   if (ctx.run.updatedCount == targetCount) {

@@ -77,6 +77,15 @@ class Platform {
   virtual std::int64_t time() = 0;
   virtual void srand(unsigned seed) = 0;
   virtual int rand() = 0;
+
+  // Interruption: Ctrl-C and Ctrl-Break (on Linux SIGINT, SIGTERM, SIGHUP and
+  // SIGQUIT). With the program's handler added, the first interruption
+  // prints one line on standard error and is recorded instead of ending the
+  // process; once removed, the system's default action applies again.
+  virtual BOOL SetConsoleCtrlHandler(BOOL add) = 0;
+  // The signal number of the interruption recorded while the handler was in
+  // (on Windows SIGINT for Ctrl-C, SIGBREAK for Ctrl-Break), or 0.
+  virtual int GetInterruption() = 0;
 };
 
 }  // namespace odf

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <iconv.h>
+#include <signal.h>
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
@@ -15,8 +16,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -123,6 +126,40 @@ int OpenFlags(DWORD access) {
   const int mode = read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
   // Non-blocking, so that a drive without a disc opens.
   return mode | O_NONBLOCK | O_CLOEXEC;
+}
+
+// The signals that end a process by default and that a person or the system
+// sends to stop a program (SIGPIPE is ignored for the whole run instead).
+constexpr std::array<int, 4> kHeldSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// A signal handler can reach nothing but globals: the recorded signal and the
+// descriptor of the notice are all it needs, so they are the only two.
+volatile sig_atomic_t gInterruption = 0;
+volatile sig_atomic_t gNoticeFd = STDERR_FILENO;
+
+const char* SignalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    case SIGQUIT: return "SIGQUIT";
+    default: return "a signal";
+  }
+}
+
+void WriteNotice(const char* text) {
+  // Nothing to do about a notice that cannot be written.
+  [[maybe_unused]] const ssize_t written = ::write(gNoticeFd, text, std::strlen(text));
+}
+
+// Only async-signal-safe calls here: write(2) and plain stores.
+void HoldInterruption(int signal) {
+  if (gInterruption != 0) return;  // told once; later signals change nothing
+  gInterruption = signal;
+  WriteNotice("odflsh: ");
+  WriteNotice(SignalName(signal));
+  WriteNotice(" received: the update of this drive is being finished, as stopping it now "
+              "could leave the drive unusable; no further drive will be started.\n");
 }
 
 constexpr const char kRootAdvice[] =
@@ -359,13 +396,42 @@ class PosixPlatform : public Platform {
   void srand(unsigned seed) override { std::srand(seed); }
   int rand() override { return std::rand(); }
 
+  // ---- interruption ----------------------------------------------------------
+  // The dispositions found when the handler goes in come back when it goes
+  // out: a signal the caller ignored (nohup, a background job) stays ignored.
+  BOOL SetConsoleCtrlHandler(BOOL add) override {
+    if ((add != FALSE_) == handlerIn_) return TRUE_;
+    handlerIn_ = add != FALSE_;
+    gNoticeFd = fileno(console_.err);
+    for (std::size_t i = 0; i < kHeldSignals.size(); ++i) {
+      const int signal = kHeldSignals[i];
+      if (!handlerIn_) {
+        ::sigaction(signal, &previous_[i], nullptr);
+        continue;
+      }
+      ::sigaction(signal, nullptr, &previous_[i]);
+      if (previous_[i].sa_handler == SIG_IGN) continue;
+      struct sigaction hold {};
+      hold.sa_handler = HoldInterruption;
+      // Restarted, so that no command or console write fails half-way.
+      hold.sa_flags = SA_RESTART;
+      sigfillset(&hold.sa_mask);
+      ::sigaction(signal, &hold, nullptr);
+    }
+    return TRUE_;
+  }
+
+  int GetInterruption() override { return gInterruption; }
+
  private:
   void Write(std::FILE* stream, const std::string& bytes) {
     // Japanese texts are cp932; a UTF-8 terminal would show them garbled.
     const std::string text =
         console_.codePage == 932 && console_.utf8 ? Cp932ToUtf8(bytes) : bytes;
     std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
+    // A reader that went away (a closed pipe: EPIPE) costs only the text; the
+    // update goes on, and the next write tries again.
+    if (std::fflush(stream) != 0) std::clearerr(stream);
   }
 
   BOOL Fail(DWORD error) {
@@ -465,6 +531,8 @@ class PosixPlatform : public Platform {
   std::map<HANDLE, VolumeHandle> volumes_;
   std::set<std::string> noticed_;
   HANDLE nextHandle_ = 0x100;
+  bool handlerIn_ = false;
+  std::array<struct sigaction, kHeldSignals.size()> previous_{};
 };
 
 }  // namespace
@@ -478,6 +546,9 @@ std::unique_ptr<Platform> CreatePosixPlatform(const ConsoleSetup& console) {
 namespace odf {
 
 std::unique_ptr<Platform> CreateHostPlatform() {
+  // A closed standard output or error must not end the program in the middle
+  // of a flash: writes to it fail with EPIPE instead, and are dropped.
+  std::signal(SIGPIPE, SIG_IGN);
   return posix::CreatePosixPlatform(posix::ConsoleFromEnvironment());
 }
 

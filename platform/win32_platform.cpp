@@ -6,6 +6,8 @@
 // Standard output is switched to binary mode at start: the texts carry their
 // own line breaks and must reach the console byte for byte.
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -159,6 +161,35 @@ win::HANDLE FromHandle(::HANDLE h) { return reinterpret_cast<win::HANDLE>(h); }
   if (key == ours::kLocalMachine) return HKEY_LOCAL_MACHINE;
   if (key == ours::kDynData) return HKEY_DYN_DATA;
   return reinterpret_cast<::HKEY>(key);
+}
+
+// The console runs its control handler on a thread of its own; the recorded
+// interruption is all that handler shares with the program, hence one atomic.
+std::atomic<int> gInterruption{0};
+
+constexpr char kInterruptionNotice[] =
+    "odflsh: interrupted: the update of this drive is being finished, as stopping it now "
+    "could leave the drive unusable; no further drive will be started.\r\n";
+
+// Ctrl-C and Ctrl-Break are held. A console close, a logoff or a shutdown is
+// not: Windows ends the process a few seconds after such an event whatever a
+// handler returns, too soon to finish a flash, so the default action stands.
+::BOOL WINAPI HoldInterruption(::DWORD type) {
+  int signal = 0;
+  if (type == CTRL_C_EVENT) {
+    signal = SIGINT;
+  } else if (type == CTRL_BREAK_EVENT) {
+    signal = SIGBREAK;
+  } else {
+    return FALSE;
+  }
+  int none = 0;
+  if (gInterruption.compare_exchange_strong(none, signal)) {
+    ::DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kInterruptionNotice,
+                static_cast<::DWORD>(sizeof kInterruptionNotice - 1), &written, nullptr);
+  }
+  return TRUE;
 }
 
 using GetSupportInfoFn = ::DWORD(__cdecl*)(void);
@@ -347,6 +378,11 @@ class Win32Platform : public odf::Platform {
   std::int64_t time() override { return static_cast<std::int64_t>(std::time(nullptr)); }
   void srand(unsigned seed) override { std::srand(seed); }
   int rand() override { return std::rand(); }
+
+  win::BOOL SetConsoleCtrlHandler(win::BOOL add) override {
+    return ::SetConsoleCtrlHandler(HoldInterruption, add);
+  }
+  int GetInterruption() override { return gInterruption.load(); }
 
  private:
   static constexpr ::DWORD kLineChunk = 4096;

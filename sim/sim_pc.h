@@ -148,6 +148,18 @@ class SimPc : public Platform {
   void srand(unsigned seed) override;
   int rand() override;
 
+  BOOL SetConsoleCtrlHandler(BOOL add) override;
+  int GetInterruption() override { return interruption_; }
+
+  // ---- interruptions -------------------------------------------------------
+  // A signal (or Ctrl-C) arriving now. With the program's handler in, the
+  // first one is recorded and one line goes to StandardError(); without it
+  // the process would end here, which EndedBy() then reports.
+  void Interrupt(int signal);
+  bool HandlerIn() const { return handlerIn_; }
+  int EndedBy() const { return endedBy_; }
+  const std::string& StandardError() const { return standardError_; }
+
   // Resolves a pointer written into a 32-bit pass-through block (low 32 bits
   // only) against the buffers this PC handed out or that were registered.
   void RegisterMemory(void* base, std::size_t size);
@@ -172,6 +184,10 @@ class SimPc : public Platform {
   DWORD supportInfoOverride_ = 0;
   bool hasSupportInfoOverride_ = false;
   int supportInfoCalls_ = 0;
+  bool handlerIn_ = false;
+  int interruption_ = 0;
+  int endedBy_ = 0;
+  std::string standardError_;
 };
 
 }  // namespace odf::sim
