@@ -13,9 +13,16 @@
 //                             command fails with EPERM, as the kernel refuses
 //                             WRITE BUFFER to an unprivileged process (0: every one)
 //                         open=eacces|eperm|ebusy|eio  opening the device fails
-//   ODFLSH_FAKE_STATE   file that receives, at exit, one line per drive: the
-//                       line odflsh-sim prints for it
+//                         pause=OP[/MODE[/BUF]][@N]  the N-th matching command
+//                             (0: every one) waits, before the drive sees it,
+//                             until the file ODFLSH_FAKE_RESUME exists; its
+//                             trace line, ending "paused", is written first
+//   ODFLSH_FAKE_STATE   file that holds one line per drive, the line
+//                       odflsh-sim prints for it: rewritten after every
+//                       command and at exit, so that a process a signal ends
+//                       (which runs no exit code) leaves its drives' last state
 //   ODFLSH_FAKE_TRACE   file that receives every open and command, as they happen
+//   ODFLSH_FAKE_RESUME  file whose creation lets paused commands go on
 #pragma once
 
 #include <scsi/sg.h>
@@ -38,6 +45,7 @@ struct FakeDevice {
   bool noAddress = false;              // not a SCSI device: no SCSI_IOCTL_GET_IDLUN
   int openError = 0;                   // errno of every open, 0 when it opens
   std::vector<sim::FaultRule> refusals;  // SG_IO refused with EPERM
+  std::vector<sim::FaultRule> pauses;    // SG_IO held until the resume file exists
   std::string path() const { return "/dev/sr" + std::to_string(number); }
 };
 
@@ -65,8 +73,8 @@ class FakeHost {
 
  private:
   int SgIo(FakeDevice& device, sg_io_hdr_t* hdr);
-  bool Refuses(FakeDevice& device, const sim::CommandRecord& record);
   void Trace(const std::string& line) const;
+  void WaitForResume() const;
 
   std::string error_;
   std::unique_ptr<sim::SimPc> pc_;     // owns nothing we use; BuildSimPc places drives on it
@@ -75,6 +83,7 @@ class FakeHost {
   std::uint64_t nowMs_ = 0;            // the virtual clock
   std::string statePath_;
   std::string tracePath_;
+  std::string resumePath_;
 };
 
 }  // namespace odf::fakesg
