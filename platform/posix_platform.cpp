@@ -260,14 +260,19 @@ class PosixPlatform : public Platform {
       lastError_ = ERROR_ACCESS_DENIED;
       return INVALID_HANDLE_VALUE;
     }
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
+    // Non-blocking, so that a FIFO is refused instead of waiting for a
+    // writer; only a regular file is read, as a folder is refused.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
       lastError_ = win::ErrorFromErrno(errno);
       return INVALID_HANDLE_VALUE;
     }
     struct stat info {};
-    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
-      std::fclose(file);
+    std::FILE* file = nullptr;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        (file = ::fdopen(fd, "rb")) == nullptr) {
+      ::close(fd);
       lastError_ = ERROR_ACCESS_DENIED;
       return INVALID_HANDLE_VALUE;
     }
