@@ -5,6 +5,7 @@
 #include "discovery/discovery.h"
 #include "discovery/host.h"
 #include "scsi/timer.h"
+#include "update/drive_lock.h"
 #include "update/update.h"
 
 namespace odf {
@@ -92,6 +93,9 @@ int RunUpdate(Context& ctx, const RunSteps& steps) {
   for (int i = 0; i < targetCount; ++i) {
     ctx.run.currentTarget = i;
     ShowMessage(ctx, MessageCode::kStartingDevice, ConsoleOnly);
+    const DriveLock lock(ctx);
+    // A drive another odflsh is updating is left to it; the platform said why.
+    if (!lock.Taken()) continue;
     const int result = RunProcedure(ctx, steps);
     if (result == kRunEnded) {
       return EndRun(ctx, MessageCode::kTerminatedByError, NoticeWarning, 1);

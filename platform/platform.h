@@ -48,6 +48,10 @@ class Platform {
   virtual BOOL DeviceIoControl(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSize,
                                void* outBuffer, DWORD outSize, DWORD* bytesReturned) = 0;
   virtual BOOL CloseHandle(HANDLE handle) = 0;
+  // A lock on the first byte of an open volume or file, held until the
+  // handle is closed. With LOCKFILE_FAIL_IMMEDIATELY a lock another process
+  // holds fails at once with ERROR_LOCK_VIOLATION.
+  virtual BOOL LockFileEx(HANDLE file, DWORD flags) = 0;
   virtual DWORD GetLastError() = 0;
   virtual DWORD GetFileSize(HANDLE file, DWORD* sizeHigh) = 0;
   virtual BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* bytesRead) = 0;

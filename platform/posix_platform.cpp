@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -319,6 +320,31 @@ class PosixPlatform : public Platform {
     std::fclose(it->second);
     files_.erase(it);
     return TRUE_;
+  }
+
+  // flock(2): advisory, so it keeps out only programs that ask for it too,
+  // a second odflsh above all.
+  BOOL LockFileEx(HANDLE handle, DWORD flags) override {
+    int fd = -1;
+    std::string device;
+    if (auto volume = volumes_.find(handle); volume != volumes_.end()) {
+      fd = volume->second.fd;
+      device = volume->second.device;
+    } else if (std::FILE* file = FileOf(handle)) {
+      fd = fileno(file);
+    } else {
+      return Fail(ERROR_INVALID_HANDLE);
+    }
+    int operation = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0 ? LOCK_EX : LOCK_SH;
+    if ((flags & LOCKFILE_FAIL_IMMEDIATELY) != 0) operation |= LOCK_NB;
+    if (::flock(fd, operation) == 0) return TRUE_;
+    const int error = errno;
+    if (error != EWOULDBLOCK) return Fail(win::ErrorFromErrno(error));
+    if (!device.empty()) {
+      Notice(device, device + " is being updated by another odflsh (it holds the drive's lock), "
+                              "so this drive is left alone.");
+    }
+    return Fail(ERROR_LOCK_VIOLATION);
   }
 
   DWORD GetLastError() override { return lastError_; }

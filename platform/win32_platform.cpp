@@ -30,6 +30,7 @@
 #define ODF_SDK_CONSTANTS(X)                                                              \
   X(GENERIC_READ) X(GENERIC_WRITE) X(FILE_SHARE_READ) X(FILE_SHARE_WRITE) X(OPEN_EXISTING) \
   X(FILE_ATTRIBUTE_NORMAL) X(INVALID_FILE_SIZE)                                           \
+  X(LOCKFILE_FAIL_IMMEDIATELY) X(LOCKFILE_EXCLUSIVE_LOCK)                                  \
   X(ERROR_SUCCESS) X(ERROR_INVALID_FUNCTION) X(ERROR_FILE_NOT_FOUND)                      \
   X(ERROR_PATH_NOT_FOUND) X(ERROR_TOO_MANY_OPEN_FILES) X(ERROR_ACCESS_DENIED)             \
   X(ERROR_INVALID_HANDLE) X(ERROR_NOT_ENOUGH_MEMORY) X(ERROR_CURRENT_DIRECTORY)           \
@@ -276,6 +277,17 @@ class Win32Platform : public odf::Platform {
   win::BOOL GlobalUnlock(win::HGLOBAL mem) override { return ::GlobalUnlock(ToPtr<void>(mem)); }
   win::HGLOBAL GlobalFree(win::HGLOBAL mem) override {
     return reinterpret_cast<win::HGLOBAL>(::GlobalFree(ToPtr<void>(mem)));
+  }
+
+  // On a volume a byte-range lock only meets another LockFileEx: it keeps a
+  // second odflsh away and nothing else (a refusal for any other reason lets
+  // the update go on). The volumes are opened with
+  // FILE_SHARE_READ | FILE_SHARE_WRITE, so any other program may still open
+  // the drive and send it commands; a share mode of 0 would shut out this
+  // program's own opens, one per command, as well.
+  win::BOOL LockFileEx(win::HANDLE file, win::DWORD flags) override {
+    ::OVERLAPPED first{};
+    return ::LockFileEx(ToHandle(file), flags, 0, 1, 0, &first);
   }
 
   win::HANDLE CreateFileA(const char* path, win::DWORD desiredAccess, win::DWORD shareMode,

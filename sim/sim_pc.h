@@ -30,6 +30,7 @@ struct VolumeOptions {
   bool openFails = false;        // CreateFileA fails (ERROR_ACCESS_DENIED)
   bool noAddress = false;        // IOCTL_SCSI_GET_ADDRESS fails with ERROR_NOT_SUPPORTED
   bool addressFails = false;     // IOCTL_SCSI_GET_ADDRESS fails with ERROR_GEN_FAILURE
+  bool lockedElsewhere = false;  // another process holds its lock: LockFileEx fails
   std::uint8_t portNumber = 1, pathId = 0, targetId = 0, lun = 0;
 };
 
@@ -99,6 +100,8 @@ class SimPc : public Platform {
   // by nothing (drive == nullptr: opens, but answers no SCSI command).
   void AddVolume(char letter, std::shared_ptr<SimDrive> drive, VolumeOptions options = {});
   const std::vector<McnRecord>& McnLog() const { return mcnLog_; }
+  // True while a handle of this PC holds the volume's lock.
+  bool VolumeLocked(char letter) const;
   int OpenHandles() const;  // handles not yet closed (volumes, files, events)
 
   // The ASPI layer. InstallAspi makes LoadLibraryA("WNASPI32.DLL") succeed.
@@ -130,6 +133,7 @@ class SimPc : public Platform {
   BOOL DeviceIoControl(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSize,
                        void* outBuffer, DWORD outSize, DWORD* bytesReturned) override;
   BOOL CloseHandle(HANDLE handle) override;
+  BOOL LockFileEx(HANDLE file, DWORD flags) override;
   DWORD GetLastError() override { return lastError_; }
   DWORD GetFileSize(HANDLE file, DWORD* sizeHigh) override;
   BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* bytesRead) override;

@@ -223,6 +223,30 @@ TEST_F(EndToEndTest, AnInterruptionAtTheQuestionIsNotHeld) {
   EXPECT_EQ(Writes(*drives[0]), 0);
 }
 
+// A drive whose lock another odflsh holds is left alone from its start; the
+// next drive is updated under its own lock, which goes with the drive.
+TEST_F(EndToEndTest, ADriveLockedElsewhereIsLeftAlone) {
+  AddDrive({.volume = {.lockedElsewhere = true}});
+  AddDrive();
+  pc.QueueAnswers({IDYES});
+  bool lockedDuringUpdate = false;
+  pc.consoleSink = [&](const std::string& bytes) {
+    if (bytes.find("\rProcessing 50%") != std::string::npos) lockedDuringUpdate = pc.VolumeLocked('E');
+  };
+
+  EXPECT_EQ(Run(), 0);
+  // Discovery's INQUIRY and drive-information read, and nothing after them.
+  ASSERT_EQ(drives[0]->log.size(), 2u);
+  EXPECT_EQ(drives[0]->log[0].cdb[0], 0x12);
+  EXPECT_EQ(drives[0]->log[1].cdb[0], 0x3C);
+  EXPECT_EQ(drives[0]->flashCount(), 0);
+  EXPECT_EQ(drives[1]->flashedImage(), image);
+  EXPECT_TRUE(lockedDuringUpdate);
+  EXPECT_FALSE(pc.VolumeLocked('E'));
+  const std::string first = "\r\nStart updating the device No.1.";
+  EXPECT_EQ(pc.Console(), kBanner + first + UpdateText(2) + "\r\n1drive(s) have been updated successfully.");
+}
+
 TEST_F(EndToEndTest, JapaneseConsole) {
   builder.CodePage(932);
   AddDrive();

@@ -264,6 +264,25 @@ TEST_F(PosixFilesTest, WhatCannotBeOpened) {
   }
 }
 
+// Two platforms stand for two processes: each open has its own lock.
+TEST_F(PosixFilesTest, AnExclusiveLockKeepsASecondOneOut) {
+  const auto path = Write("drive", "x");
+  auto other = CreatePosixPlatform(ConsoleSetup{stdin, stdout});
+  const DWORD exclusive = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+  const HANDLE mine = platform_->CreateFileA(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+  const HANDLE theirs = other->CreateFileA(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+  ASSERT_NE(mine, INVALID_HANDLE_VALUE);
+  ASSERT_NE(theirs, INVALID_HANDLE_VALUE);
+
+  EXPECT_EQ(platform_->LockFileEx(mine, exclusive), TRUE_);
+  EXPECT_EQ(other->LockFileEx(theirs, exclusive), FALSE_);
+  EXPECT_EQ(other->GetLastError(), ERROR_LOCK_VIOLATION);
+  platform_->CloseHandle(mine);  // closing lets the lock go
+  EXPECT_EQ(other->LockFileEx(theirs, exclusive), TRUE_);
+  EXPECT_EQ(platform_->LockFileEx(mine, exclusive), FALSE_);
+  EXPECT_EQ(platform_->GetLastError(), ERROR_INVALID_HANDLE);
+}
+
 TEST_F(PosixFilesTest, VersionMemoryRegistryAndAspi) {
   OSVERSIONINFOA info{};
   info.dwOSVersionInfoSize = sizeof info;

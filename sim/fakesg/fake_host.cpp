@@ -1,6 +1,9 @@
 #include "sim/fakesg/fake_host.h"
 
+#include <fcntl.h>
 #include <scsi/scsi.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -115,6 +118,7 @@ FakeHost::FakeHost() : pc_(std::make_unique<sim::SimPc>()) {
   statePath_ = Env("ODFLSH_FAKE_STATE");
   tracePath_ = Env("ODFLSH_FAKE_TRACE");
   resumePath_ = Env("ODFLSH_FAKE_RESUME");
+  lockFolder_ = Env("ODFLSH_FAKE_LOCKS");
   std::vector<std::string> args = {"--route", "pt"};
   std::vector<KernelKeys> keys;
   for (const std::string& settings : Split(Env("ODFLSH_FAKE_DRIVES"), ';')) {
@@ -191,7 +195,31 @@ void FakeHost::Adopt(int fd, FakeDevice& device) {
   descriptors_[fd] = static_cast<int>(&device - devices_.data());
 }
 
-void FakeHost::Release(int fd) { descriptors_.erase(fd); }
+void FakeHost::Release(int fd) {
+  descriptors_.erase(fd);
+  if (auto lock = lockFiles_.find(fd); lock != lockFiles_.end()) {
+    ::close(lock->second);
+    lockFiles_.erase(lock);
+  }
+}
+
+int FakeHost::Flock(int fd, const FakeDevice& device, int operation, int& error) {
+  error = 0;
+  if (lockFolder_.empty()) return 0;
+  auto lock = lockFiles_.find(fd);
+  if (lock == lockFiles_.end()) {
+    const std::string path = lockFolder_ + "/sr" + std::to_string(device.number) + ".lock";
+    const int lockFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd < 0) {
+      error = errno;
+      return -1;
+    }
+    lock = lockFiles_.emplace(fd, lockFd).first;
+  }
+  if (::flock(lock->second, operation) == 0) return 0;
+  error = errno;
+  return -1;
+}
 
 FakeDevice* FakeHost::Descriptor(int fd) {
   auto it = descriptors_.find(fd);

@@ -23,6 +23,10 @@
 //                       (which runs no exit code) leaves its drives' last state
 //   ODFLSH_FAKE_TRACE   file that receives every open and command, as they happen
 //   ODFLSH_FAKE_RESUME  file whose creation lets paused commands go on
+//   ODFLSH_FAKE_LOCKS   folder of the drives' lock files: flock(2) on a drive
+//                       locks the file sr<N>.lock there, so processes that
+//                       name the same folder contend for the same drives
+//                       (without it every flock on a drive succeeds)
 #pragma once
 
 #include <scsi/sg.h>
@@ -63,7 +67,10 @@ class FakeHost {
   int Open(int number);
   // The descriptor handed out for an open device, and its release.
   void Adopt(int fd, FakeDevice& device);
+  // Closing the descriptor also drops its lock.
   void Release(int fd);
+  // flock(2) on one of our descriptors: 0, or -1 with `error`.
+  int Flock(int fd, const FakeDevice& device, int operation, int& error);
   FakeDevice* Descriptor(int fd);
 
   // An ioctl on one of our descriptors: the return value and, for -1, errno.
@@ -80,10 +87,12 @@ class FakeHost {
   std::unique_ptr<sim::SimPc> pc_;     // owns nothing we use; BuildSimPc places drives on it
   std::vector<FakeDevice> devices_;
   std::map<int, int> descriptors_;     // fd -> index in devices_
+  std::map<int, int> lockFiles_;       // fd -> descriptor of its lock file
   std::uint64_t nowMs_ = 0;            // the virtual clock
   std::string statePath_;
   std::string tracePath_;
   std::string resumePath_;
+  std::string lockFolder_;
 };
 
 }  // namespace odf::fakesg

@@ -4,7 +4,8 @@ the image, or while it restarts on its new firmware) must not end the
 program: the drive ends on the new firmware with the whole image, the console
 is the one of a run without the signal, and the exit code is 128 + the
 signal's number. Outside that window a signal keeps its default action. A
-standard output nobody reads any more must not end the program either.
+standard output nobody reads any more must not end the program either, and a
+second odflsh must leave a drive being updated alone.
 
 The signal is timed by the fixture's trace, not by sleeping: a command of the
 update is paused in the preload library (pause=...) until the test has sent
@@ -17,7 +18,7 @@ import signal
 import subprocess
 import unittest
 
-from progtest import ProgramCase
+from progtest import PROGRAM, ProgramCase
 
 ONE = "qbc850,rev=1.00,date=07/12/01"
 NORMAL_BLOCK = r"^cmd +\d+ ms \S+ +3B 07 F0 "
@@ -129,6 +130,52 @@ class ProgramSignals(ProgramCase):
         with open(kept, "rb") as f:
             self.assertEqual(f.read(), reference.stdout[:400])
         self.assertGreater(len(reference.stdout), 400)
+
+
+
+class ProgramDriveLock(ProgramCase):
+
+    def test_a_second_odflsh_leaves_a_drive_being_updated_alone(self):
+        # The first odflsh is paused in the middle of the transfer while a
+        # second one, on the same drive (the same lock folder), runs whole.
+        locks = os.path.join(self.work, "locks")
+        os.mkdir(locks)
+        second = {}
+
+        def run_second(process):
+            if second or not any(" paused" in line for line in
+                                 _lines(os.path.join(self.work, "trace.txt"))):
+                return
+            env = self.fake_env([ONE], {"ODFLSH_FAKE_LOCKS": locks,
+                                        "ODFLSH_FAKE_STATE": os.path.join(self.work, "2.state"),
+                                        "ODFLSH_FAKE_TRACE": os.path.join(self.work, "2.trace")})
+            second["run"] = subprocess.run([PROGRAM], stdin=subprocess.DEVNULL,
+                                           capture_output=True, cwd=self.work, env=env,
+                                           timeout=120)
+            with open(os.path.join(self.work, "resume"), "w"):
+                pass
+
+        first = self.run_odflsh([ONE + ",pause=writebuf/7/f0@10"], ["y"], during=run_second,
+                                env={"ODFLSH_FAKE_LOCKS": locks})
+        self.assertEqual(first.rc, 0)
+        self.assert_flashed(first.state[0])
+        run = second["run"]
+        told = [line for line in run.stderr.decode("latin-1").splitlines()
+                if line.startswith("odflsh:")]
+        self.assertEqual(told, ["odflsh: /dev/sr0 is being updated by another odflsh (it holds "
+                                "the drive's lock), so this drive is left alone."])
+        # Found, started, and left before its first command.
+        self.assertIn(b"Start updating the device No.1.", run.stdout)
+        self.assertNotIn(b"Current Revision", run.stdout)
+        self.assertNotIn(b"[y/n]", run.stderr)
+        commands = [line for line in _lines(os.path.join(self.work, "2.trace"))
+                    if line.startswith("cmd ")]
+        self.assertEqual(len(commands), 2, commands)  # discovery's two reads only
+
+        # Once the first has finished, the drive is free again.
+        again = self.run_odflsh([ONE], ["n"], env={"ODFLSH_FAKE_LOCKS": locks})
+        self.assertEqual(notices(again), [])
+        self.assertIn(b"Current Revision", again.stdout)
 
 
 if __name__ == "__main__":
