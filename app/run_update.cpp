@@ -3,9 +3,9 @@
 #include "core/context.h"
 #include "core/messages.h"
 #include "discovery/discovery.h"
+#include "discovery/drive_lock.h"
 #include "discovery/host.h"
 #include "scsi/timer.h"
-#include "update/drive_lock.h"
 #include "update/update.h"
 
 namespace odf {

@@ -102,6 +102,8 @@ class SimPc : public Platform {
   const std::vector<McnRecord>& McnLog() const { return mcnLog_; }
   // True while a handle of this PC holds the volume's lock.
   bool VolumeLocked(char letter) const;
+  // Another process takes (or lets go of) the volume's lock now.
+  void SetLockedElsewhere(char letter, bool locked);
   int OpenHandles() const;  // handles not yet closed (volumes, files, events)
 
   // The ASPI layer. InstallAspi makes LoadLibraryA("WNASPI32.DLL") succeed.

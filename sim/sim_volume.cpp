@@ -129,6 +129,10 @@ BOOL SimPc::LockFileEx(HANDLE file, DWORD flags) {
   return TRUE_;
 }
 
+void SimPc::SetLockedElsewhere(char letter, bool locked) {
+  impl_->volumes.at(letter).options.lockedElsewhere = locked;
+}
+
 bool SimPc::VolumeLocked(char letter) const {
   for (const auto& [handle, object] : impl_->handles) {
     if (object.kind == HandleKind::Volume && object.letter == letter && object.locked) return true;

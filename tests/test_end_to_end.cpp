@@ -223,28 +223,50 @@ TEST_F(EndToEndTest, AnInterruptionAtTheQuestionIsNotHeld) {
   EXPECT_EQ(Writes(*drives[0]), 0);
 }
 
-// A drive whose lock another odflsh holds is left alone from its start; the
-// next drive is updated under its own lock, which goes with the drive.
+// A drive whose lock another odflsh holds gets no command from this one:
+// locked before the search for drives, it is not even found; locked after
+// it, it is left alone from its start. The other drive is updated under its
+// own lock, which goes with the drive.
 TEST_F(EndToEndTest, ADriveLockedElsewhereIsLeftAlone) {
-  AddDrive({.volume = {.lockedElsewhere = true}});
-  AddDrive();
-  pc.QueueAnswers({IDYES});
-  bool lockedDuringUpdate = false;
-  pc.consoleSink = [&](const std::string& bytes) {
-    if (bytes.find("\rProcessing 50%") != std::string::npos) lockedDuringUpdate = pc.VolumeLocked('E');
+  struct Case {
+    const char* name;
+    bool lockedBeforeSearch;
+    std::size_t commands;  // what the locked drive received
+    std::string console;
   };
+  const std::string closing = "\r\n1drive(s) have been updated successfully.";
+  const Case cases[] = {
+      {"before the search", true, 0, kBanner + UpdateText(1) + "\r\nUpdate operation is completed."},
+      // The search's INQUIRY and drive-information read, nothing after them.
+      {"after the search", false, 2,
+       std::string(kBanner) + "\r\nStart updating the device No.1." + UpdateText(2) + closing},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc freshPc;
+    Context fresh(freshPc);
+    std::vector<std::shared_ptr<sim::Qbc850Drive>> pair = {std::make_shared<sim::Qbc850Drive>(),
+                                                           std::make_shared<sim::Qbc850Drive>()};
+    sim::PcBuilder().Drive(pair[0], {.volume = {.lockedElsewhere = c.lockedBeforeSearch}}).Drive(pair[1])
+        .Build(freshPc);
+    freshPc.AddFile("S1003431.104", image);
+    freshPc.answerer = [&](const sim::BoxRecord&) {
+      freshPc.SetLockedElsewhere('D', true);  // the question comes after the search
+      return IDYES;
+    };
+    bool lockedDuringUpdate = false;
+    freshPc.consoleSink = [&](const std::string& bytes) {
+      if (bytes.find("\rProcessing 50%") != std::string::npos) lockedDuringUpdate = freshPc.VolumeLocked('E');
+    };
 
-  EXPECT_EQ(Run(), 0);
-  // Discovery's INQUIRY and drive-information read, and nothing after them.
-  ASSERT_EQ(drives[0]->log.size(), 2u);
-  EXPECT_EQ(drives[0]->log[0].cdb[0], 0x12);
-  EXPECT_EQ(drives[0]->log[1].cdb[0], 0x3C);
-  EXPECT_EQ(drives[0]->flashCount(), 0);
-  EXPECT_EQ(drives[1]->flashedImage(), image);
-  EXPECT_TRUE(lockedDuringUpdate);
-  EXPECT_FALSE(pc.VolumeLocked('E'));
-  const std::string first = "\r\nStart updating the device No.1.";
-  EXPECT_EQ(pc.Console(), kBanner + first + UpdateText(2) + "\r\n1drive(s) have been updated successfully.");
+    EXPECT_EQ(RunUpdate(fresh), 0);
+    EXPECT_EQ(pair[0]->log.size(), c.commands);
+    EXPECT_EQ(Writes(*pair[0]), 0);
+    EXPECT_EQ(pair[1]->flashedImage(), image);
+    EXPECT_TRUE(lockedDuringUpdate);
+    EXPECT_FALSE(freshPc.VolumeLocked('E'));
+    EXPECT_EQ(freshPc.Console(), c.console);
+  }
 }
 
 TEST_F(EndToEndTest, JapaneseConsole) {

@@ -1,13 +1,23 @@
-#include "update/drive_lock.h"
+#include "discovery/drive_lock.h"
 
 #include "core/context.h"
 
 namespace odf {
 
-DriveLock::DriveLock(Context& ctx) : platform_(ctx.platform) {
+namespace {
+
+char TargetLetter(const Context& ctx) {
   const std::int32_t target = ctx.run.currentTarget;
-  if (ctx.transport.route != TransportRoute::PassThrough || target < 0 || target >= kTargetSlots) return;
-  const char letter = ctx.targets.entries[static_cast<std::size_t>(target)].driveLetter;
+  if (target < 0 || target >= kTargetSlots) return '\0';
+  return ctx.targets.entries[static_cast<std::size_t>(target)].driveLetter;
+}
+
+}  // namespace
+
+DriveLock::DriveLock(Context& ctx) : DriveLock(ctx, TargetLetter(ctx)) {}
+
+DriveLock::DriveLock(Context& ctx, char letter) : platform_(ctx.platform) {
+  if (ctx.transport.route != TransportRoute::PassThrough || letter == '\0') return;
   const char path[] = {'\\', '\\', '.', '\\', letter, ':', '\0'};
   // A handle of its own, without access rights: it carries no command, only the lock.
   volume_ = platform_.CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
