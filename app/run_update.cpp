@@ -3,6 +3,7 @@
 #include "core/context.h"
 #include "core/messages.h"
 #include "discovery/discovery.h"
+#include "discovery/drive_lock.h"
 #include "discovery/host.h"
 #include "scsi/timer.h"
 #include "update/family_zero.h"
@@ -24,9 +25,14 @@ namespace {
 constexpr int kRunEnded = -1;
 constexpr int kNoProcedure = 1;  // a family without a procedure: the drive is not updated
 
+// An interruption held during an update ends the run after that drive, with
+// the exit code of a process the signal ended: 128 + its number.
+bool StopRequested(Context& ctx) { return ctx.platform.GetInterruption() != 0; }
+
 // Every way out releases what the host checks took, after the last message.
 int EndRun(Context& ctx, int exitCode) {
   ReleaseHostEnvironment(ctx);
+  if (StopRequested(ctx)) return 128 + ctx.platform.GetInterruption();
   return exitCode;
 }
 
@@ -89,13 +95,16 @@ int RunUpdate(Context& ctx, const RunSteps& steps) {
   for (int i = 0; i < targetCount; ++i) {
     ctx.run.currentTarget = i;
     ShowMessage(ctx, MessageCode::kStartingDevice, ConsoleOnly);
+    const DriveLock lock(ctx);
+    // A drive another odflsh is updating is left to it; the platform said why.
+    if (!lock.Taken()) continue;
     const int result = RunProcedure(ctx, steps);
-    if (result == 0) {
-      ++ctx.run.updatedCount;
-      WaitMs(ctx, 2000);
-    } else if (result == kRunEnded) {
+    if (result == kRunEnded) {
       return EndRun(ctx, MessageCode::kTerminatedByError, NoticeWarning, 1);
     }
+    if (result == 0) ++ctx.run.updatedCount;
+    if (StopRequested(ctx)) break;
+    if (result == 0) WaitMs(ctx, 2000);
   }
 
   if (ctx.run.updatedCount == targetCount) {

@@ -6,6 +6,7 @@
 
 #include "core/context.h"
 #include "core/drive_fields.h"
+#include "discovery/drive_lock.h"
 #include "discovery/host.h"
 #include "image/image.h"
 #include "scsi/transport.h"
@@ -58,6 +59,8 @@ int DiscoverPassThrough(Context& ctx) {
 
   // A, B and C are floppy and system drives; they are never probed.
   for (char letter = 'D'; letter <= 'Z'; ++letter) {
+    // A drive another odflsh is updating gets no command from this one.
+    if (!DriveLock(ctx, letter).Taken()) continue;
     if (OpenTargetVolume(ctx, letter) != 0) continue;
     if (ProbeInquiry(ctx) != 0) {
       CloseTargetVolume(ctx);

@@ -48,6 +48,10 @@ class Platform {
   virtual BOOL DeviceIoControl(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSize,
                                void* outBuffer, DWORD outSize, DWORD* bytesReturned) = 0;
   virtual BOOL CloseHandle(HANDLE handle) = 0;
+  // A lock on the first byte of an open volume or file, held until the
+  // handle is closed. With LOCKFILE_FAIL_IMMEDIATELY a lock another process
+  // holds fails at once with ERROR_LOCK_VIOLATION.
+  virtual BOOL LockFileEx(HANDLE file, DWORD flags) = 0;
   virtual DWORD GetLastError() = 0;
   virtual DWORD GetFileSize(HANDLE file, DWORD* sizeHigh) = 0;
   virtual BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* bytesRead) = 0;
@@ -77,6 +81,15 @@ class Platform {
   virtual std::int64_t time() = 0;
   virtual void srand(unsigned seed) = 0;
   virtual int rand() = 0;
+
+  // Interruption: Ctrl-C and Ctrl-Break (on Linux SIGINT, SIGTERM, SIGHUP and
+  // SIGQUIT). With the program's handler added, the first interruption
+  // prints one line on standard error and is recorded instead of ending the
+  // process; once removed, the system's default action applies again.
+  virtual BOOL SetConsoleCtrlHandler(BOOL add) = 0;
+  // The signal number of the interruption recorded while the handler was in
+  // (on Windows SIGINT for Ctrl-C, SIGBREAK for Ctrl-Break), or 0.
+  virtual int GetInterruption() = 0;
 };
 
 }  // namespace odf

@@ -8,15 +8,19 @@
 
 #include <fcntl.h>
 #include <iconv.h>
+#include <signal.h>
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -125,6 +129,40 @@ int OpenFlags(DWORD access) {
   return mode | O_NONBLOCK | O_CLOEXEC;
 }
 
+// The signals that end a process by default and that a person or the system
+// sends to stop a program (SIGPIPE is ignored for the whole run instead).
+constexpr std::array<int, 4> kHeldSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// A signal handler can reach nothing but globals: the recorded signal and the
+// descriptor of the notice are all it needs, so they are the only two.
+volatile sig_atomic_t gInterruption = 0;
+volatile sig_atomic_t gNoticeFd = STDERR_FILENO;
+
+const char* SignalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    case SIGQUIT: return "SIGQUIT";
+    default: return "a signal";
+  }
+}
+
+void WriteNotice(const char* text) {
+  // Nothing to do about a notice that cannot be written.
+  [[maybe_unused]] const ssize_t written = ::write(gNoticeFd, text, std::strlen(text));
+}
+
+// Only async-signal-safe calls here: write(2) and plain stores.
+void HoldInterruption(int signal) {
+  if (gInterruption != 0) return;  // told once; later signals change nothing
+  gInterruption = signal;
+  WriteNotice("odflsh: ");
+  WriteNotice(SignalName(signal));
+  WriteNotice(" received: the update of this drive is being finished, as stopping it now "
+              "could leave the drive unusable; no further drive will be started.\n");
+}
+
 constexpr const char kRootAdvice[] =
     "updating drive firmware needs root, so run odflsh as root (for example with sudo).";
 
@@ -223,14 +261,19 @@ class PosixPlatform : public Platform {
       lastError_ = ERROR_ACCESS_DENIED;
       return INVALID_HANDLE_VALUE;
     }
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
+    // Non-blocking, so that a FIFO is refused instead of waiting for a
+    // writer; only a regular file is read, as a folder is refused.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
       lastError_ = win::ErrorFromErrno(errno);
       return INVALID_HANDLE_VALUE;
     }
     struct stat info {};
-    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
-      std::fclose(file);
+    std::FILE* file = nullptr;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        (file = ::fdopen(fd, "rb")) == nullptr) {
+      ::close(fd);
       lastError_ = ERROR_ACCESS_DENIED;
       return INVALID_HANDLE_VALUE;
     }
@@ -277,6 +320,31 @@ class PosixPlatform : public Platform {
     std::fclose(it->second);
     files_.erase(it);
     return TRUE_;
+  }
+
+  // flock(2): advisory, so it keeps out only programs that ask for it too,
+  // a second odflsh above all.
+  BOOL LockFileEx(HANDLE handle, DWORD flags) override {
+    int fd = -1;
+    std::string device;
+    if (auto volume = volumes_.find(handle); volume != volumes_.end()) {
+      fd = volume->second.fd;
+      device = volume->second.device;
+    } else if (std::FILE* file = FileOf(handle)) {
+      fd = fileno(file);
+    } else {
+      return Fail(ERROR_INVALID_HANDLE);
+    }
+    int operation = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0 ? LOCK_EX : LOCK_SH;
+    if ((flags & LOCKFILE_FAIL_IMMEDIATELY) != 0) operation |= LOCK_NB;
+    if (::flock(fd, operation) == 0) return TRUE_;
+    const int error = errno;
+    if (error != EWOULDBLOCK) return Fail(win::ErrorFromErrno(error));
+    if (!device.empty()) {
+      Notice(device, device + " is being updated by another odflsh (it holds the drive's lock), "
+                              "so this drive is left alone.");
+    }
+    return Fail(ERROR_LOCK_VIOLATION);
   }
 
   DWORD GetLastError() override { return lastError_; }
@@ -359,13 +427,42 @@ class PosixPlatform : public Platform {
   void srand(unsigned seed) override { std::srand(seed); }
   int rand() override { return std::rand(); }
 
+  // ---- interruption ----------------------------------------------------------
+  // The dispositions found when the handler goes in come back when it goes
+  // out: a signal the caller ignored (nohup, a background job) stays ignored.
+  BOOL SetConsoleCtrlHandler(BOOL add) override {
+    if ((add != FALSE_) == handlerIn_) return TRUE_;
+    handlerIn_ = add != FALSE_;
+    gNoticeFd = fileno(console_.err);
+    for (std::size_t i = 0; i < kHeldSignals.size(); ++i) {
+      const int signal = kHeldSignals[i];
+      if (!handlerIn_) {
+        ::sigaction(signal, &previous_[i], nullptr);
+        continue;
+      }
+      ::sigaction(signal, nullptr, &previous_[i]);
+      if (previous_[i].sa_handler == SIG_IGN) continue;
+      struct sigaction hold {};
+      hold.sa_handler = HoldInterruption;
+      // Restarted, so that no command or console write fails half-way.
+      hold.sa_flags = SA_RESTART;
+      sigfillset(&hold.sa_mask);
+      ::sigaction(signal, &hold, nullptr);
+    }
+    return TRUE_;
+  }
+
+  int GetInterruption() override { return gInterruption; }
+
  private:
   void Write(std::FILE* stream, const std::string& bytes) {
     // Japanese texts are cp932; a UTF-8 terminal would show them garbled.
     const std::string text =
         console_.codePage == 932 && console_.utf8 ? Cp932ToUtf8(bytes) : bytes;
     std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
+    // A reader that went away (a closed pipe: EPIPE) costs only the text; the
+    // update goes on, and the next write tries again.
+    if (std::fflush(stream) != 0) std::clearerr(stream);
   }
 
   BOOL Fail(DWORD error) {
@@ -465,6 +562,8 @@ class PosixPlatform : public Platform {
   std::map<HANDLE, VolumeHandle> volumes_;
   std::set<std::string> noticed_;
   HANDLE nextHandle_ = 0x100;
+  bool handlerIn_ = false;
+  std::array<struct sigaction, kHeldSignals.size()> previous_{};
 };
 
 }  // namespace
@@ -478,6 +577,9 @@ std::unique_ptr<Platform> CreatePosixPlatform(const ConsoleSetup& console) {
 namespace odf {
 
 std::unique_ptr<Platform> CreateHostPlatform() {
+  // A closed standard output or error must not end the program in the middle
+  // of a flash: writes to it fail with EPIPE instead, and are dropped.
+  std::signal(SIGPIPE, SIG_IGN);
   return posix::CreatePosixPlatform(posix::ConsoleFromEnvironment());
 }
 

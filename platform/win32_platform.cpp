@@ -6,6 +6,8 @@
 // Standard output is switched to binary mode at start: the texts carry their
 // own line breaks and must reach the console byte for byte.
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +30,7 @@
 #define ODF_SDK_CONSTANTS(X)                                                              \
   X(GENERIC_READ) X(GENERIC_WRITE) X(FILE_SHARE_READ) X(FILE_SHARE_WRITE) X(OPEN_EXISTING) \
   X(FILE_ATTRIBUTE_NORMAL) X(INVALID_FILE_SIZE)                                           \
+  X(LOCKFILE_FAIL_IMMEDIATELY) X(LOCKFILE_EXCLUSIVE_LOCK)                                  \
   X(ERROR_SUCCESS) X(ERROR_INVALID_FUNCTION) X(ERROR_FILE_NOT_FOUND)                      \
   X(ERROR_PATH_NOT_FOUND) X(ERROR_TOO_MANY_OPEN_FILES) X(ERROR_ACCESS_DENIED)             \
   X(ERROR_INVALID_HANDLE) X(ERROR_NOT_ENOUGH_MEMORY) X(ERROR_CURRENT_DIRECTORY)           \
@@ -161,6 +164,35 @@ win::HANDLE FromHandle(::HANDLE h) { return reinterpret_cast<win::HANDLE>(h); }
   return reinterpret_cast<::HKEY>(key);
 }
 
+// The console runs its control handler on a thread of its own; the recorded
+// interruption is all that handler shares with the program, hence one atomic.
+std::atomic<int> gInterruption{0};
+
+constexpr char kInterruptionNotice[] =
+    "odflsh: interrupted: the update of this drive is being finished, as stopping it now "
+    "could leave the drive unusable; no further drive will be started.\r\n";
+
+// Ctrl-C and Ctrl-Break are held. A console close, a logoff or a shutdown is
+// not: Windows ends the process a few seconds after such an event whatever a
+// handler returns, too soon to finish a flash, so the default action stands.
+::BOOL WINAPI HoldInterruption(::DWORD type) {
+  int signal = 0;
+  if (type == CTRL_C_EVENT) {
+    signal = SIGINT;
+  } else if (type == CTRL_BREAK_EVENT) {
+    signal = SIGBREAK;
+  } else {
+    return FALSE;
+  }
+  int none = 0;
+  if (gInterruption.compare_exchange_strong(none, signal)) {
+    ::DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kInterruptionNotice,
+                static_cast<::DWORD>(sizeof kInterruptionNotice - 1), &written, nullptr);
+  }
+  return TRUE;
+}
+
 using GetSupportInfoFn = ::DWORD(__cdecl*)(void);
 using SendCommandFn = ::DWORD(__cdecl*)(void*);
 
@@ -245,6 +277,17 @@ class Win32Platform : public odf::Platform {
   win::BOOL GlobalUnlock(win::HGLOBAL mem) override { return ::GlobalUnlock(ToPtr<void>(mem)); }
   win::HGLOBAL GlobalFree(win::HGLOBAL mem) override {
     return reinterpret_cast<win::HGLOBAL>(::GlobalFree(ToPtr<void>(mem)));
+  }
+
+  // On a volume a byte-range lock only meets another LockFileEx: it keeps a
+  // second odflsh away and nothing else (a refusal for any other reason lets
+  // the update go on). The volumes are opened with
+  // FILE_SHARE_READ | FILE_SHARE_WRITE, so any other program may still open
+  // the drive and send it commands; a share mode of 0 would shut out this
+  // program's own opens, one per command, as well.
+  win::BOOL LockFileEx(win::HANDLE file, win::DWORD flags) override {
+    ::OVERLAPPED first{};
+    return ::LockFileEx(ToHandle(file), flags, 0, 1, 0, &first);
   }
 
   win::HANDLE CreateFileA(const char* path, win::DWORD desiredAccess, win::DWORD shareMode,
@@ -347,6 +390,11 @@ class Win32Platform : public odf::Platform {
   std::int64_t time() override { return static_cast<std::int64_t>(std::time(nullptr)); }
   void srand(unsigned seed) override { std::srand(seed); }
   int rand() override { return std::rand(); }
+
+  win::BOOL SetConsoleCtrlHandler(win::BOOL add) override {
+    return ::SetConsoleCtrlHandler(HoldInterruption, add);
+  }
+  int GetInterruption() override { return gInterruption.load(); }
 
  private:
   static constexpr ::DWORD kLineChunk = 4096;

@@ -35,6 +35,8 @@ inline constexpr DWORD FILE_SHARE_WRITE = 0x2;
 inline constexpr DWORD OPEN_EXISTING = 3;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 inline constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
+inline constexpr DWORD LOCKFILE_FAIL_IMMEDIATELY = 0x1;
+inline constexpr DWORD LOCKFILE_EXCLUSIVE_LOCK = 0x2;
 
 // Error codes
 inline constexpr DWORD ERROR_SUCCESS = 0;

@@ -1,4 +1,5 @@
 #include "sim/hex_image.h"
+#include "sim/image_maker.h"
 
 #include <algorithm>
 #include <cctype>
@@ -120,10 +121,7 @@ bool HexImageForDefinition(const UpdateDefinition& d, const std::string& path, s
 }
 
 bool WriteTextFile(const std::string& path, const std::string& text) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  return (std::fclose(f) == 0) && ok;
+  return WriteImageFile(path, std::vector<std::uint8_t>(text.begin(), text.end()));
 }
 
 bool WritePatchFile(const std::string& path) {

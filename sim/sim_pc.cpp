@@ -140,6 +140,21 @@ void SimPc::WriteConsole(const std::string& bytes) {
   if (consoleSink) consoleSink(bytes);
 }
 
+BOOL SimPc::SetConsoleCtrlHandler(BOOL add) {
+  handlerIn_ = add != FALSE_;
+  return TRUE_;
+}
+
+void SimPc::Interrupt(int signal) {
+  if (!handlerIn_) {
+    if (endedBy_ == 0) endedBy_ = signal;
+    return;
+  }
+  if (interruption_ != 0) return;
+  interruption_ = signal;
+  standardError_ += "odflsh: interrupted: the update of this drive is being finished.\n";
+}
+
 void SimPc::QueueAnswers(std::initializer_list<int> answers) {
   answers_.insert(answers_.end(), answers.begin(), answers.end());
 }

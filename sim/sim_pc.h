@@ -30,6 +30,7 @@ struct VolumeOptions {
   bool openFails = false;        // CreateFileA fails (ERROR_ACCESS_DENIED)
   bool noAddress = false;        // IOCTL_SCSI_GET_ADDRESS fails with ERROR_NOT_SUPPORTED
   bool addressFails = false;     // IOCTL_SCSI_GET_ADDRESS fails with ERROR_GEN_FAILURE
+  bool lockedElsewhere = false;  // another process holds its lock: LockFileEx fails
   std::uint8_t portNumber = 1, pathId = 0, targetId = 0, lun = 0;
 };
 
@@ -99,6 +100,10 @@ class SimPc : public Platform {
   // by nothing (drive == nullptr: opens, but answers no SCSI command).
   void AddVolume(char letter, std::shared_ptr<SimDrive> drive, VolumeOptions options = {});
   const std::vector<McnRecord>& McnLog() const { return mcnLog_; }
+  // True while a handle of this PC holds the volume's lock.
+  bool VolumeLocked(char letter) const;
+  // Another process takes (or lets go of) the volume's lock now.
+  void SetLockedElsewhere(char letter, bool locked);
   int OpenHandles() const;  // handles not yet closed (volumes, files, events)
 
   // The ASPI layer. InstallAspi makes LoadLibraryA("WNASPI32.DLL") succeed.
@@ -130,6 +135,7 @@ class SimPc : public Platform {
   BOOL DeviceIoControl(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSize,
                        void* outBuffer, DWORD outSize, DWORD* bytesReturned) override;
   BOOL CloseHandle(HANDLE handle) override;
+  BOOL LockFileEx(HANDLE file, DWORD flags) override;
   DWORD GetLastError() override { return lastError_; }
   DWORD GetFileSize(HANDLE file, DWORD* sizeHigh) override;
   BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* bytesRead) override;
@@ -147,6 +153,18 @@ class SimPc : public Platform {
   std::int64_t time() override;
   void srand(unsigned seed) override;
   int rand() override;
+
+  BOOL SetConsoleCtrlHandler(BOOL add) override;
+  int GetInterruption() override { return interruption_; }
+
+  // ---- interruptions -------------------------------------------------------
+  // A signal (or Ctrl-C) arriving now. With the program's handler in, the
+  // first one is recorded and one line goes to StandardError(); without it
+  // the process would end here, which EndedBy() then reports.
+  void Interrupt(int signal);
+  bool HandlerIn() const { return handlerIn_; }
+  int EndedBy() const { return endedBy_; }
+  const std::string& StandardError() const { return standardError_; }
 
   // Resolves a pointer written into a 32-bit pass-through block (low 32 bits
   // only) against the buffers this PC handed out or that were registered.
@@ -172,6 +190,10 @@ class SimPc : public Platform {
   DWORD supportInfoOverride_ = 0;
   bool hasSupportInfoOverride_ = false;
   int supportInfoCalls_ = 0;
+  bool handlerIn_ = false;
+  int interruption_ = 0;
+  int endedBy_ = 0;
+  std::string standardError_;
 };
 
 }  // namespace odf::sim

@@ -91,6 +91,7 @@ struct HandleObject {
   // Volume
   char letter = 0;
   DWORD access = 0;
+  bool locked = false;
   // File
   std::shared_ptr<const std::vector<std::uint8_t>> content;  // never null for a file
   std::size_t position = 0;

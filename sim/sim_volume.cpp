@@ -114,6 +114,32 @@ HANDLE SimPc::Impl::OpenVolume(SimPc& pc, const std::string& path, DWORD access)
   return NewHandle(std::move(h));
 }
 
+BOOL SimPc::LockFileEx(HANDLE file, DWORD flags) {
+  auto found = impl_->handles.find(file);
+  if (found == impl_->handles.end() || found->second.kind != HandleKind::Volume) {
+    lastError_ = found == impl_->handles.end() ? ERROR_INVALID_HANDLE : ERROR_INVALID_FUNCTION;
+    return FALSE_;
+  }
+  // Held elsewhere, a lock asked without LOCKFILE_FAIL_IMMEDIATELY would wait for ever.
+  if (impl_->volumes.at(found->second.letter).options.lockedElsewhere) {
+    lastError_ = (flags & LOCKFILE_FAIL_IMMEDIATELY) != 0 ? ERROR_LOCK_VIOLATION : ERROR_INVALID_PARAMETER;
+    return FALSE_;
+  }
+  found->second.locked = true;
+  return TRUE_;
+}
+
+void SimPc::SetLockedElsewhere(char letter, bool locked) {
+  impl_->volumes.at(letter).options.lockedElsewhere = locked;
+}
+
+bool SimPc::VolumeLocked(char letter) const {
+  for (const auto& [handle, object] : impl_->handles) {
+    if (object.kind == HandleKind::Volume && object.letter == letter && object.locked) return true;
+  }
+  return false;
+}
+
 BOOL SimPc::DeviceIoControl(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSize,
                             void* outBuffer, DWORD outSize, DWORD* bytesReturned) {
   if (bytesReturned) *bytesReturned = 0;

@@ -2,6 +2,8 @@
 // codes, and the bytes each drive ends up holding.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -158,6 +160,113 @@ TEST_F(EndToEndTest, RefusedKernelSwitchEndsTheRun) {
   EXPECT_EQ(drives[0]->flashCount(), 0);
   EXPECT_TRUE(drives[1]->log.size() > 0);
   EXPECT_EQ(Writes(*drives[1]), 0);
+}
+
+// A signal during the update of the first of two drives: that drive is
+// finished with the whole image, the second is never started, the usual
+// closing message is shown and the exit code is the signal's.
+TEST_F(EndToEndTest, AnInterruptionDuringTheUpdateEndsTheRunAfterThatDrive) {
+  struct Case {
+    const char* name;
+    const char* when;  // console text at which the signals arrive
+    std::vector<int> signals;
+  };
+  const Case cases[] = {
+      {"between blocks", "\rProcessing 50%", {SIGINT}},
+      {"after the last block, before the restart", "Now internal re-flashing...", {SIGTERM}},
+      {"twice", "\rProcessing 3%", {SIGHUP, SIGINT}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc freshPc;
+    Context fresh(freshPc);
+    std::vector<std::shared_ptr<sim::Qbc850Drive>> pair = {std::make_shared<sim::Qbc850Drive>(),
+                                                           std::make_shared<sim::Qbc850Drive>()};
+    sim::PcBuilder().Drive(pair[0]).Drive(pair[1]).Build(freshPc);
+    freshPc.AddFile("S1003431.104", image);
+    freshPc.QueueAnswers({IDYES});
+    bool sent = false;
+    freshPc.consoleSink = [&](const std::string& bytes) {
+      if (sent || bytes.find(c.when) == std::string::npos) return;
+      sent = true;
+      EXPECT_TRUE(freshPc.HandlerIn());
+      for (int signal : c.signals) freshPc.Interrupt(signal);
+    };
+
+    EXPECT_EQ(RunUpdate(fresh), 128 + c.signals.front());
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(freshPc.EndedBy(), 0);
+    EXPECT_FALSE(freshPc.HandlerIn());
+    EXPECT_EQ(std::count(freshPc.StandardError().begin(), freshPc.StandardError().end(), '\n'), 1);
+    const std::string closing = "\r\n1drive(s) have been updated successfully.";
+    EXPECT_EQ(freshPc.Console(), kBanner + UpdateText(1) + closing);
+    EXPECT_EQ(freshPc.Boxes().back().text, closing);
+    EXPECT_EQ(pair[0]->flashedImage(), image);
+    EXPECT_EQ(pair[0]->config().revision, "1.04");
+    EXPECT_EQ(Writes(*pair[1]), 0);
+  }
+}
+
+// Outside the update of a drive a signal keeps its default action: at the
+// question the process would end, and nothing was held.
+TEST_F(EndToEndTest, AnInterruptionAtTheQuestionIsNotHeld) {
+  AddDrive();
+  pc.answerer = [&](const sim::BoxRecord&) {
+    EXPECT_FALSE(pc.HandlerIn());
+    pc.Interrupt(SIGINT);
+    return IDNO;
+  };
+  Run();
+  EXPECT_EQ(pc.EndedBy(), SIGINT);
+  EXPECT_EQ(pc.GetInterruption(), 0);
+  EXPECT_TRUE(pc.StandardError().empty());
+  EXPECT_EQ(Writes(*drives[0]), 0);
+}
+
+// A drive whose lock another odflsh holds gets no command from this one:
+// locked before the search for drives, it is not even found; locked after
+// it, it is left alone from its start. The other drive is updated under its
+// own lock, which goes with the drive.
+TEST_F(EndToEndTest, ADriveLockedElsewhereIsLeftAlone) {
+  struct Case {
+    const char* name;
+    bool lockedBeforeSearch;
+    std::size_t commands;  // what the locked drive received
+    std::string console;
+  };
+  const std::string closing = "\r\n1drive(s) have been updated successfully.";
+  const Case cases[] = {
+      {"before the search", true, 0, kBanner + UpdateText(1) + "\r\nUpdate operation is completed."},
+      // The search's INQUIRY and drive-information read, nothing after them.
+      {"after the search", false, 2,
+       std::string(kBanner) + "\r\nStart updating the device No.1." + UpdateText(2) + closing},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc freshPc;
+    Context fresh(freshPc);
+    std::vector<std::shared_ptr<sim::Qbc850Drive>> pair = {std::make_shared<sim::Qbc850Drive>(),
+                                                           std::make_shared<sim::Qbc850Drive>()};
+    sim::PcBuilder().Drive(pair[0], {.volume = {.lockedElsewhere = c.lockedBeforeSearch}}).Drive(pair[1])
+        .Build(freshPc);
+    freshPc.AddFile("S1003431.104", image);
+    freshPc.answerer = [&](const sim::BoxRecord&) {
+      freshPc.SetLockedElsewhere('D', true);  // the question comes after the search
+      return IDYES;
+    };
+    bool lockedDuringUpdate = false;
+    freshPc.consoleSink = [&](const std::string& bytes) {
+      if (bytes.find("\rProcessing 50%") != std::string::npos) lockedDuringUpdate = freshPc.VolumeLocked('E');
+    };
+
+    EXPECT_EQ(RunUpdate(fresh), 0);
+    EXPECT_EQ(pair[0]->log.size(), c.commands);
+    EXPECT_EQ(Writes(*pair[0]), 0);
+    EXPECT_EQ(pair[1]->flashedImage(), image);
+    EXPECT_TRUE(lockedDuringUpdate);
+    EXPECT_FALSE(freshPc.VolumeLocked('E'));
+    EXPECT_EQ(freshPc.Console(), c.console);
+  }
 }
 
 TEST_F(EndToEndTest, JapaneseConsole) {

@@ -3,6 +3,8 @@
 // a family-one definition.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -238,6 +240,27 @@ std::string UpdateConsole(const std::string& from, const std::string& to) {
   for (int p : {0, 12, 25, 37, 50, 62, 75, 87}) text += "\rProcessing " + std::to_string(p) + "%";
   return text + "\rProcessing 100% --> Data transfer complete\r\nNow internal re-flashing..."
                 "\nNew Revision    >> KESTREL DVD-RW  QRW-730  " + to + "  08/01/10" + kSuccess;
+}
+
+// A signal during the transfer is held until the writer is back on its
+// new firmware; at the question before it, it is not.
+TEST(FamilyOne, AnInterruptionDuringTheTransferIsHeldUntilTheReadBack) {
+  WriterBench b;
+  ASSERT_NO_FATAL_FAILURE(b.StartQrw730("1.22", true, false));
+  b.pc.QueueAnswers({IDYES});
+  bool heldAtQuestion = true;
+  b.pc.boxSink = [&](const sim::BoxRecord&) { heldAtQuestion = b.pc.HandlerIn(); };
+  b.pc.consoleSink = [&](const std::string& bytes) {
+    if (bytes.find("\rProcessing 50%") != std::string::npos) b.pc.Interrupt(SIGQUIT);
+  };
+
+  EXPECT_EQ(FamilyOneUpdate(b.ctx), 0);
+  EXPECT_FALSE(heldAtQuestion);
+  EXPECT_EQ(b.pc.GetInterruption(), SIGQUIT);
+  EXPECT_EQ(b.pc.EndedBy(), 0);
+  EXPECT_FALSE(b.pc.HandlerIn());
+  EXPECT_EQ(b.pc.Console(), UpdateConsole("1.22", "1.30"));
+  EXPECT_EQ(b.drive->flashCount(), 1);
 }
 
 // The whole procedure through the handshake: the writer holds exactly the

@@ -2,6 +2,8 @@
 // QRD-570 drive, prepared by the real host checks and discovery.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <cstdio>
 #include <optional>
@@ -182,6 +184,31 @@ TEST(FamilyZero, UpdatesAndVerifiesOnBothRoutesWithAndWithoutThePatch) {
     EXPECT_EQ(tail, expectedTail);
     // Read back before and after: 4 blocks of 32 KiB each time.
     EXPECT_EQ(b.Count(kOpReadBuffer, kBufferFirmwareArea, 0x8000), 8);
+  }
+}
+
+// A signal during the flash's countdown, on both routes: the drive is
+// flashed, verified and read back all the same; the signal is only recorded.
+TEST(FamilyZero, AnInterruptionDuringTheFlashIsHeldUntilTheRevisionIsRead) {
+  for (const bool aspi : {false, true}) {
+    SCOPED_TRACE(aspi ? "aspi" : "pass-through");
+    ZeroBench b({}, QrdDefinition(), aspi);
+    ASSERT_NO_FATAL_FAILURE(b.Start());
+    b.pc.consoleSink = [&](const std::string& bytes) {
+      if (bytes.find("Remaining time") != std::string::npos) b.pc.Interrupt(SIGTERM);
+      if (bytes.find("New Revision") != std::string::npos) {
+        EXPECT_TRUE(b.pc.HandlerIn());
+      }
+    };
+
+    EXPECT_EQ(FamilyZeroUpdate(b.ctx), 0);
+    EXPECT_EQ(b.pc.GetInterruption(), SIGTERM);
+    EXPECT_EQ(b.pc.EndedBy(), 0);
+    EXPECT_FALSE(b.pc.HandlerIn());
+    EXPECT_EQ(b.drive->flashCount(), 1);
+    EXPECT_FALSE(b.drive->inUpdateMode());
+    EXPECT_EQ(b.drive->firmwareArea(), b.image);
+    EXPECT_TRUE(b.ConsoleHas(kSuccess));
   }
 }
 

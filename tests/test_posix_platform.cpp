@@ -1,5 +1,6 @@
 // The native Linux layer: locale to code page, the terminal's codeset, the
 // cp932 conversion, the answers to questions, and the file and memory calls.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -241,6 +242,8 @@ TEST_F(PosixFilesTest, LinesWithoutTheirEnds) {
 
 TEST_F(PosixFilesTest, WhatCannotBeOpened) {
   Write("present", "x");
+  // A FIFO nobody writes to would hold a plain open for ever.
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
   struct Case { std::string path; DWORD access; DWORD error; };
   const Case cases[] = {
       // Device names that stand for no optical drive, whatever the host has.
@@ -249,6 +252,8 @@ TEST_F(PosixFilesTest, WhatCannotBeOpened) {
       {(dir_ / "missing").string(), GENERIC_READ, ERROR_FILE_NOT_FOUND},
       {(dir_ / "present" / "below").string(), GENERIC_READ, ERROR_PATH_NOT_FOUND},
       {dir_.string(), GENERIC_READ, ERROR_ACCESS_DENIED},  // a directory
+      {(dir_ / "fifo").string(), GENERIC_READ, ERROR_ACCESS_DENIED},
+      {"/dev/null", GENERIC_READ, ERROR_ACCESS_DENIED},  // a device
       {(dir_ / "present").string(), GENERIC_WRITE, ERROR_ACCESS_DENIED},
   };
   for (const auto& c : cases) {
@@ -257,6 +262,25 @@ TEST_F(PosixFilesTest, WhatCannotBeOpened) {
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(platform_->GetLastError(), c.error);
   }
+}
+
+// Two platforms stand for two processes: each open has its own lock.
+TEST_F(PosixFilesTest, AnExclusiveLockKeepsASecondOneOut) {
+  const auto path = Write("drive", "x");
+  auto other = CreatePosixPlatform(ConsoleSetup{stdin, stdout});
+  const DWORD exclusive = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+  const HANDLE mine = platform_->CreateFileA(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+  const HANDLE theirs = other->CreateFileA(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+  ASSERT_NE(mine, INVALID_HANDLE_VALUE);
+  ASSERT_NE(theirs, INVALID_HANDLE_VALUE);
+
+  EXPECT_EQ(platform_->LockFileEx(mine, exclusive), TRUE_);
+  EXPECT_EQ(other->LockFileEx(theirs, exclusive), FALSE_);
+  EXPECT_EQ(other->GetLastError(), ERROR_LOCK_VIOLATION);
+  platform_->CloseHandle(mine);  // closing lets the lock go
+  EXPECT_EQ(other->LockFileEx(theirs, exclusive), TRUE_);
+  EXPECT_EQ(platform_->LockFileEx(mine, exclusive), FALSE_);
+  EXPECT_EQ(platform_->GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(PosixFilesTest, VersionMemoryRegistryAndAspi) {

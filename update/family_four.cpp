@@ -9,6 +9,7 @@
 #include "scsi/sense.h"
 #include "scsi/timer.h"
 #include "scsi/transport.h"
+#include "update/interruption.h"
 #include "update/pass_steps.h"
 #include "update/update.h"
 
@@ -37,6 +38,7 @@ PassResult RunPass(Context& ctx) {
   if (ctx.matchedDefinition.downgradeWarning != 0 && AskIrreversibleUpdate(ctx) != 0) return Returns(1);
   if (const int result = ConfirmUpdateStart(ctx); result != 0) return Returns(result);
 
+  InterruptionHold hold(ctx);
   if (PrepareKernel(ctx) != 0) return Returns(-1);
 
   if (TransferNormalPart(ctx, TransferVariant::FamilyFour) != 0) {
@@ -45,7 +47,7 @@ PassResult RunPass(Context& ctx) {
   } else if (EnterNormalMode(ctx, ctx.matchedDefinition.familyCode) != 0) {
     WaitMs(ctx, 2000);
   }
-  return ReadBackNewRevision(ctx, nullptr);
+  return ReadBackNewRevision(ctx, hold, nullptr);
 }
 
 }  // namespace

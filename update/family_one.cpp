@@ -6,6 +6,7 @@
 #include "core/context.h"
 #include "core/messages.h"
 #include "scsi/timer.h"
+#include "update/interruption.h"
 #include "update/pass_steps.h"
 #include "update/update.h"
 
@@ -69,12 +70,13 @@ PassResult RunPass(Context& ctx) {
   if (ctx.matchedDefinition.downgradeWarning != 0 && ConfirmIrreversibleUpdate(ctx) != 0) return Returns(1);
   if (const int result = ConfirmUpdateStart(ctx); result != 0) return Returns(result);
 
+  InterruptionHold hold(ctx);
   if (EnterKernel(ctx) != 0) return Returns(-1);
   if (ctx.matchedDefinition.updateScope == 0 && UpdateKernelPart(ctx, kKernelBlocks) != 0) {
     return Returns(-1);
   }
   const bool transferred = TransferAndRestart(ctx);
-  return ReadBackNewRevision(ctx, transferred ? SwitchBackAgain : nullptr);
+  return ReadBackNewRevision(ctx, hold, transferred ? SwitchBackAgain : nullptr);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "scsi/timer.h"
 #include "scsi/transport.h"
 #include "update/family_zero.h"
+#include "update/interruption.h"
 #include "update/update.h"
 
 namespace odf {
@@ -457,7 +458,9 @@ int FamilyZeroUpdate(Context& ctx) {
   // only by a restart: a switch that failed may have been taken before the
   // drive failed the command, a flash that failed leaves it there, and a
   // read-back that differs cannot tell it from a drive that took a broken
-  // flash. None of that may end quietly, so each ends the run.
+  // flash. None of that may end quietly, so each ends the run; nor may an
+  // interruption end it before the drive is back.
+  InterruptionHold hold(ctx);
   if (EnterUpdateMode(ctx) != 0) {
     ShowMessage(ctx, MessageCode::kEnterUpdateModeFailed, ConsoleOnly);
     return -1;
@@ -477,6 +480,7 @@ int FamilyZeroUpdate(Context& ctx) {
     return -1;
   }
   if (ReadRevision(ctx, RevisionPhase::New) != 0) return -1;
+  hold.End();
   ShowMessage(ctx, MessageCode::kUpdateSucceeded, ConsoleOnly);
   return 0;
 }

@@ -8,6 +8,7 @@
 #include "core/messages.h"
 #include "image/image.h"
 #include "scsi/timer.h"
+#include "update/interruption.h"
 #include "update/update.h"
 
 namespace odf {
@@ -88,18 +89,22 @@ int UpdateKernelPart(Context& ctx, int blockCount) {
   return 0;
 }
 
-PassResult ReadBackNewRevision(Context& ctx, void (*beforeRetryQuestion)(Context&)) {
+PassResult ReadBackNewRevision(Context& ctx, InterruptionHold& hold,
+                               void (*beforeRetryQuestion)(Context&)) {
   if (ReadRevision(ctx, RevisionPhase::New) != 0) return Returns(-1);
   // An identity that did not come back whole says nothing of what the drive
   // runs now; taking it for the old firmware would walk away from a drive
   // that may still be in its kernel. It is treated as the kernel.
   if (RevisionIsKernel(ctx) || !InquiryView(ctx.inquiry).IdentityWhole()) {
     if (beforeRetryQuestion != nullptr) beforeRetryQuestion(ctx);
+    // A person must be able to stop the program at a question.
+    hold.End();
     if (ShowMessage(ctx, MessageCode::kAskRetryAfterNormalModeFailed, AskYesNo) == IDYES) {
       return {PassEnd::Retry, 0};
     }
     return Returns(-1);
   }
+  hold.End();
   // A drive back on the firmware it had (a failed transfer, a refused
   // switch, a flash it did not take) was not updated, whatever went before.
   if (!InquiryView(ctx.inquiry).Revision().Equals(

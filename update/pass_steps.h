@@ -6,6 +6,7 @@
 namespace odf {
 
 struct Context;
+class InterruptionHold;
 
 // How one pass ended: with the procedure's result, or with the user asking
 // for another pass.
@@ -51,6 +52,8 @@ int UpdateKernelPart(Context& ctx, int blockCount);
 // Reads the revision back. A drive that still answers as its kernel is
 // offered another pass (after `beforeRetryQuestion`, when given). Otherwise
 // the drive counts as updated only when it reports the image's revision.
-PassResult ReadBackNewRevision(Context& ctx, void (*beforeRetryQuestion)(Context&));
+// `hold` ends once the drive has answered, before any question.
+PassResult ReadBackNewRevision(Context& ctx, InterruptionHold& hold,
+                               void (*beforeRetryQuestion)(Context&));
 
 }  // namespace odf

@@ -1,12 +1,17 @@
 #include "sim/fakesg/fake_host.h"
 
+#include <fcntl.h>
 #include <scsi/scsi.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "sim/option_text.h"
@@ -26,6 +31,9 @@ constexpr unsigned kMaxTransfer = 32u << 20;  // above the queue's limit the ker
 constexpr unsigned short kDidTimeOut = 0x03;
 constexpr unsigned short kDidError = 0x07;
 constexpr unsigned short kDriverSense = 0x08;
+// A paused command gives up waiting after this long, so a test that never
+// resumes it fails on its own limits instead of hanging.
+constexpr auto kLongestPause = std::chrono::seconds(300);
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -48,7 +56,14 @@ bool ParseOpenError(const std::string& value, int& error) {
 struct KernelKeys {
   int openError = 0;
   std::vector<sim::FaultRule> refusals;
+  std::vector<sim::FaultRule> pauses;
 };
+
+// OP[/MODE[/BUF]][@N], the command part of odflsh-sim's fault rules.
+bool ParseCommandRule(const std::string& value, sim::FaultRule& rule) {
+  std::string ignored;
+  return sim::ParseFaultRule(value + ":0/0/0", rule, ignored);
+}
 
 bool TakeKernelKeys(const std::string& settings, std::string& driveSettings, KernelKeys& keys,
                     std::string& error) {
@@ -62,14 +77,13 @@ bool TakeKernelKeys(const std::string& settings, std::string& driveSettings, Ker
         error = "open=" + value + ": expected eacces, eperm, ebusy, eio or enxio";
         return false;
       }
-    } else if (key == "eperm") {
+    } else if (key == "eperm" || key == "pause") {
       sim::FaultRule rule;
-      std::string ignored;
-      if (!sim::ParseFaultRule(value + ":0/0/0", rule, ignored)) {
-        error = "eperm=" + value + ": expected OP[/MODE[/BUF]][@N]";
+      if (!ParseCommandRule(value, rule)) {
+        error = key + "=" + value + ": expected OP[/MODE[/BUF]][@N]";
         return false;
       }
-      keys.refusals.push_back(rule);
+      (key == "eperm" ? keys.refusals : keys.pauses).push_back(rule);
     } else {
       driveSettings += (driveSettings.empty() ? "" : ",") + part;
     }
@@ -87,11 +101,24 @@ bool Matches(const sim::FaultRule& rule, const sim::CommandRecord& record) {
   return true;
 }
 
+// Counts the command against each rule; true when one of them picks it.
+bool Picks(std::vector<sim::FaultRule>& rules, const sim::CommandRecord& record) {
+  bool picked = false;
+  for (auto& rule : rules) {
+    if (!Matches(rule, record)) continue;
+    ++rule.seen;
+    if (rule.occurrence == 0 || rule.seen == rule.occurrence) picked = true;
+  }
+  return picked;
+}
+
 }  // namespace
 
 FakeHost::FakeHost() : pc_(std::make_unique<sim::SimPc>()) {
   statePath_ = Env("ODFLSH_FAKE_STATE");
   tracePath_ = Env("ODFLSH_FAKE_TRACE");
+  resumePath_ = Env("ODFLSH_FAKE_RESUME");
+  lockFolder_ = Env("ODFLSH_FAKE_LOCKS");
   std::vector<std::string> args = {"--route", "pt"};
   std::vector<KernelKeys> keys;
   for (const std::string& settings : Split(Env("ODFLSH_FAKE_DRIVES"), ';')) {
@@ -106,6 +133,12 @@ FakeHost::FakeHost() : pc_(std::make_unique<sim::SimPc>()) {
   if (!parsed.ok) {
     error_ = parsed.error;
     return;
+  }
+  for (const KernelKeys& k : keys) {
+    if (!k.pauses.empty() && resumePath_.empty()) {
+      error_ = "pause= needs ODFLSH_FAKE_RESUME, the file that lets the command go on";
+      return;
+    }
   }
   const std::vector<sim::PlacedDrive> placed = sim::BuildSimPc(parsed.options, *pc_);
   for (std::size_t i = 0; i < placed.size(); ++i) {
@@ -122,8 +155,10 @@ FakeHost::FakeHost() : pc_(std::make_unique<sim::SimPc>()) {
     device.noAddress = option.place.volume.noAddress;
     device.openError = keys[i].openError;
     device.refusals = keys[i].refusals;
+    device.pauses = keys[i].pauses;
     devices_.push_back(std::move(device));
   }
+  WriteState();  // a process ended before its first command leaves the state too
 }
 
 int FakeHost::DeviceNumber(const char* path) {
@@ -160,7 +195,31 @@ void FakeHost::Adopt(int fd, FakeDevice& device) {
   descriptors_[fd] = static_cast<int>(&device - devices_.data());
 }
 
-void FakeHost::Release(int fd) { descriptors_.erase(fd); }
+void FakeHost::Release(int fd) {
+  descriptors_.erase(fd);
+  if (auto lock = lockFiles_.find(fd); lock != lockFiles_.end()) {
+    ::close(lock->second);
+    lockFiles_.erase(lock);
+  }
+}
+
+int FakeHost::Flock(int fd, const FakeDevice& device, int operation, int& error) {
+  error = 0;
+  if (lockFolder_.empty()) return 0;
+  auto lock = lockFiles_.find(fd);
+  if (lock == lockFiles_.end()) {
+    const std::string path = lockFolder_ + "/sr" + std::to_string(device.number) + ".lock";
+    const int lockFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd < 0) {
+      error = errno;
+      return -1;
+    }
+    lock = lockFiles_.emplace(fd, lockFd).first;
+  }
+  if (::flock(lock->second, operation) == 0) return 0;
+  error = errno;
+  return -1;
+}
 
 FakeDevice* FakeHost::Descriptor(int fd) {
   auto it = descriptors_.find(fd);
@@ -208,16 +267,6 @@ int FakeHost::Ioctl(FakeDevice& device, unsigned long request, void* arg, int& e
   return -1;
 }
 
-bool FakeHost::Refuses(FakeDevice& device, const sim::CommandRecord& record) {
-  bool refused = false;
-  for (auto& rule : device.refusals) {
-    if (!Matches(rule, record)) continue;
-    ++rule.seen;
-    if (rule.occurrence == 0 || rule.seen == rule.occurrence) refused = true;
-  }
-  return refused;
-}
-
 // Decodes the request as the kernel's SG_IO does, hands the command to the
 // drive, and reports the outcome in the request's status fields.
 int FakeHost::SgIo(FakeDevice& device, sg_io_hdr_t* hdr) {
@@ -246,14 +295,18 @@ int FakeHost::SgIo(FakeDevice& device, sg_io_hdr_t* hdr) {
   record.timeoutSeconds = limitMs / 1000;
   record.atMs = nowMs_;
   std::string line = sim::FormatCommand(device.placed.label, record);
-  if (Refuses(device, record)) {
+  if (Picks(device.refusals, record)) {
     line.insert(line.size() - 1, "  refused: EPERM");
     Trace(line);
     return EPERM;
   }
+  const bool paused = Picks(device.pauses, record);
+  if (paused) line.insert(line.size() - 1, "  paused");
   Trace(line);
+  if (paused) WaitForResume();
   auto* data = direction != 0 ? static_cast<std::uint8_t*>(hdr->dxferp) : nullptr;
   const sim::DriveReply reply = device.placed.drive->Receive(record, data);
+  WriteState();
 
   hdr->status = 0;
   hdr->masked_status = 0;
@@ -303,14 +356,29 @@ void FakeHost::Trace(const std::string& line) const {
   }
 }
 
+void FakeHost::WaitForResume() const {
+  const auto deadline = std::chrono::steady_clock::now() + kLongestPause;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (std::FILE* file = std::fopen(resumePath_.c_str(), "r")) {
+      std::fclose(file);
+      return;
+    }
+    // Polled: the process may take signals meanwhile, as it would in the kernel.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// Written whole under another name, then renamed over the old one, so that
+// a reader (or a process ended half-way) never sees a part of it.
 void FakeHost::WriteState() const {
   if (statePath_.empty()) return;
-  std::FILE* file = std::fopen(statePath_.c_str(), "w");
+  const std::string staging = statePath_ + ".new";
+  std::FILE* file = std::fopen(staging.c_str(), "w");
   if (file == nullptr) return;
   for (const auto& device : devices_) {
     std::fputs(sim::FormatDriveReport(device.placed).c_str(), file);
   }
-  std::fclose(file);
+  if (std::fclose(file) == 0) std::rename(staging.c_str(), statePath_.c_str());
 }
 
 }  // namespace odf::fakesg

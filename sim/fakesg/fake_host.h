@@ -13,9 +13,20 @@
 //                             command fails with EPERM, as the kernel refuses
 //                             WRITE BUFFER to an unprivileged process (0: every one)
 //                         open=eacces|eperm|ebusy|eio  opening the device fails
-//   ODFLSH_FAKE_STATE   file that receives, at exit, one line per drive: the
-//                       line odflsh-sim prints for it
+//                         pause=OP[/MODE[/BUF]][@N]  the N-th matching command
+//                             (0: every one) waits, before the drive sees it,
+//                             until the file ODFLSH_FAKE_RESUME exists; its
+//                             trace line, ending "paused", is written first
+//   ODFLSH_FAKE_STATE   file that holds one line per drive, the line
+//                       odflsh-sim prints for it: rewritten after every
+//                       command and at exit, so that a process a signal ends
+//                       (which runs no exit code) leaves its drives' last state
 //   ODFLSH_FAKE_TRACE   file that receives every open and command, as they happen
+//   ODFLSH_FAKE_RESUME  file whose creation lets paused commands go on
+//   ODFLSH_FAKE_LOCKS   folder of the drives' lock files: flock(2) on a drive
+//                       locks the file sr<N>.lock there, so processes that
+//                       name the same folder contend for the same drives
+//                       (without it every flock on a drive succeeds)
 #pragma once
 
 #include <scsi/sg.h>
@@ -38,6 +49,7 @@ struct FakeDevice {
   bool noAddress = false;              // not a SCSI device: no SCSI_IOCTL_GET_IDLUN
   int openError = 0;                   // errno of every open, 0 when it opens
   std::vector<sim::FaultRule> refusals;  // SG_IO refused with EPERM
+  std::vector<sim::FaultRule> pauses;    // SG_IO held until the resume file exists
   std::string path() const { return "/dev/sr" + std::to_string(number); }
 };
 
@@ -55,7 +67,10 @@ class FakeHost {
   int Open(int number);
   // The descriptor handed out for an open device, and its release.
   void Adopt(int fd, FakeDevice& device);
+  // Closing the descriptor also drops its lock.
   void Release(int fd);
+  // flock(2) on one of our descriptors: 0, or -1 with `error`.
+  int Flock(int fd, const FakeDevice& device, int operation, int& error);
   FakeDevice* Descriptor(int fd);
 
   // An ioctl on one of our descriptors: the return value and, for -1, errno.
@@ -65,16 +80,19 @@ class FakeHost {
 
  private:
   int SgIo(FakeDevice& device, sg_io_hdr_t* hdr);
-  bool Refuses(FakeDevice& device, const sim::CommandRecord& record);
   void Trace(const std::string& line) const;
+  void WaitForResume() const;
 
   std::string error_;
   std::unique_ptr<sim::SimPc> pc_;     // owns nothing we use; BuildSimPc places drives on it
   std::vector<FakeDevice> devices_;
   std::map<int, int> descriptors_;     // fd -> index in devices_
+  std::map<int, int> lockFiles_;       // fd -> descriptor of its lock file
   std::uint64_t nowMs_ = 0;            // the virtual clock
   std::string statePath_;
   std::string tracePath_;
+  std::string resumePath_;
+  std::string lockFolder_;
 };
 
 }  // namespace odf::fakesg

@@ -3,6 +3,7 @@
 // descriptor goes on to the C library untouched.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -172,6 +173,20 @@ int close(int fd) {
   }
   static const auto realClose = Next<int (*)(int)>("close");
   return realClose(fd);
+}
+
+int flock(int fd, int operation) noexcept {
+  {
+    std::lock_guard<std::recursive_mutex> lock(Lock());
+    if (FakeDevice* device = Host().Descriptor(fd)) {
+      int error = 0;
+      const int result = Host().Flock(fd, *device, operation, error);
+      if (result < 0) errno = error;
+      return result;
+    }
+  }
+  static const auto real = Next<int (*)(int, int)>("flock");
+  return real(fd, operation);
 }
 
 int fstat(int fd, struct stat* info) noexcept {

@@ -82,6 +82,7 @@ class ProgramCase(unittest.TestCase):
         env["ODFLSH_FAKE_DRIVES"] = ";".join(drives)
         env["ODFLSH_FAKE_STATE"] = os.path.join(self.work, "state.txt")
         env["ODFLSH_FAKE_TRACE"] = os.path.join(self.work, "trace.txt")
+        env["ODFLSH_FAKE_RESUME"] = os.path.join(self.work, "resume")
         # A sanitized odflsh must accept a library loaded before its runtime.
         env["ASAN_OPTIONS"] = ":".join(
             filter(None, [env.get("ASAN_OPTIONS", ""), "verify_asan_link_order=0"]))
@@ -89,20 +90,24 @@ class ProgramCase(unittest.TestCase):
         return env
 
     def _reset_fixture_files(self):
-        for name in ("state.txt", "trace.txt"):
+        for name in ("state.txt", "trace.txt", "resume"):
             path = os.path.join(self.work, name)
             if os.path.exists(path):
                 os.remove(path)
 
-    def run_odflsh(self, drives, answers=(), terminal=True, args=(), env=None):
+    def run_odflsh(self, drives, answers=(), terminal=True, args=(), env=None, during=None,
+                   out=None):
         """odflsh under the library. On a terminal, the questions are answered
         with `answers` ("y" or "n" each) on a pseudo-terminal that is stdin and
-        stderr, while stdout goes to a file; otherwise stdin is /dev/null and
-        stderr a pipe."""
+        stderr, while stdout goes to a file (or to `out`, a writable file
+        object, whose bytes the caller collects); otherwise stdin is /dev/null
+        and stderr a pipe. On a terminal, `during(process)` is called about
+        every 0.2 s while the program runs."""
         self._reset_fixture_files()
         environment = self.fake_env(drives, env)
         out_path = os.path.join(self.work, "odflsh.out")
-        with open(out_path, "wb") as out:
+        with open(out_path, "wb") as out_file:
+            out = out or out_file
             if not terminal:
                 done = subprocess.run([PROGRAM, *args], stdin=subprocess.DEVNULL, stdout=out,
                                       stderr=subprocess.PIPE, cwd=self.work,
@@ -110,13 +115,13 @@ class ProgramCase(unittest.TestCase):
                 rc, stderr, questions = done.returncode, done.stderr, done.stderr.count(PROMPT)
             else:
                 rc, stderr, questions = self._run_on_terminal([PROGRAM, *args], out,
-                                                              environment, answers)
+                                                              environment, answers, during)
         with open(out_path, "rb") as f:
             stdout = f.read()
         return Run(rc, stdout, stderr, file_lines(os.path.join(self.work, "state.txt")),
                    file_lines(os.path.join(self.work, "trace.txt")), questions)
 
-    def _run_on_terminal(self, command, out, env, answers):
+    def _run_on_terminal(self, command, out, env, answers, during=None):
         master, slave = pty.openpty()
         process = subprocess.Popen(command, stdin=slave, stdout=out, stderr=slave,
                                    cwd=self.work, env=env, start_new_session=True)
@@ -130,6 +135,8 @@ class ProgramCase(unittest.TestCase):
                     process.kill()
                     self.fail("odflsh did not finish within %d s; terminal so far:\n%r"
                               % (TIME_LIMIT, transcript))
+                if during is not None and process.poll() is None:
+                    during(process)
                 ready, _, _ = select.select([master], [], [], 0.2)
                 if ready:
                     try:

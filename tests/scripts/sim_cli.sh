@@ -52,5 +52,18 @@ grep -q '^cmd .* D: *12 00 00 00 60 00  in 96' traced.err || fail "--trace shows
 grep -q '^cmd ' plain.err && fail "commands traced without --trace"
 grep -q 'FW is already latest.' plain.out || fail "already-latest run: message 54 missing"
 
+# Image files are written only as regular files: a folder and a FIFO (which
+# a plain open would wait on for a reader) are refused alike.
+mkdir -p folder && rm -f fifo && mkfifo fifo
+for option in --make-image --make-patch; do
+  for target in folder fifo; do
+    timeout 60 "$sim" "$option" "$target" >made.out 2>made.err </dev/null
+    rc=$?
+    [[ $rc -eq 1 ]] || fail "$option $target: exit code $rc, expected 1"
+    grep -q "^odflsh-sim: cannot write $target\$" made.err || fail "$option $target: no message"
+  done
+done
+[[ -p fifo ]] || fail "the FIFO was replaced"
+
 [[ $failures -eq 0 ]] && echo "ok   cli"
 exit $((failures > 0))
