@@ -55,6 +55,16 @@ class EndToEndTest : public testing::SimFixture {
     pc.AddFile("S1003431.104", image);
     return RunUpdate(ctx);
   }
+  // For a table row that needs a PC of its own: two drives on `fresh`, the
+  // first placed as given, and the image file.
+  std::vector<std::shared_ptr<sim::Qbc850Drive>> TwoDrivesOn(sim::SimPc& fresh,
+                                                             const sim::DrivePlace& first = {}) const {
+    std::vector<std::shared_ptr<sim::Qbc850Drive>> pair = {std::make_shared<sim::Qbc850Drive>(),
+                                                           std::make_shared<sim::Qbc850Drive>()};
+    sim::PcBuilder().Drive(pair[0], first).Drive(pair[1]).Build(fresh);
+    fresh.AddFile("S1003431.104", image);
+    return pair;
+  }
   std::vector<std::string> BoxTexts() const { return testing::BoxTexts(pc); }
   static int Writes(const sim::Qbc850Drive& d) {
     int n = 0;
@@ -180,10 +190,7 @@ TEST_F(EndToEndTest, AnInterruptionDuringTheUpdateEndsTheRunAfterThatDrive) {
     SCOPED_TRACE(c.name);
     sim::SimPc freshPc;
     Context fresh(freshPc);
-    std::vector<std::shared_ptr<sim::Qbc850Drive>> pair = {std::make_shared<sim::Qbc850Drive>(),
-                                                           std::make_shared<sim::Qbc850Drive>()};
-    sim::PcBuilder().Drive(pair[0]).Drive(pair[1]).Build(freshPc);
-    freshPc.AddFile("S1003431.104", image);
+    const auto pair = TwoDrivesOn(freshPc);
     freshPc.QueueAnswers({IDYES});
     bool sent = false;
     freshPc.consoleSink = [&](const std::string& bytes) {
@@ -245,11 +252,7 @@ TEST_F(EndToEndTest, ADriveLockedElsewhereIsLeftAlone) {
     SCOPED_TRACE(c.name);
     sim::SimPc freshPc;
     Context fresh(freshPc);
-    std::vector<std::shared_ptr<sim::Qbc850Drive>> pair = {std::make_shared<sim::Qbc850Drive>(),
-                                                           std::make_shared<sim::Qbc850Drive>()};
-    sim::PcBuilder().Drive(pair[0], {.volume = {.lockedElsewhere = c.lockedBeforeSearch}}).Drive(pair[1])
-        .Build(freshPc);
-    freshPc.AddFile("S1003431.104", image);
+    const auto pair = TwoDrivesOn(freshPc, {.volume = {.lockedElsewhere = c.lockedBeforeSearch}});
     freshPc.answerer = [&](const sim::BoxRecord&) {
       freshPc.SetLockedElsewhere('D', true);  // the question comes after the search
       return IDYES;
