@@ -1,6 +1,7 @@
 #include "app/run_update.h"
 
 #include "core/context.h"
+#include "core/families.h"
 #include "core/messages.h"
 #include "discovery/discovery.h"
 #include "discovery/drive_lock.h"
@@ -41,22 +42,23 @@ int EndRun(Context& ctx, MessageCode code, MessageStyle style, int exitCode) {
   return EndRun(ctx, exitCode);
 }
 
-// The model whose firmware cannot be written from Windows 98/Me below
-// version 1.08; checked on the definition the run is about to use, with the
+// A model whose firmware cannot be written from Windows 98/Me below some
+// version; checked on the definition the run is about to use, with the
 // version that definition brings (not whatever an earlier load left).
 bool RefusedOnThisHost(const Context& ctx) {
   const UpdateDefinition& definition = ctx.definitions.entries[0];
-  return ctx.transport.route == TransportRoute::Aspi && definition.familyCode == 9 &&
-         ctx.run.expertOverride == 0 && VersionNumberOf(definition) < 0x108;
+  return ctx.transport.route == TransportRoute::Aspi && ctx.run.expertOverride == 0 &&
+         VersionNumberOf(definition) < TraitsOf(definition.familyCode).zero.lowestVersionOverAspi;
 }
 
 int RunProcedure(Context& ctx, const RunSteps& steps) {
-  switch (ctx.definitions.entries[0].familyCode & 0xF000) {
-    case 0x0000: return steps.familyZero(ctx);
-    case 0x1000: return steps.familyOne(ctx);
-    case 0x4000: return steps.familyFour(ctx);
-    default: return kNoProcedure;
+  switch (ProcedureFor(ctx.definitions.entries[0].familyCode)) {
+    case FamilyProcedure::Zero: return steps.familyZero(ctx);
+    case FamilyProcedure::One: return steps.familyOne(ctx);
+    case FamilyProcedure::Four: return steps.familyFour(ctx);
+    case FamilyProcedure::None: break;
   }
+  return kNoProcedure;
 }
 
 }  // namespace
@@ -104,7 +106,7 @@ int RunUpdate(Context& ctx, const RunSteps& steps) {
     }
     if (result == 0) ++ctx.run.updatedCount;
     if (StopRequested(ctx)) break;
-    if (result == 0) WaitMs(ctx, 2000);
+    if (result == 0) WaitMs(ctx, kBetweenDrivesMs);
   }
 
   if (ctx.run.updatedCount == targetCount) {

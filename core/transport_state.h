@@ -39,9 +39,14 @@ struct DrivePolicy {
   bool limitWaits = true;
 };
 
+// The Intel storage drivers the host checks may find; each bends the transport's rules.
+inline constexpr std::int32_t kNoIntelDriver = 0;
+inline constexpr std::int32_t kIntelAtaDriver = 1;     // Intel ATA storage driver
+inline constexpr std::int32_t kIntelAccelerator = 2;   // Intel Application Accelerator
+
 struct TransportState {
   TransportRoute route = TransportRoute::PassThrough;
-  std::int32_t intelDriverKind = 0;   // 0 none, 1 Intel ATA storage driver, 2 Application Accelerator
+  std::int32_t intelDriverKind = kNoIntelDriver;
   std::int32_t bridgeIndex = -1;
   std::int32_t currentTimeoutMs = 1000;
   std::int32_t leavePending = 0;

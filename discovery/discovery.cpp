@@ -103,9 +103,9 @@ int DiscoverAspi(Context& ctx) {
     if (IdentifierIs(id, "ESDI_506")) {
       lastTarget = 1;
     } else if (IdentifierIs(id, "intelata")) {
-      ctx.transport.intelDriverKind = 1;
+      ctx.transport.intelDriverKind = kIntelAtaDriver;
       lastTarget = 1;
-    } else if (ctx.transport.intelDriverKind != 0) {
+    } else if (ctx.transport.intelDriverKind != kNoIntelDriver) {
       // With the Intel ATA driver in charge, other adapters are left alone.
       continue;
     }

@@ -212,16 +212,16 @@ int SetupPassThrough(Context& ctx) {
   TransportState& t = ctx.transport;
   t.route = TransportRoute::PassThrough;
   t.currentTimeoutMs = 1000;
-  t.intelDriverKind = 0;
+  t.intelDriverKind = kNoIntelDriver;
   t.bridgeIndex = -1;
   t.pathId = t.targetId = t.lun = 0;
 
   if (KeyExists(ctx, kAcceleratorKey)) {
-    t.intelDriverKind = 2;
+    t.intelDriverKind = kIntelAccelerator;
     ShowMessage(ctx, MessageCode::kIntelDriverDetected, ConsoleOnly);
   }
   if (KeyExists(ctx, kUltraAtaKey)) {
-    t.intelDriverKind = 1;
+    t.intelDriverKind = kIntelAtaDriver;
     ShowMessage(ctx, MessageCode::kIntelDriverDetected, ConsoleOnly);
   }
   HostState& h = ctx.host;
@@ -248,8 +248,8 @@ void InquireAdapters(Context& ctx) {
     std::memcpy(id.data(), record->HA_Identifier, id.size());
 
     if (IdentifierIs(id, "intelata")) {
-      if (t.intelDriverKind == 0) ShowMessage(ctx, MessageCode::kIntelDriverDetected, ConsoleOnly);
-      t.intelDriverKind = 1;
+      if (t.intelDriverKind == kNoIntelDriver) ShowMessage(ctx, MessageCode::kIntelDriverDetected, ConsoleOnly);
+      t.intelDriverKind = kIntelAtaDriver;
     } else if (IsBridgeIdentifier(id)) {
       t.bridgeIndex = i;
       ShowMessage(ctx, MessageCode::kIeee1394Detected, ConsoleOnly);
@@ -262,7 +262,7 @@ int SetupAspi(Context& ctx) {
   HostState& h = ctx.host;
   t.route = TransportRoute::Aspi;
   t.currentTimeoutMs = 1000;
-  t.intelDriverKind = 0;
+  t.intelDriverKind = kNoIntelDriver;
   t.bridgeIndex = -1;
 
   if (ObtainBuffers(ctx, {{&h.dataBuffer, 2 * kMiB},

@@ -1,6 +1,7 @@
 // Compares the loaded normal image's header with the drive it is meant for.
 #include "core/context.h"
 #include "core/drive_fields.h"
+#include "core/families.h"
 #include "core/messages.h"
 #include "image/hex_text.h"
 #include "image/image.h"
@@ -21,7 +22,7 @@ bool SameAsHeader(const FieldBytes& field, const std::uint8_t* header, std::uint
 int CheckHardware(Context& ctx, const DriveInfoView& info, const std::uint8_t* header) {
   if (SameAsHeader(info.Hardware(), header, kHeaderHardware)) return 0;
   const UpdateDefinition& d = ctx.matchedDefinition;
-  if ((d.familyCode & 0xFFF0) != 0x1040) {
+  if (!MayCrossHardwareRevision(d.familyCode)) {
     ShowMessage(ctx, MessageCode::kHardwareRevisionMismatch, NoticeStop);
     return -1;
   }

@@ -1,6 +1,7 @@
 // Which definition serves a drive, and which edition a drive belongs to.
 #include "core/context.h"
 #include "core/drive_fields.h"
+#include "core/families.h"
 #include "image/image.h"
 
 namespace odf {
@@ -37,7 +38,7 @@ int MatchDefinition(Context& ctx, const std::uint8_t* inquiry) {
     const bool identity = (inq.Vendor().Equals(d.vendor) && inq.Product().Equals(d.product)) ||
                           inq.Model().Equals(kKernelIdentity);
     if (!identity) continue;
-    if ((d.familyCode & 0xFF00) != 0x1000) return i;
+    if (!NeedsVendorTag(d.familyCode)) return i;
 
     // Family 0x10xx: the drive must carry the definition's vendor tag, either
     // as its normal part's name or, with an empty normal part, as signature.

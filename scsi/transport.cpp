@@ -13,8 +13,6 @@ namespace {
 constexpr std::uint8_t kSenseLength = 18;
 constexpr std::uint8_t kCheckCondition = 2;  // SCSI status byte
 constexpr std::int32_t kBufferedLimit = 32;
-constexpr std::int32_t kIntelAccelerator = 2;
-constexpr std::int32_t kIntelAtaDriver = 1;
 constexpr std::uint32_t kProbeTimeoutSeconds = 2;
 constexpr std::uint32_t kDefaultDirectTimeoutSeconds = 60;
 constexpr win::DWORD kPollIntervalMs = 500;

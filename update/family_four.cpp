@@ -1,14 +1,8 @@
-// The family-four update procedure, and the steps it shares with family one.
-#include <cstring>
-
+// The family-four update procedure: the BD writers.
 #include "core/context.h"
-#include "core/drive_fields.h"
+#include "core/families.h"
 #include "core/messages.h"
-#include "image/image.h"
-#include "scsi/commands.h"
-#include "scsi/sense.h"
 #include "scsi/timer.h"
-#include "scsi/transport.h"
 #include "update/interruption.h"
 #include "update/pass_steps.h"
 #include "update/update.h"
@@ -17,20 +11,14 @@ namespace odf {
 
 namespace {
 
-// After a unit attention the ready check is asked again at once, at most
-// this many times (21 checks in all, the first one included); a drive that
-// keeps reporting it is then treated as failing rather than holding the run
-// for ever.
-constexpr int kUnitAttentionRepeats = 20;
-// The normal-mode switch of this family completes by polling on the ASPI route.
-constexpr std::int32_t kPolledSwitchFamily = 0x1003;
+constexpr int kKernelBlocks = 3;
 
 // Moves the drive into its kernel (unless it already runs there) and, when the
 // definition covers the kernel part too, writes that part.
 int PrepareKernel(Context& ctx) {
   if (ctx.run.kernelMode == 0 && EnterKernelPlainly(ctx) != 0) return -1;
   if (ctx.matchedDefinition.updateScope != 0) return 0;
-  return UpdateKernelPart(ctx, 3);
+  return UpdateKernelPart(ctx, kKernelBlocks);
 }
 
 PassResult RunPass(Context& ctx) {
@@ -45,7 +33,7 @@ PassResult RunPass(Context& ctx) {
     // The revision read-back tells whether the drive still runs its kernel.
     ShowMessage(ctx, MessageCode::kNormalPartUpdateFailed, NoticeStop);
   } else if (EnterNormalMode(ctx, ctx.matchedDefinition.familyCode) != 0) {
-    WaitMs(ctx, 2000);
+    WaitMs(ctx, kAfterFailedSwitchMs);
   }
   return ReadBackNewRevision(ctx, hold, nullptr);
 }
@@ -53,125 +41,5 @@ PassResult RunPass(Context& ctx) {
 }  // namespace
 
 int FamilyFourUpdate(Context& ctx) { return RunPasses(ctx, RunPass); }
-
-DrivePolicy DrivePolicyFor(std::int32_t target, std::int32_t familyCode, std::int32_t editionCode) {
-  DrivePolicy policy;
-  policy.target = target;
-  policy.pollNormalSwitch = familyCode == kPolledSwitchFamily;
-  policy.limitWaits = editionCode != kGeneralScsiEdition;
-  return policy;
-}
-
-void SetDrivePolicy(Context& ctx) {
-  ctx.transport.policy = DrivePolicyFor(ctx.run.currentTarget, ctx.matchedDefinition.familyCode,
-                                        ctx.image.editionCode);
-}
-
-// Takes the fields a procedure uses from a table entry; the rest of
-// matchedDefinition stays as it was.
-void CopyMatchedDefinition(Context& ctx, int index) {
-  const UpdateDefinition& entry = ctx.definitions.entries[static_cast<std::size_t>(index)];
-  UpdateDefinition& m = ctx.matchedDefinition;
-  ctx.selectedIndex = static_cast<std::uint8_t>(index);
-  std::memcpy(m.fileName, entry.fileName, sizeof m.fileName);
-  std::memcpy(m.modelCode, entry.modelCode, sizeof m.modelCode);
-  std::memcpy(m.vendor, entry.vendor, sizeof m.vendor);
-  std::memcpy(m.product, entry.product, sizeof m.product);
-  std::memcpy(m.versionText, entry.versionText, sizeof m.versionText);
-  std::memcpy(m.cpuType, entry.cpuType, sizeof m.cpuType);
-  std::memcpy(m.extension, entry.extension, sizeof m.extension);
-  m.checksum = entry.checksum;
-  m.imageSize = entry.imageSize;
-  m.downgradeWarning = entry.downgradeWarning;
-  m.familyCode = entry.familyCode;
-  m.updateScope = entry.updateScope;
-}
-
-int SelectDefinition(Context& ctx) {
-  SetDrivePolicy(ctx);  // before anything is sent to this drive
-  int status = Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data());
-  if (status != 0) {
-    ShowMessage(ctx, MessageCode::kInquiryFailed, NoticeStop);
-    return status;
-  }
-  status = ReadDriveState(ctx);
-  if (status != 0) {
-    ShowMessage(ctx, MessageCode::kDriveInfoFailed, NoticeStop);
-    return status;
-  }
-  const int index = MatchDefinition(ctx, ctx.inquiry.data());
-  if (index < 0 || index >= ctx.definitions.definitionCount) {
-    // Going on would write the previous drive's image to this one.
-    ShowMessage(ctx, MessageCode::kCurrentFirmwareUnsupported, NoticeStop);
-    return -1;
-  }
-  CopyMatchedDefinition(ctx, index);
-  SetDrivePolicy(ctx);
-  return 0;
-}
-
-int WaitDriveReady(Context& ctx) {
-  StopUnit(ctx);
-  for (int repeats = 0;; ++repeats) {
-    // Judge the check by its own sense only: a failure that brings none back
-    // must not read as the "no medium" some earlier command left behind.
-    ForgetSense(ctx);
-    if (TestUnitReady(ctx, ctx.run.currentTarget) == 0) {
-      if (ctx.matchedDefinition.familyCode == 0x1041) return 0;
-      ShowMessage(ctx, MessageCode::kDiscInDrive, NoticeInfo);
-      return -1;
-    }
-    SummarizeSense(ctx);
-    switch (JudgeReadyCheck(ctx.transport.senseSummary)) {
-      case ReadyCheckSense::Idle:
-        return 0;
-      case ReadyCheckSense::BecomingReady:
-        ShowMessage(ctx, MessageCode::kDriveBecomingReady, ConsoleOnly);
-        return -1;
-      case ReadyCheckSense::UnitAttention:
-        if (repeats < kUnitAttentionRepeats) continue;
-        break;
-      case ReadyCheckSense::NoSense:
-        // The Intel drivers may fail the check without any sense.
-        if (ctx.transport.intelDriverKind != 0) return 0;
-        break;
-      case ReadyCheckSense::Other:
-        break;
-    }
-    ShowMessage(ctx, MessageCode::kUnknownError, ConsoleOnly);
-    return -1;
-  }
-}
-
-int ConfirmKernelIdentity(Context& ctx) {
-  if (Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data()) != 0) {
-    ShowMessage(ctx, MessageCode::kInquiryFailed, ConsoleOnly);
-    return -1;
-  }
-  if (RevisionIsKernel(ctx) &&
-      InquiryView(ctx.inquiry).Model().StartsWith("KESTREL BD-RW   QBW-")) {
-    ctx.run.kernelMode = 1;
-    return 0;
-  }
-  ctx.run.kernelMode = 0;
-  return -1;
-}
-
-int CheckKernelCurrent(Context& ctx) {
-  if (Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data()) != 0) {
-    ShowMessage(ctx, MessageCode::kInquiryFailed, ConsoleOnly);
-    return -1;
-  }
-  if (ctx.matchedDefinition.familyCode == 0x1003) return 0;
-  const std::uint8_t* image = ctx.host.imageBuffer.data;
-  const InquiryView inquiry(ctx.inquiry);
-  // The kernel image's date is in the short form, so only the drive's first 8 date bytes count.
-  if (inquiry.Revision().Equals({image + kHeaderKernelRevision, 4}) &&
-      inquiry.Date().StartsWith({image + kHeaderDate, 8})) {
-    ShowMessage(ctx, MessageCode::kKernelUpdateNotNeeded, ConsoleOnly);
-    return 1;
-  }
-  return 0;
-}
 
 }  // namespace odf

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/context.h"
+#include "core/families.h"
 #include "core/messages.h"
 #include "scsi/timer.h"
 #include "update/interruption.h"
@@ -15,14 +16,10 @@ namespace odf {
 namespace {
 
 constexpr int kKernelBlocks = 2;
-// Drives of this family below revision 0.23 must be switched off once after
-// an irreversible update, and are told so instead of being asked.
-constexpr std::int32_t kPowerCycleFamily = 0x1006;
-constexpr std::uint16_t kPowerCycleBelow = 0x23;
-
 int ConfirmIrreversibleUpdate(Context& ctx) {
-  if (ctx.matchedDefinition.familyCode == kPowerCycleFamily &&
-      ctx.revision.revisionNumber < kPowerCycleBelow) {
+  // Such a drive must be switched off once after the update: it is told so
+  // instead of being asked.
+  if (ctx.revision.revisionNumber < TraitsOf(ctx.matchedDefinition.familyCode).powerCycleBelow) {
     ShowMessage(ctx, MessageCode::kTurnPowerOffOnce, NoticeInfo);
     return 0;
   }
@@ -49,9 +46,9 @@ bool TransferAndRestart(Context& ctx) {
   }
   const int status = EnterNormalMode(ctx, familyCode);
   if (ctx.transport.bridgeIndex != -1 || AspiWithIntelDriver(ctx)) {
-    WaitMs(ctx, 5000);
+    WaitMs(ctx, kSlowRestartMs);
   } else if (status != 0) {
-    WaitMs(ctx, 2000);
+    WaitMs(ctx, kAfterFailedSwitchMs);
   }
   return true;
 }
@@ -62,7 +59,7 @@ bool TransferAndRestart(Context& ctx) {
 void SwitchBackAgain(Context& ctx) {
   if (!AspiWithIntelDriver(ctx)) return;
   EnterNormalMode(ctx, ctx.matchedDefinition.familyCode);
-  WaitMs(ctx, 5000);
+  WaitMs(ctx, kSlowRestartMs);
 }
 
 PassResult RunPass(Context& ctx) {

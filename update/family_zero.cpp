@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/context.h"
+#include "core/families.h"
 #include "core/drive_fields.h"
 #include "core/firmware_area.h"
 #include "core/messages.h"
@@ -21,14 +22,8 @@ namespace odf {
 
 namespace {
 
-// Families up to this one are read back before and after the update.
-constexpr std::int32_t kLastVerifiedFamily = 7;
-
-constexpr std::int32_t kFlashTimeoutMs = 30000;
-constexpr std::int32_t kBinaryFlashTimeoutMs = 10000;
 constexpr int kAspiCountdownSeconds = 30;
 constexpr DWORD kCountdownStepMs = 1000;
-constexpr DWORD kAfterFlashMs = 2000;
 
 std::uint16_t VersionNumber(const std::uint8_t* versionText) {
   return std::memcmp(versionText, "0000", 4) == 0 ? 0 : RevisionNumber(versionText);
@@ -196,7 +191,7 @@ int RunChecks(Context& ctx) {
 // ---- the transfer -----------------------------------------------------------
 
 const char* TransferMarker(const Context& ctx) {
-  if (ctx.transport.intelDriverKind == 1) return kMarkerWin2;
+  if (ctx.transport.intelDriverKind == kIntelAtaDriver) return kMarkerWin2;
   if (ctx.revision.g6PatchNeeded != 0) return kMarkerWin;
   return ctx.transport.route == TransportRoute::PassThrough ? kMarkerWin : kMarkerWin2;
 }
@@ -218,7 +213,7 @@ int SenseReport(Context& ctx) {
 
 // Families up to 7 have their firmware area read back before and after the
 // flash; the others are trusted to the flash command's own answer.
-bool ReadBack(const Context& ctx) { return ctx.matchedDefinition.familyCode <= kLastVerifiedFamily; }
+bool ReadBack(const Context& ctx) { return TraitsOf(ctx.matchedDefinition.familyCode).zero.readBack; }
 
 // What the read-back compares: the verified area, or the whole image when
 // the image is smaller.
@@ -232,8 +227,9 @@ bool HexImageLoaded(Context& ctx) {
   return false;
 }
 
-int FlashTimeoutMs(const Context& ctx, std::int32_t otherwise) {
-  return IsBinaryFamily(ctx.matchedDefinition.familyCode) ? kBinaryFlashTimeoutMs : otherwise;
+int FlashTimeoutMs(const Context& ctx) {
+  const FamilyZeroTraits& zero = TraitsOf(ctx.matchedDefinition.familyCode).zero;
+  return ctx.transport.route == TransportRoute::Aspi ? zero.aspiFlashTimeoutMs : zero.flashTimeoutMs;
 }
 
 int ElapsedSeconds(Context& ctx) {
@@ -248,7 +244,7 @@ void PrintRemaining(Context& ctx, int seconds) {
 }
 
 int FlashOverAspi(Context& ctx) {
-  ctx.transport.currentTimeoutMs = FlashTimeoutMs(ctx, 0);
+  ctx.transport.currentTimeoutMs = FlashTimeoutMs(ctx);
   ctx.transport.leavePending = 1;
   StartTimer(ctx);
   const int status = StartFlash(ctx);
@@ -281,7 +277,7 @@ int FlashOverAspi(Context& ctx) {
 }
 
 int FlashOverPassThrough(Context& ctx) {
-  ctx.transport.currentTimeoutMs = FlashTimeoutMs(ctx, kFlashTimeoutMs);
+  ctx.transport.currentTimeoutMs = FlashTimeoutMs(ctx);
   StartTimer(ctx);
   const int status = StartFlash(ctx);
   if (status != 0) {

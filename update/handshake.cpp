@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/context.h"
+#include "core/families.h"
 #include "core/drive_fields.h"
 #include "core/messages.h"
 #include "scsi/cdb.h"
@@ -57,7 +58,7 @@ int Exchange(Context& ctx) {
   std::uint8_t* response = ctx.host.dataBuffer.data + kResponseOffset;
   const int target = ctx.run.currentTarget;
 
-  WaitMs(ctx, 100);
+  WaitMs(ctx, kHandshakeSettleMs);
   FillRandom(ctx, challenge, response);
   int status = ReadBuffer(ctx, target, kHandshakeReadMode, kBufferHandshake, 0, kChallengeSize, challenge);
   if (status != 0) return ExchangeFailed(ctx, 0, status);
@@ -71,7 +72,7 @@ int Exchange(Context& ctx) {
 
   status = WriteBuffer(ctx, target, kHandshakeWriteMode, kBufferHandshake, 0, kResponseSize, response);
   if (status != 0) return ExchangeFailed(ctx, 2, status);
-  WaitMs(ctx, 5);
+  WaitMs(ctx, kHandshakeAnsweredMs);
   return 0;
 }
 
@@ -84,7 +85,7 @@ bool ExchangeWanted(Context& ctx) {
                                  nullptr);
   if (status == 0) return true;
   SummarizeSense(ctx);
-  return !SenseDeclinesHandshake(ctx.transport.senseSummary) && ctx.transport.intelDriverKind == 0;
+  return !SenseDeclinesHandshake(ctx.transport.senseSummary) && ctx.transport.intelDriverKind == kNoIntelDriver;
 }
 
 }  // namespace
@@ -100,10 +101,10 @@ int UnlockUpdateMode(Context& ctx) {
 
   const int status = EnterKernelMode(ctx, ctx.matchedDefinition.familyCode);
   if (status != 0) {
-    WaitMs(ctx, 100);
+    WaitMs(ctx, kHandshakeSettleMs);
     return status;
   }
-  WaitMs(ctx, 100);
+  WaitMs(ctx, kHandshakeSettleMs);
   if (Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data()) != 0) {
     PrintFormatted(ctx, "\nFailed to execute Inquiry Command.");
     return -1;
@@ -112,7 +113,7 @@ int UnlockUpdateMode(Context& ctx) {
   if (inquiry.Revision().Equals("0000") && inquiry.Model().StartsWith(kWriterKernelModel)) {
     ctx.run.kernelMode = 1;
   }
-  WaitMs(ctx, 100);
+  WaitMs(ctx, kHandshakeSettleMs);
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "core/context.h"
+#include "core/families.h"
 #include "core/drive_fields.h"
 #include "core/messages.h"
 #include "image/image.h"
@@ -66,7 +67,7 @@ int ConfirmUpdateStart(Context& ctx) {
 
 int EnterKernelPlainly(Context& ctx) {
   if (EnterKernelMode(ctx, ctx.matchedDefinition.familyCode) != 0) return -1;
-  WaitMs(ctx, 1000);
+  WaitMs(ctx, kBeforeKernelCheckMs);
   return ConfirmKernelIdentity(ctx) != 0 ? -1 : 0;
 }
 
@@ -80,7 +81,7 @@ int UpdateKernelPart(Context& ctx, int blockCount) {
     ShowMessage(ctx, MessageCode::kKernelPartUpdateFailed, NoticeStop);
     return -1;
   }
-  WaitMs(ctx, 2000);
+  WaitMs(ctx, kAfterKernelPartMs);
   // The kernel image has overwritten the normal image in the buffer.
   if (LoadBinaryImage(ctx, ImagePart::Normal) != 0) {
     ShowMessage(ctx, MessageCode::kBinaryFileLoadFailed, ConsoleOnly);

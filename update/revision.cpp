@@ -1,6 +1,7 @@
 // Asks the current drive for its identity, prints its model, revision and
 // firmware date, and derives what the checks and procedures compare.
 #include "core/context.h"
+#include "core/families.h"
 #include "core/drive_fields.h"
 #include "core/messages.h"
 #include "image/hex_text.h"
@@ -13,7 +14,6 @@ namespace odf {
 namespace {
 
 constexpr int kInquiryRetries = 6;
-constexpr DWORD kInquiryRetryMs = 3000;
 
 enum class Flag { KernelUpdate, Handshake, Latest };
 
@@ -69,16 +69,16 @@ void ApplyModelTable(Context& ctx) {
 // INQUIRY with the waits and retries that drives restarting after an update
 // need; the status of the INQUIRY that counts.
 int InquireWithRetries(Context& ctx, RevisionPhase phase) {
-  const std::int32_t family = ctx.matchedDefinition.familyCode;
+  const bool answersEarly = TraitsOf(ctx.matchedDefinition.familyCode).answersBeforeRestarted;
   std::uint8_t* reply = ctx.inquiry.data();
   int status = Inquiry(ctx, ctx.run.currentTarget, reply);
-  if (family == 0x1003 && phase == RevisionPhase::New) {
+  if (answersEarly && phase == RevisionPhase::New) {
     // This model answers once more before it has finished restarting.
     WaitMs(ctx, kInquiryRetryMs);
     status = Inquiry(ctx, ctx.run.currentTarget, reply);
   }
   const bool retry = phase == RevisionPhase::New && ctx.transport.route == TransportRoute::Aspi &&
-                     (ctx.transport.intelDriverKind != 0 || family == 0x1003);
+                     (ctx.transport.intelDriverKind != kNoIntelDriver || answersEarly);
   for (int i = 0; status != 0 && retry && i < kInquiryRetries; ++i) {
     WaitMs(ctx, kInquiryRetryMs);
     status = Inquiry(ctx, ctx.run.currentTarget, reply);

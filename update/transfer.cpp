@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/context.h"
+#include "core/families.h"
 #include "core/messages.h"
 #include "scsi/cdb.h"
 #include "scsi/commands.h"
@@ -18,19 +19,7 @@ namespace {
 constexpr std::uint32_t kModeBlockSize = 256;
 constexpr std::uint32_t kNormalBlockSize = 0x8000;
 
-struct ModelStrings {
-  std::int32_t familyCode;
-  const char* kernelModel;  // 16 bytes each, no terminator used
-  const char* normalModel;
-};
-
-constexpr ModelStrings kModelStrings[] = {
-    {0x1003, "KESTREL QRW-T880", "KESTREL QRW-T880"},
-    {0x1004, "KESTREL QRD-W940", "KESTREL QRD-W940"},
-    {0x1005, "KESTREL  QRW-730", "KESTREL  QRW-730"},
-    {0x1041, "KESTREL  QRW-730", "KESTREL  QRW-M55"},
-    {0x4003, "KESTREL  QBW-610", "KESTREL  QBW-610"},
-};
+constexpr std::size_t kModelWidth = 16;  // the model strings carry no terminator in the block
 
 struct KernelBlock {
   std::uint32_t offset;
@@ -64,8 +53,6 @@ bool TargetBehindAspiBridge(const Context& ctx) {
   return ctx.transport.bridgeIndex == ctx.targets.entries[static_cast<std::size_t>(target)].hostAdapter;
 }
 
-bool InRange(std::int32_t code, std::int32_t low, std::int32_t high) { return code >= low && code <= high; }
-
 std::uint8_t* ModeBlock(Context& ctx) { return ctx.host.parameterBuffer.data; }
 
 void PrintTransferComplete(Context& ctx) {
@@ -75,35 +62,23 @@ void PrintTransferComplete(Context& ctx) {
 }  // namespace
 
 bool AspiWithIntelDriver(const Context& ctx) {
-  return ctx.transport.intelDriverKind != 0 && ctx.transport.route == TransportRoute::Aspi;
+  return ctx.transport.intelDriverKind != kNoIntelDriver && ctx.transport.route == TransportRoute::Aspi;
 }
 
 std::int32_t NormalModeTimeoutMs(const Context& ctx, std::int32_t familyCode) {
-  if (familyCode == 0x1005 || familyCode == 0x1041) return 30000;
-  if (InRange(familyCode, 0x1006, 0x100A) || InRange(familyCode, 0x1042, 0x1046) || familyCode == 0x1048) {
-    return TargetBehindAspiBridge(ctx) ? 80000 : 60000;
-  }
-  if (InRange(familyCode, 0x4001, 0x4003)) return 60000;
-  if (TargetBehindAspiBridge(ctx)) return 10000;
-  if (familyCode == 0x1003) {
-    if (ctx.transport.route == TransportRoute::PassThrough &&
-        ctx.transport.bridgeIndex == ctx.run.currentTarget) {
-      return 20000;
-    }
-    if (ctx.transport.route == TransportRoute::Aspi) return 10000;
-  }
-  return 5000;
+  const NormalSwitchTimeouts& timeouts = TraitsOf(familyCode).normalSwitch;
+  if (TargetBehindAspiBridge(ctx)) return timeouts.aspiBridgeMs;
+  if (ctx.transport.route == TransportRoute::Aspi) return timeouts.aspiMs;
+  if (ctx.transport.bridgeIndex == ctx.run.currentTarget) return timeouts.passThroughBridgeMs;
+  return timeouts.plainMs;
 }
 
 void BuildModeBlock(Context& ctx, std::uint8_t* block, std::int32_t familyCode, bool normalMode) {
   std::memset(block, 0, kModeBlockSize);
-  for (const auto& row : kModelStrings) {
-    if (row.familyCode == familyCode) {
-      std::memcpy(block, normalMode ? row.normalModel : row.kernelModel, 16);
-      break;
-    }
-  }
-  if (familyCode == 0x4003) {
+  const FamilyTraits& family = TraitsOf(familyCode);
+  const char* model = normalMode ? family.normalModel : family.kernelModel;
+  if (model != nullptr) std::memcpy(block, model, kModelWidth);
+  if (family.modeBlockCarriesChecksum) {
     const std::uint32_t checksum = ctx.matchedDefinition.checksum;
     for (int i = 0; i < 4; ++i) block[16 + i] = static_cast<std::uint8_t>(checksum >> (8 * i));
   }
@@ -120,7 +95,7 @@ int EnterKernelMode(Context& ctx, std::int32_t familyCode) {
     return status;
   }
   ctx.transport.currentTimeoutMs = 1000;
-  if (!AspiWithIntelDriver(ctx)) WaitMs(ctx, 2000);
+  if (!AspiWithIntelDriver(ctx)) WaitMs(ctx, kAfterKernelSwitchMs);
   return 0;
 }
 
@@ -152,12 +127,12 @@ int EnterNormalMode(Context& ctx, std::int32_t familyCode) {
     }
   }
   if (ctx.image.editionCode == kGeneralScsiEdition) {
-    WaitMs(ctx, 5000);
+    WaitMs(ctx, kGeneralEditionRestartMs);
     TestUnitReady(ctx, ctx.run.currentTarget);
     std::uint8_t sense[18] = {};
     RequestSense(ctx, ctx.run.currentTarget, sense);
   } else {
-    WaitMs(ctx, 3000);
+    WaitMs(ctx, kRestartMs);
   }
   return 0;
 }
@@ -211,7 +186,7 @@ int TransferNormalPart(Context& ctx, TransferVariant variant) {
   if (!familyOne) {
     PrintTransferComplete(ctx);
   } else if (!AspiWithIntelDriver(ctx)) {
-    if (ctx.matchedDefinition.familyCode < 0x1005) {
+    if (TraitsOf(ctx.matchedDefinition.familyCode).shortTransferEnd) {
       PrintFormatted(ctx, Japanese(ctx) ? kCompleteJapanese : kCompleteEnglish);
       ShowMessage(ctx, MessageCode::kRebootingWithNewFirmware, ConsoleOnly);
     } else {
