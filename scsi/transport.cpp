@@ -427,10 +427,7 @@ void CloseTargetVolume(Context& ctx) {
   ctx.transport.volume = win::INVALID_HANDLE_VALUE;
 }
 
-int SummarizeSense(Context& ctx) {
-  ctx.transport.senseSummary = PackSense(ctx.transport.lastSense);
-  return 0;
-}
+void SummarizeSense(Context& ctx) { ctx.transport.senseSummary = PackSense(ctx.transport.lastSense); }
 
 void ForgetSense(Context& ctx) {
   ctx.transport.lastSense.fill(0);

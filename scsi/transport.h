@@ -47,7 +47,7 @@ int SendCommand(Context& ctx, ScsiRequest& request);
 // Marks policy.target as the bridge when the volume reports no SCSI address.
 int OpenTargetVolume(Context& ctx, char letter);
 void CloseTargetVolume(Context& ctx);
-int SummarizeSense(Context& ctx);
+void SummarizeSense(Context& ctx);
 // Clears lastSense and senseSummary, so that a caller judging the next
 // command sees only that command's sense (none, if it brings none back).
 void ForgetSense(Context& ctx);

@@ -900,16 +900,20 @@ TEST(FamilyZeroVerify, MismatchResultsByPlace) {
   struct Case {
     const char* name;
     std::uint32_t changed;  // offset of the one byte that differs, or 0xFFFFFFFF for none
-    int result;
+    VerifyOutcome result;
     std::uint32_t length = 0x20000;
   };
+  constexpr auto kSame = VerifyOutcome::Same;
+  constexpr auto kHead = VerifyOutcome::HeadDiffers;
+  constexpr auto kFirst = VerifyOutcome::FirstBlockDiffers;
+  constexpr auto kLater = VerifyOutcome::LaterBlockDiffers;
   const Case cases[] = {
-      {"equal", 0xFFFFFFFF, 0},  {"first byte", 0, -1},          {"end of the first KiB", 0x3FF, -1},
-      {"0x400 not compared", 0x400, 0}, {"0x44F not compared", 0x44F, 0}, {"0x450", 0x450, -2},
-      {"end of the first block", 0x7FFF, -2}, {"second block", 0x8000, -3}, {"last byte", 0x1FFFF, -3},
+      {"equal", 0xFFFFFFFF, kSame},  {"first byte", 0, kHead},          {"end of the first KiB", 0x3FF, kHead},
+      {"0x400 not compared", 0x400, kSame}, {"0x44F not compared", 0x44F, kSame}, {"0x450", 0x450, kFirst},
+      {"end of the first block", 0x7FFF, kFirst}, {"second block", 0x8000, kLater}, {"last byte", 0x1FFFF, kLater},
       // A smaller image: only the bytes it covers count.
-      {"past a 0x9000-byte image", 0x9000, 0, 0x9000}, {"last byte of it", 0x8FFF, -3, 0x9000},
-      {"past a 0x500-byte image", 0x500, 0, 0x500},     {"last byte of that", 0x4FF, -2, 0x500},
+      {"past a 0x9000-byte image", 0x9000, kSame, 0x9000}, {"last byte of it", 0x8FFF, kLater, 0x9000},
+      {"past a 0x500-byte image", 0x500, kSame, 0x500},     {"last byte of that", 0x4FF, kFirst, 0x500},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -925,12 +929,12 @@ TEST(FamilyZeroVerify, MismatchResultsByPlace) {
   }
 }
 
-TEST(FamilyZeroVerify, AFailedReadReturnsItsStatus) {
+TEST(FamilyZeroVerify, AFailedReadStopsTheReadBack) {
   ZeroBench b;
   ASSERT_NO_FATAL_FAILURE(b.Start());
   b.ctx.transport.policy.target = 0;
   b.drive->AddFault(Fault(kOpReadBuffer, 3, 3, 0x11, 0));
-  EXPECT_EQ(VerifyImage(b.ctx, 0x20000), 2);  // the pass-through status of a SCSI error
+  EXPECT_EQ(VerifyImage(b.ctx, 0x20000), VerifyOutcome::ReadFailed);
   EXPECT_EQ(b.Count(kOpReadBuffer), 3);
   for (const auto& r : b.drive->log) EXPECT_EQ(r.timeoutSeconds, 5u);
 }

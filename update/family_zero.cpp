@@ -394,18 +394,17 @@ int StartFlashAndWait(Context& ctx) {
   return ctx.transport.route == TransportRoute::Aspi ? FlashOverAspi(ctx) : FlashOverPassThrough(ctx);
 }
 
-int VerifyImage(Context& ctx, std::uint32_t length) {
+VerifyOutcome VerifyImage(Context& ctx, std::uint32_t length) {
   std::uint8_t* readBack = ctx.host.dataBuffer.data;
   const std::uint8_t* image = ctx.host.imageBuffer.data;
   // Whole blocks are read, so the last one may reach past `length`.
   const std::uint64_t span = (std::uint64_t{length} + kUpdateBlockSize - 1) / kUpdateBlockSize * kUpdateBlockSize;
   if (readBack == nullptr || image == nullptr || span > ctx.host.dataBuffer.size ||
       span > ctx.host.imageBuffer.size) {
-    return -1;
+    return VerifyOutcome::NoRoom;
   }
   for (std::uint32_t offset = 0; offset < length; offset += kUpdateBlockSize) {
-    const int status = ReadVerifyBlock(ctx, offset, kUpdateBlockSize, readBack + offset);
-    if (status != 0) return status;
+    if (ReadVerifyBlock(ctx, offset, kUpdateBlockSize, readBack + offset) != 0) return VerifyOutcome::ReadFailed;
   }
   // Only the first `length` bytes count: past a smaller image the drive holds
   // the transfer marker and whatever was there before.
@@ -413,12 +412,12 @@ int VerifyImage(Context& ctx, std::uint32_t length) {
     to = std::min(to, length);
     return from >= to || std::memcmp(readBack + from, image + from, to - from) == 0;
   };
-  if (!same(0, kVerifyHeadEnd)) return -1;
-  if (!same(kVerifyRestBegin, kUpdateBlockSize)) return -2;
+  if (!same(0, kVerifyHeadEnd)) return VerifyOutcome::HeadDiffers;
+  if (!same(kVerifyRestBegin, kUpdateBlockSize)) return VerifyOutcome::FirstBlockDiffers;
   for (std::uint32_t offset = kUpdateBlockSize; offset < length; offset += kUpdateBlockSize) {
-    if (!same(offset, offset + kUpdateBlockSize)) return -3;
+    if (!same(offset, offset + kUpdateBlockSize)) return VerifyOutcome::LaterBlockDiffers;
   }
-  return 0;
+  return VerifyOutcome::Same;
 }
 
 // ---- the procedure ----------------------------------------------------------
@@ -435,7 +434,7 @@ int FamilyZeroUpdate(Context& ctx) {
   if (const int checked = CheckFamilyZeroImage(ctx); checked != 0) return checked;
 
   const bool verified = ReadBack(ctx);
-  if (verified && VerifyImage(ctx, VerifiedLength(ctx)) == 0) {
+  if (verified && VerifyImage(ctx, VerifiedLength(ctx)) == VerifyOutcome::Same) {
     ShowMessage(ctx, MessageCode::kFirmwareAlreadyLatestVersion,
                 ctx.run.updateAll == 1 ? ConsoleOnly : NoticeInfo);
     return 1;
@@ -471,7 +470,7 @@ int FamilyZeroUpdate(Context& ctx) {
     return -1;
   }
   WaitMs(ctx, kAfterFlashMs);
-  if (verified && VerifyImage(ctx, VerifiedLength(ctx)) != 0) {
+  if (verified && VerifyImage(ctx, VerifiedLength(ctx)) != VerifyOutcome::Same) {
     ShowMessage(ctx, MessageCode::kVerifyFailed, ConsoleOnly);
     return -1;
   }

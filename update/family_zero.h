@@ -43,9 +43,17 @@ int WriteUpdateImage(Context& ctx);
 // the flash-start command.
 int StartFlashAndWait(Context& ctx);
 
-// Reads `length` bytes of the firmware area back and compares them with the
-// image: 0 equal; the failed read's status; -1, -2 or -3 for a difference in
-// the first KiB, the rest of the first 32 KiB, or a later 32 KiB block.
-int VerifyImage(Context& ctx, std::uint32_t length);
+// What reading the firmware area back found.
+enum class VerifyOutcome {
+  Same,
+  NoRoom,              // the buffers cannot hold what would be read: nothing read
+  ReadFailed,          // a READ BUFFER failed
+  HeadDiffers,         // in the first KiB
+  FirstBlockDiffers,   // in the rest of the first 32 KiB
+  LaterBlockDiffers,   // in a later 32 KiB block
+};
+
+// Reads `length` bytes of the firmware area back and compares them with the image.
+VerifyOutcome VerifyImage(Context& ctx, std::uint32_t length);
 
 }  // namespace odf
