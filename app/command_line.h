@@ -1,4 +1,4 @@
-// The Linux program's command line. The Windows program, like the design,
+// The Linux program's command line. The Windows program, as always,
 // reads none.
 #pragma once
 

@@ -123,7 +123,7 @@ int Update(int yesCount) {
     };
   }
   const int exitCode = odf::RunUpdate(ctx);
-  // The design's last message has no line end; a shell prompt would follow it.
+  // The run's last message has no line end; a shell prompt would follow it.
   if (isatty(STDOUT_FILENO) != 0) platform->WriteConsole("\n");
   return exitCode;
 }

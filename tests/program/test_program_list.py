@@ -153,7 +153,7 @@ class ClearWords(ProgramCase):
                 lines = [l for l in run.stderr.decode().splitlines() if "S1003431.104" in l]
                 self.assertEqual(lines, ["odflsh: cannot read S1003431.104 in %s: %s."
                                          % (self.work, reason)])
-                self.assertIn(b"S1003431.104", run.stdout)  # the design's load-failure message
+                self.assertIn(b"S1003431.104", run.stdout)  # the run's own load-failure message
                 for line in run.state:
                     self.assert_untouched(line)
 
