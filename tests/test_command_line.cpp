@@ -5,8 +5,11 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/run_update.h"
 #include "app/unattended.h"
 #include "platform/win_types.h"
+#include "sim/image_maker.h"
+#include "sim_fixture.h"
 
 namespace odf {
 namespace {
@@ -78,6 +81,35 @@ TEST(Unattended, YesOnlyWhereItLeadsToAnUpdate) {
     if (c.answer == win::IDNO) {
       EXPECT_NE(given.note.find("twice"), std::string::npos);
     }
+  }
+}
+
+// The answers reach the run's questions in place of a person: with a
+// definition that warns before an irreversible update, one --yes leaves the
+// drive alone and two update it, and no question box is ever shown.
+TEST(Unattended, AnswersTheRunsQuestions) {
+  RunSteps steps = DefaultRunSteps();
+  steps.loadDefinitions = [](Context& c) {
+    const int count = LoadBuiltInDefinition(c);
+    c.definitions.entries[0].downgradeWarning = 1;
+    return count;
+  };
+  for (int yesCount : {1, 2}) {
+    SCOPED_TRACE(yesCount);
+    testing::OneDrivePc one;
+    one.pc.AddFile("S1003431.104", sim::MakeImage());
+    std::vector<MessageCode> asked;
+    one.ctx.dialogue.answer = [&](MessageCode code) {
+      asked.push_back(code);
+      return AnswerUnattended(code, yesCount).answer;
+    };
+    EXPECT_EQ(RunUpdate(one.ctx, steps), 0);
+    EXPECT_EQ(one.drive->flashCount() > 0, yesCount == 2);
+    const std::vector<MessageCode> expected =
+        yesCount == 2 ? std::vector{MessageCode::kAskIrreversibleUpdate, MessageCode::kAskUpdateFirmware}
+                      : std::vector{MessageCode::kAskIrreversibleUpdate};
+    EXPECT_EQ(asked, expected);
+    for (const auto& box : one.pc.Boxes()) EXPECT_NE(box.type & 0x0F, MB_YESNO) << box.text;
   }
 }
 
