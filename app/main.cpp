@@ -1,21 +1,33 @@
-// The utility takes no arguments: the built-in definition, the host and the
-// drives decide everything. On Linux, where typing --help is a reflex, the two
-// usual questions are answered and every other argument is refused, so that a
-// typo never starts a firmware update. The Windows program ignores arguments.
+// The Windows program takes no arguments: the built-in definition, the host
+// and the drives decide everything. The Linux program adds what a Linux user
+// expects around that same run: a listing that writes nothing, answers for
+// scripts, and every other argument refused, so that a typo never starts a
+// firmware update.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/run_update.h"
 #include "core/context.h"
 #include "platform/host_platform.h"
 
 #ifndef _WIN32
+#include <unistd.h>
+
+#include "app/command_line.h"
+#include "app/drive_list.h"
+#include "app/unattended.h"
+#include "core/messages.h"
+#include "platform/posix_platform.h"
+#include "platform/posix_sgio.h"
+
 namespace {
 
-constexpr int kGoOn = -1;
 constexpr int kUsageError = 2;
+constexpr int kListFailed = 1;
 
 // A fixed-width identity field without its trailing blanks.
 std::string Trimmed(const std::uint8_t* field, std::size_t width) {
@@ -29,17 +41,27 @@ void PrintUsage(odf::Platform& platform) {
   odf::LoadBuiltInDefinition(ctx);
   const odf::UpdateDefinition& d = ctx.definitions.entries[0];
   std::printf(
-      "usage: odflsh\n"
+      "usage: odflsh [--yes [--yes]]\n"
+      "       odflsh --list [--json]\n"
       "\n"
       "Updates the firmware of %s %s optical drives to version %x.%02x,\n"
       "from the image file %s in the current directory.\n"
       "\n"
-      "odflsh takes no options. It finds the drives by itself (/dev/sr0, /dev/sr1,\n"
-      "...), shows each drive's current firmware and asks before it writes anything\n"
-      "to a drive. Run it as root, with no disc in the drive.\n"
+      "odflsh finds the drives by itself (/dev/sr0, /dev/sr1, ...), shows each drive's\n"
+      "current firmware and asks before it writes anything to a drive. Run it as\n"
+      "root, with no disc in the drive.\n"
       "\n"
-      "  --help     show this text and exit\n"
+      "  --list     list the optical drives and what an update would do to each;\n"
+      "             nothing is written and nothing is asked\n"
+      "  --json     with --list: the same as one JSON array\n"
+      "  --yes      answer Yes to the questions that lead to an update and to its\n"
+      "             retry, without a terminal (for scripts); given twice, also to\n"
+      "             the question that warns an update cannot be reversed\n"
+      "  -h, --help show this text and exit\n"
       "  --version  show the version and exit\n"
+      "\n"
+      "Exit status: 0 when every drive found was gone over (updated or not),\n"
+      "1 when no drive was found or an error ended the run, 2 for a wrong argument.\n"
       "\n"
       "odflsh %d.%02d%c\n",
       Trimmed(d.vendor, sizeof d.vendor).c_str(), Trimmed(d.product, sizeof d.product).c_str(),
@@ -47,41 +69,96 @@ void PrintUsage(odf::Platform& platform) {
       odf::kProgramVersion.major, odf::kProgramVersion.minor, odf::kProgramVersion.letter);
 }
 
-// kGoOn when the run may start, otherwise the exit code. Every argument is
-// checked before anything is done, so "--help --bogus" does nothing.
-int HandleArguments(int argc, char** argv, odf::Platform& platform) {
-  bool help = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
-      help = true;
-    } else if (std::strcmp(argv[i], "--version") != 0) {
-      std::fprintf(stderr,
-                   "odflsh: unknown argument '%s': odflsh takes no options, nothing was done.\n"
-                   "Try 'odflsh --help'.\n",
-                   argv[i]);
-      return kUsageError;
+std::string DeviceOf(char driveLetter) {
+  const char path[] = {'\\', '\\', '.', '\\', driveLetter, ':', '\0'};
+  return odf::posix::VolumeDevice(path);
+}
+
+// Says why nothing was found when the machine has no optical drive at all.
+void NoteMissingDevices() {
+  if (odf::posix::AnyOpticalDeviceNode()) return;
+  std::fprintf(stderr, "odflsh: no optical drive found: there is no /dev/sr* device.\n");
+}
+
+int List(bool json) {
+  odf::posix::ConsoleSetup console = odf::posix::ConsoleFromEnvironment();
+  // The run's own console text (banner, revision lines, refusals) is not the listing.
+  std::FILE* discard = std::fopen("/dev/null", "w");
+  if (discard == nullptr) {
+    std::fprintf(stderr, "odflsh: cannot open /dev/null: %s\n", std::strerror(errno));
+    return kListFailed;
+  }
+  console.out = discard;
+  console.interactive = false;
+  int exitCode = 0;
+  {
+    const auto platform = odf::posix::CreatePosixPlatform(console);
+    odf::Context ctx(*platform);
+    std::vector<odf::DriveListing> drives;
+    if (odf::ListDrives(ctx, odf::DefaultRunSteps(), drives) != odf::ListOutcome::Listed) {
+      std::fprintf(stderr, "odflsh: the program's buffers could not be allocated; nothing was listed.\n");
+      exitCode = kListFailed;
+    } else {
+      if (drives.empty()) NoteMissingDevices();
+      const std::string text = json ? odf::ListingJson(drives, DeviceOf) : odf::ListingText(drives, DeviceOf);
+      std::fwrite(text.data(), 1, text.size(), stdout);
+      if (std::fflush(stdout) != 0) exitCode = kListFailed;
     }
   }
-  if (argc <= 1) return kGoOn;
-  if (help) {
-    PrintUsage(platform);
-  } else {
-    std::printf("odflsh %d.%02d%c\n", odf::kProgramVersion.major, odf::kProgramVersion.minor,
-                odf::kProgramVersion.letter);
+  std::fclose(discard);
+  return exitCode;
+}
+
+int Update(int yesCount) {
+  auto platform = odf::CreateHostPlatform();
+  odf::Context ctx(*platform);
+  ctx.dialogue.showing = [](odf::MessageCode code, const std::string&) {
+    if (code == odf::MessageCode::kNoTarget) NoteMissingDevices();
+  };
+  if (yesCount > 0) {
+    ctx.dialogue.answer = [yesCount](odf::MessageCode code) {
+      const odf::UnattendedAnswer given = odf::AnswerUnattended(code, yesCount);
+      if (!given.note.empty()) std::fprintf(stderr, "odflsh: %s\n", given.note.c_str());
+      return given.answer;
+    };
   }
-  return 0;
+  const int exitCode = odf::RunUpdate(ctx);
+  // The run's last message has no line end; a shell prompt would follow it.
+  if (isatty(STDOUT_FILENO) != 0) platform->WriteConsole("\n");
+  return exitCode;
+}
+
+int RunLinux(int argc, char** argv) {
+  const odf::CommandLine line = odf::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  switch (line.request) {
+    case odf::Request::Refused:
+      std::fprintf(stderr, "odflsh: %s: nothing was done.\nTry 'odflsh --help'.\n",
+                   line.problem.c_str());
+      return kUsageError;
+    case odf::Request::Help: {
+      const auto platform = odf::CreateHostPlatform();
+      PrintUsage(*platform);
+      return 0;
+    }
+    case odf::Request::Version:
+      std::printf("odflsh %d.%02d%c\n", odf::kProgramVersion.major, odf::kProgramVersion.minor,
+                  odf::kProgramVersion.letter);
+      return 0;
+    case odf::Request::List: return List(line.json);
+    case odf::Request::Run: break;
+  }
+  return Update(line.yesCount);
 }
 
 }  // namespace
 #endif
 
 int main([[maybe_unused]] int argc, [[maybe_unused]] char** argv) {
-  auto platform = odf::CreateHostPlatform();
 #ifndef _WIN32
-  if (const int exitCode = HandleArguments(argc, argv, *platform); exitCode != kGoOn) {
-    return exitCode;
-  }
-#endif
+  return RunLinux(argc, argv);
+#else
+  auto platform = odf::CreateHostPlatform();
   odf::Context ctx(*platform);
   return odf::RunUpdate(ctx);
+#endif
 }

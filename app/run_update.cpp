@@ -63,7 +63,7 @@ int RunProcedure(Context& ctx, const RunSteps& steps) {
 
 }  // namespace
 
-int RunUpdate(Context& ctx, const RunSteps& steps) {
+bool StartRun(Context& ctx, const RunSteps& steps) {
   ctx.run.updateAll = 1;
   ctx.transport.leavePending = 0;
   ctx.host.autoInsertCount = 0;
@@ -75,10 +75,12 @@ int RunUpdate(Context& ctx, const RunSteps& steps) {
   ResetRunState(ctx);
   steps.loadDefinitions(ctx);
 
+  return steps.checkHost(ctx) != kSetupBufferRefused;
+}
+
+int RunUpdate(Context& ctx, const RunSteps& steps) {
   // Without the shared buffers no step can work; stop before touching a drive.
-  if (steps.checkHost(ctx) == kSetupBufferRefused) {
-    return EndRun(ctx, MessageCode::kMemoryAllocationFailed, NoticeStop, 1);
-  }
+  if (!StartRun(ctx, steps)) return EndRun(ctx, MessageCode::kMemoryAllocationFailed, NoticeStop, 1);
 
   if (steps.discover(ctx) == 0) return EndRun(ctx, MessageCode::kNoTarget, NoticeInfo, 1);
   const int targetCount = ctx.targets.targetCount;

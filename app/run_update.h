@@ -34,4 +34,9 @@ RunSteps DefaultRunSteps();
 // Returns the process exit code.
 int RunUpdate(Context& ctx, const RunSteps& steps = DefaultRunSteps());
 
+// The start of a run, up to discovery: run state, banner, code page,
+// definitions and host checks. False when the host refused the shared
+// buffers, so that no step may touch a drive.
+bool StartRun(Context& ctx, const RunSteps& steps);
+
 }  // namespace odf

@@ -5,12 +5,14 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "core/definition.h"
 #include "core/firmware_area.h"
 #include "core/host_state.h"
 #include "core/image_state.h"
+#include "core/message_codes.h"
 #include "core/revision_state.h"
 #include "core/target_table.h"
 #include "core/timer_state.h"
@@ -18,6 +20,16 @@
 #include "platform/platform.h"
 
 namespace odf {
+
+// Where a front end joins the dialogue: the Linux program's listing learns
+// why a drive would be refused, and its --yes answers questions for a script.
+// A run with neither hook set is the plain dialogue.
+struct DialogueHooks {
+  // Told of each catalogue message, with its text, before it is shown.
+  std::function<void(MessageCode, const std::string&)> showing;
+  // Answers a question without a box: IDYES or IDNO, or 0 to ask as usual.
+  std::function<int(MessageCode)> answer;
+};
 
 struct Context {
   explicit Context(Platform& p) : platform(p) {}
@@ -31,6 +43,7 @@ struct Context {
   UpdateDefinition matchedDefinition{};
   std::uint8_t selectedIndex = 0;
   std::string consoleText;
+  DialogueHooks dialogue;
 
   TransportState transport;
   TimerState timer;

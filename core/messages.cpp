@@ -114,7 +114,13 @@ int ShowMessage(Context& ctx, MessageCode code, MessageStyle style) {
   const char* text = ctx.run.oemCodePage == 932 ? JapaneseText(number) : EnglishText(number);
   const std::string message = text != nullptr ? ComposeMessage(ctx, code, text)
                                               : std::string(kUnknownMessageText);
-  if (style == AskOkCancel || style == AskYesNo) return AskBox(ctx, message, style);
+  if (ctx.dialogue.showing) ctx.dialogue.showing(code, message);
+  if (style == AskOkCancel || style == AskYesNo) {
+    if (ctx.dialogue.answer) {
+      if (const int answer = ctx.dialogue.answer(code); answer != 0) return answer;
+    }
+    return AskBox(ctx, message, style);
+  }
   PrintText(ctx, message);
   if (HasBox(style)) return AskBox(ctx, message, style);
   return 0;

@@ -52,7 +52,15 @@ void OpenNotificationHandle(Context& ctx, char letter) {
                                sizeof preventRemoval, nullptr, 0, &returned);
 }
 
-int DiscoverPassThrough(Context& ctx) {
+void Tell(const Context& ctx, const ProbeObserver& observer, ProbedDrive& probed,
+          const std::uint8_t* inquiry) {
+  if (!observer) return;
+  probed.inquiry = {inquiry, kInquirySize};
+  probed.driveInfo = ctx.driveInfo;
+  observer(probed);
+}
+
+int DiscoverPassThrough(Context& ctx, const ProbeObserver& observer) {
   HostState& h = ctx.host;
   h.mediaNotificationCount = 0;
   h.mediaNotification.fill(MediaNotificationEntry{});
@@ -71,31 +79,39 @@ int DiscoverPassThrough(Context& ctx) {
     if (deviceType == kWriteOnceDevice || deviceType == kCdDvdDevice) OpenNotificationHandle(ctx, letter);
     if (ProbeDriveInfo(ctx) != 0) ctx.driveInfo.fill(0);
 
+    ProbedDrive probed;
+    probed.driveLetter = letter;
     if (MatchDefinition(ctx, inquiry) >= 0) {
       TargetDrive drive;
       drive.driveLetter = letter;
       if (AppendTarget(ctx, drive)) {
         ctx.run.currentTarget = ctx.targets.targetCount - 1;
         ctx.transport.policy.target = ctx.run.currentTarget;
+        probed.targetIndex = ctx.run.currentTarget;
       }
     }
     CloseTargetVolume(ctx);
+    Tell(ctx, observer, probed, inquiry);
   }
   return ctx.targets.targetCount;
 }
 
-void ProbeAspiTarget(Context& ctx, int adapter, int targetId) {
+void ProbeAspiTarget(Context& ctx, int adapter, int targetId, const ProbeObserver& observer) {
   if (ProbeInquiry(ctx, adapter, targetId) != 0) return;
   if (ProbeDriveInfo(ctx, adapter, targetId) != 0) ctx.driveInfo.fill(0);
+  ProbedDrive probed;
+  probed.hostAdapter = adapter;
+  probed.targetId = targetId;
   if (MatchDefinition(ctx, ctx.host.dataBuffer.data) >= 0) {
     TargetDrive drive;
     drive.hostAdapter = adapter;
     drive.targetId = targetId;
-    AppendTarget(ctx, drive);
+    if (AppendTarget(ctx, drive)) probed.targetIndex = ctx.targets.targetCount - 1;
   }
+  Tell(ctx, observer, probed, ctx.host.dataBuffer.data);
 }
 
-int DiscoverAspi(Context& ctx) {
+int DiscoverAspi(Context& ctx, const ProbeObserver& observer) {
   HostState& h = ctx.host;
   for (int adapter = 0; adapter < h.adapterCount; ++adapter) {
     const auto& id = h.identifiers[static_cast<std::size_t>(adapter)];
@@ -109,19 +125,24 @@ int DiscoverAspi(Context& ctx) {
       // With the Intel ATA driver in charge, other adapters are left alone.
       continue;
     }
-    for (int targetId = 0; targetId <= lastTarget; ++targetId) ProbeAspiTarget(ctx, adapter, targetId);
+    for (int targetId = 0; targetId <= lastTarget; ++targetId) {
+      ProbeAspiTarget(ctx, adapter, targetId, observer);
+    }
   }
   return ctx.targets.targetCount;
 }
 
 }  // namespace
 
-int DiscoverTargets(Context& ctx) {
+int DiscoverTargets(Context& ctx) { return DiscoverDrives(ctx, nullptr); }
+
+int DiscoverDrives(Context& ctx, const ProbeObserver& observer) {
   ctx.targets.targetCount = 0;
   // Without the shared buffers (a setup that did not finish) there is
   // nowhere to put the replies.
   if (ctx.host.dataBuffer.data == nullptr) return 0;
-  return ctx.transport.route == TransportRoute::Aspi ? DiscoverAspi(ctx) : DiscoverPassThrough(ctx);
+  return ctx.transport.route == TransportRoute::Aspi ? DiscoverAspi(ctx, observer)
+                                                     : DiscoverPassThrough(ctx, observer);
 }
 
 }  // namespace odf

@@ -91,6 +91,34 @@ int AnswerFromLine(UINT type, const std::optional<std::string>& line) {
   return word == "y" || word == "yes" ? yes : no;
 }
 
+std::string PermissionAdvice(bool privileged) {
+  if (privileged) {
+    return "odflsh already runs as root, so something other than privilege forbids it "
+           "(a security module, or the device's driver).";
+  }
+  return "updating drive firmware needs root, so run odflsh as root (for example with sudo).";
+}
+
+std::string FileTroubleText(FileTrouble trouble, int error) {
+  switch (trouble) {
+    case FileTrouble::OpenFailed: return std::strerror(error);
+    case FileTrouble::Folder: return "it is a folder, not a file";
+    case FileTrouble::NotRegular: return "it is not a regular file";
+    case FileTrouble::Empty: return "the file is empty";
+  }
+  return "";
+}
+
+bool AnyOpticalDeviceNode() {
+  for (char letter = 'D'; letter <= 'Z'; ++letter) {
+    const char path[] = {'\\', '\\', '.', '\\', letter, ':', '\0'};
+    struct stat info {};
+    const std::string device = VolumeDevice(path);
+    if (!device.empty() && ::stat(device.c_str(), &info) == 0) return true;
+  }
+  return false;
+}
+
 ConsoleSetup ConsoleFromEnvironment() {
   const std::string locale =
       EffectiveLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
@@ -101,6 +129,7 @@ ConsoleSetup ConsoleFromEnvironment() {
   console.codePage = CodePageForLocale(locale);
   console.utf8 = IsUtf8Codeset(locale);
   console.err = stderr;
+  console.privileged = ::geteuid() == 0;
   return console;
 }
 
@@ -162,9 +191,6 @@ void HoldInterruption(int signal) {
   WriteNotice(" received: the update of this drive is being finished, as stopping it now "
               "could leave the drive unusable; no further drive will be started.\n");
 }
-
-constexpr const char kRootAdvice[] =
-    "updating drive firmware needs root, so run odflsh as root (for example with sudo).";
 
 class PosixPlatform : public Platform {
  public:
@@ -265,7 +291,9 @@ class PosixPlatform : public Platform {
     // writer; only a regular file is read, as a folder is refused.
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-      lastError_ = win::ErrorFromErrno(errno);
+      const int error = errno;
+      FileNotice(path, FileTroubleText(FileTrouble::OpenFailed, error));
+      lastError_ = win::ErrorFromErrno(error);
       return INVALID_HANDLE_VALUE;
     }
     struct stat info {};
@@ -273,10 +301,16 @@ class PosixPlatform : public Platform {
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
         (file = ::fdopen(fd, "rb")) == nullptr) {
+      const int error = errno;
+      FileNotice(path, S_ISDIR(info.st_mode)    ? FileTroubleText(FileTrouble::Folder, 0)
+                       : !S_ISREG(info.st_mode) ? FileTroubleText(FileTrouble::NotRegular, 0)
+                                                : FileTroubleText(FileTrouble::OpenFailed, error));
       ::close(fd);
       lastError_ = ERROR_ACCESS_DENIED;
       return INVALID_HANDLE_VALUE;
     }
+    // No firmware file is empty; the loaders refuse it without knowing why.
+    if (info.st_size == 0) FileNotice(path, FileTroubleText(FileTrouble::Empty, 0));
     const HANDLE handle = nextHandle_++;
     files_[handle] = file;
     return handle;
@@ -470,11 +504,23 @@ class PosixPlatform : public Platform {
     return FALSE_;
   }
 
-  // Tells the user, once per device, why a drive cannot be used.
-  void Notice(const std::string& device, const std::string& text) {
-    if (!noticed_.insert(device).second) return;
+  // Tells the user, once per device or file, why it cannot be used.
+  void Notice(const std::string& key, const std::string& text) {
+    if (!noticed_.insert(key).second) return;
     std::fprintf(console_.err, "odflsh: %s\n", text.c_str());
     std::fflush(console_.err);
+  }
+
+  // One line per file on why it cannot be read, naming the folder it was
+  // looked for in, since a run from the wrong folder is the usual cause.
+  void FileNotice(const char* path, const std::string& why) {
+    std::string where;
+    if (path[0] != '/') {
+      std::array<char, 4096> folder{};
+      if (::getcwd(folder.data(), folder.size()) != nullptr) where = std::string(" in ") + folder.data();
+    }
+    Notice(std::string("file:") + path,
+           std::string("cannot read ") + path + where + ": " + why + ".");
   }
 
   HANDLE OpenVolume(const char* path, DWORD access) {
@@ -489,7 +535,7 @@ class PosixPlatform : public Platform {
       lastError_ = VolumeOpenError(error);
       // A missing device is simply no drive; anything else deserves a word.
       if (lastError_ == ERROR_ACCESS_DENIED) {
-        Notice(device, "cannot open " + device + " (" + std::strerror(error) + "): " + kRootAdvice);
+        Notice(device, "cannot open " + device + " (" + std::strerror(error) + "): " + PermissionAdvice(console_.privileged));
       } else if (lastError_ != ERROR_FILE_NOT_FOUND) {
         Notice(device, "cannot open " + device + " (" + std::strerror(error) + ").");
       }
@@ -535,7 +581,7 @@ class PosixPlatform : public Platform {
     if (outcome.refusal == EPERM || outcome.refusal == EACCES) {
       Notice(volume.device, "the kernel refused to send " + CommandName(block[layout.offCdb]) +
                                 " to " + volume.device + " (" + std::strerror(outcome.refusal) +
-                                "): " + kRootAdvice);
+                                "): " + PermissionAdvice(console_.privileged));
     }
     if (outcome.error != ERROR_SUCCESS) return Fail(outcome.error);
     if (bytesReturned != nullptr) *bytesReturned = size;

@@ -41,7 +41,21 @@ struct ConsoleSetup {
   UINT codePage = 437;
   bool utf8 = false;
   std::FILE* err = nullptr;
+  // Root: a refusal by the kernel is then not for want of privilege.
+  bool privileged = false;
 };
+
+// What a refusal for want of privilege should advise.
+std::string PermissionAdvice(bool privileged);
+
+// Why a firmware file cannot be read, for one line on standard error: the
+// errno of its open, or 0 with the kind of what was opened.
+enum class FileTrouble { OpenFailed, Folder, NotRegular, Empty };
+std::string FileTroubleText(FileTrouble trouble, int error);
+
+// True when any device node the drive letters stand for (/dev/sr0 to
+// /dev/sr22) exists.
+bool AnyOpticalDeviceNode();
 
 // The console setup of this process, from its environment and stdin/stdout.
 ConsoleSetup ConsoleFromEnvironment();

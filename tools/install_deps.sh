@@ -14,6 +14,9 @@ packages=(
   xvfb xauth xdotool
   # SCSI, benchmark, firmware-image and binary tools, and clang's sanitizer runtimes
   sg3-utils hyperfine srecord binutils clang-14 libclang-rt-14-dev
+  # the Debian package (dpkg-shlibdeps, and file for CPack's look at the
+  # binaries) and its man page, rendered by the package test
+  dpkg-dev file man-db
 )
 
 dry_run=0

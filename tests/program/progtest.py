@@ -83,6 +83,8 @@ class ProgramCase(unittest.TestCase):
         env["ODFLSH_FAKE_STATE"] = os.path.join(self.work, "state.txt")
         env["ODFLSH_FAKE_TRACE"] = os.path.join(self.work, "trace.txt")
         env["ODFLSH_FAKE_RESUME"] = os.path.join(self.work, "resume")
+        # The program believes it runs as an ordinary user unless a test says otherwise.
+        env["ODFLSH_FAKE_EUID"] = "1000"
         # A sanitized odflsh must accept a library loaded before its runtime.
         env["ASAN_OPTIONS"] = ":".join(
             filter(None, [env.get("ASAN_OPTIONS", ""), "verify_asan_link_order=0"]))

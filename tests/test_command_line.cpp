@@ -1,0 +1,117 @@
+// The Linux program's arguments and the answers its --yes gives.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/run_update.h"
+#include "app/unattended.h"
+#include "platform/win_types.h"
+#include "sim/image_maker.h"
+#include "sim_fixture.h"
+
+namespace odf {
+namespace {
+
+TEST(CommandLine, EachLineAsksForOneThing) {
+  struct Case {
+    std::vector<std::string> arguments;
+    Request request;
+    bool json;
+    int yesCount;
+  };
+  const Case cases[] = {
+      {{}, Request::Run, false, 0},
+      {{"--yes"}, Request::Run, false, 1},
+      {{"--yes", "--yes"}, Request::Run, false, 2},
+      {{"--yes", "--yes", "--yes"}, Request::Run, false, 2},
+      {{"--list"}, Request::List, false, 0},
+      {{"--json", "--list"}, Request::List, true, 0},
+      {{"-h"}, Request::Help, false, 0},
+      {{"--list", "--help"}, Request::Help, false, 0},
+      {{"--version", "--help"}, Request::Help, false, 0},
+      {{"--yes", "--version"}, Request::Version, false, 1},
+      // Anything unknown or ill-matched refuses the whole line, so a typo
+      // beside --help or --list never starts an update.
+      {{"--help", "--bogus"}, Request::Refused, false, 0},
+      {{"--list", "-y"}, Request::Refused, false, 0},
+      {{"--json"}, Request::Refused, true, 0},
+      {{"--list", "--yes"}, Request::Refused, false, 1},
+      {{"list"}, Request::Refused, false, 0},
+      {{""}, Request::Refused, false, 0},
+      {{"--yes=2"}, Request::Refused, false, 0},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const auto& a : c.arguments) line += "'" + a + "' ";
+    SCOPED_TRACE(line);
+    const CommandLine parsed = ParseCommandLine(c.arguments);
+    EXPECT_EQ(parsed.request, c.request);
+    EXPECT_EQ(parsed.request == Request::Refused, !parsed.problem.empty());
+    if (c.request == Request::Refused) continue;
+    EXPECT_EQ(parsed.json, c.json);
+    EXPECT_EQ(parsed.yesCount, c.yesCount);
+  }
+}
+
+TEST(Unattended, YesOnlyWhereItLeadsToAnUpdate) {
+  struct Case {
+    MessageCode question;
+    int yesCount;
+    int answer;  // 0: asked as usual
+  };
+  const Case cases[] = {
+      {MessageCode::kAskUpdateAllDrives, 1, win::IDYES},
+      {MessageCode::kAskUpdateFirmware, 1, win::IDYES},
+      {MessageCode::kAskUpdateDrive, 1, win::IDYES},
+      {MessageCode::kAskRetryAfterNormalModeFailed, 1, win::IDYES},
+      {MessageCode::kAskIrreversibleUpdate, 1, win::IDNO},
+      {MessageCode::kAskIrreversibleUpdate, 2, win::IDYES},
+      {MessageCode::kAskUpdateFirmware, 0, 0},
+      {MessageCode::kAskIrreversibleUpdate, 0, 0},
+      {MessageCode::kNoTarget, 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.question) * 10 + c.yesCount);
+    const UnattendedAnswer given = AnswerUnattended(c.question, c.yesCount);
+    EXPECT_EQ(given.answer, c.answer);
+    // Every answer given in a person's place is said; none other.
+    EXPECT_EQ(given.note.empty(), c.answer == 0);
+    if (c.answer == win::IDNO) {
+      EXPECT_NE(given.note.find("twice"), std::string::npos);
+    }
+  }
+}
+
+// The answers reach the run's questions in place of a person: with a
+// definition that warns before an irreversible update, one --yes leaves the
+// drive alone and two update it, and no question box is ever shown.
+TEST(Unattended, AnswersTheRunsQuestions) {
+  RunSteps steps = DefaultRunSteps();
+  steps.loadDefinitions = [](Context& c) {
+    const int count = LoadBuiltInDefinition(c);
+    c.definitions.entries[0].downgradeWarning = 1;
+    return count;
+  };
+  for (int yesCount : {1, 2}) {
+    SCOPED_TRACE(yesCount);
+    testing::OneDrivePc one;
+    one.pc.AddFile("S1003431.104", sim::MakeImage());
+    std::vector<MessageCode> asked;
+    one.ctx.dialogue.answer = [&](MessageCode code) {
+      asked.push_back(code);
+      return AnswerUnattended(code, yesCount).answer;
+    };
+    EXPECT_EQ(RunUpdate(one.ctx, steps), 0);
+    EXPECT_EQ(one.drive->flashCount() > 0, yesCount == 2);
+    const std::vector<MessageCode> expected =
+        yesCount == 2 ? std::vector{MessageCode::kAskIrreversibleUpdate, MessageCode::kAskUpdateFirmware}
+                      : std::vector{MessageCode::kAskIrreversibleUpdate};
+    EXPECT_EQ(asked, expected);
+    for (const auto& box : one.pc.Boxes()) EXPECT_NE(box.type & 0x0F, MB_YESNO) << box.text;
+  }
+}
+
+}  // namespace
+}  // namespace odf
