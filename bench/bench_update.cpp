@@ -14,9 +14,9 @@
 #include "core/context.h"
 #include "app/run_update.h"
 #include "scsi/commands.h"
-#include "sim/image_maker.h"
-#include "sim/pc_builder.h"
-#include "sim/sim_pc.h"
+#include "sim/fixtures/image_maker.h"
+#include "sim/pc/pc_builder.h"
+#include "sim/pc/sim_pc.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "discovery/discovery.h"
 #include "discovery/host.h"
 #include "core/drive_fields.h"
-#include "sim/reply_script_drive.h"
-#include "sim/sim_drive.h"
+#include "sim/drives/reply_script_drive.h"
+#include "sim/drives/sim_drive.h"
 #include "sim_fixture.h"
 
 namespace odf::testing {

@@ -13,8 +13,8 @@
 #include "core/definition.h"
 #include "core/messages.h"
 #include "image/image.h"
-#include "sim/hex_image.h"
-#include "sim/sim_pc.h"
+#include "sim/fixtures/hex_image.h"
+#include "sim/pc/sim_pc.h"
 
 namespace odf {
 namespace {

@@ -4,9 +4,9 @@
 
 #include "core/context.h"
 #include "app/run_update.h"
-#include "sim/sim_options.h"
-#include "sim/sim_report.h"
-#include "sim/sim_setup.h"
+#include "sim/cli/sim_options.h"
+#include "sim/cli/sim_report.h"
+#include "sim/cli/sim_setup.h"
 
 namespace odf::sim {
 namespace {

@@ -1,14 +1,14 @@
 // The family-zero DVD-ROM model: identity, firmware area, update mode, the
 // image blocks with their transfer marker, and the flash.
-#include "sim/qrd_drive.h"
+#include "sim/drives/qrd_drive.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "core/firmware_area.h"
 #include "core/scsi_codes.h"
-#include "sim/drive_kit.h"
-#include "sim/option_text.h"
+#include "sim/drives/drive_kit.h"
+#include "sim/drives/option_text.h"
 
 namespace odf::sim {
 

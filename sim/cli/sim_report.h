@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "sim/pc_builder.h"
-#include "sim/sim_drive.h"
-#include "sim/sim_pc.h"
+#include "sim/pc/pc_builder.h"
+#include "sim/drives/sim_drive.h"
+#include "sim/pc/sim_pc.h"
 
 namespace odf::sim {
 

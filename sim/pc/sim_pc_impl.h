@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim_pc.h"
+#include "sim/pc/sim_pc.h"
 
 namespace odf::sim {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/drive_fields.h"
-#include "sim/sim_drive.h"
+#include "sim/drives/sim_drive.h"
 
 namespace odf::sim {
 

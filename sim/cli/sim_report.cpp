@@ -1,4 +1,4 @@
-#include "sim/sim_report.h"
+#include "sim/cli/sim_report.h"
 
 #include <cstdio>
 

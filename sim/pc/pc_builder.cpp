@@ -1,4 +1,4 @@
-#include "sim/pc_builder.h"
+#include "sim/pc/pc_builder.h"
 
 #include <algorithm>
 #include <set>

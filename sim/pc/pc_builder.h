@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim_drive.h"
-#include "sim/sim_pc.h"
+#include "sim/drives/sim_drive.h"
+#include "sim/pc/sim_pc.h"
 
 namespace odf::sim {
 

@@ -2,8 +2,8 @@
 // regard to case as on Windows, subkeys listed in the order they were made.
 #include <cstring>
 
-#include "sim/sim_pc.h"
-#include "sim/sim_pc_impl.h"
+#include "sim/pc/sim_pc.h"
+#include "sim/pc/sim_pc_impl.h"
 
 namespace odf::sim {
 

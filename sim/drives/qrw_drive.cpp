@@ -1,13 +1,13 @@
 // The family-one DVD writers and their unlock handshake.
-#include "sim/qrw_drive.h"
+#include "sim/drives/qrw_drive.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "core/scsi_codes.h"
-#include "sim/drive_kit.h"
-#include "sim/sim_definition.h"
+#include "sim/drives/drive_kit.h"
+#include "sim/drives/option_text.h"
 
 namespace odf::sim {
 
@@ -128,7 +128,7 @@ WriterKey ParseWriterKey(const std::string& key, const std::string& value, Qbc85
   }
   if (key == "family") {
     std::uint32_t family = 0;
-    if (!ParseDefinitionNumber(value, 0xFFFF, family)) {
+    if (!ParseDecimalOrHex(value, 0xFFFF, family)) {
       error = "family= takes a family code up to 0xFFFF";
       return WriterKey::Bad;
     }

@@ -1,4 +1,4 @@
-#include "sim/reply_script_drive.h"
+#include "sim/drives/reply_script_drive.h"
 
 #include <algorithm>
 #include <cstring>

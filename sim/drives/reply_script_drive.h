@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim_drive.h"
+#include "sim/drives/sim_drive.h"
 
 namespace odf::sim {
 

@@ -1,12 +1,12 @@
-#include "sim/sim_options.h"
+#include "sim/cli/sim_options.h"
 
 #include <cctype>
 #include <utility>
 
 #include "core/drive_fields.h"
 #include "core/scsi_codes.h"
-#include "sim/option_text.h"
-#include "sim/sim_definition.h"
+#include "sim/drives/option_text.h"
+#include "sim/fixtures/sim_definition.h"
 
 namespace odf::sim {
 

@@ -3,9 +3,9 @@
 
 #include <vector>
 
-#include "sim/pc_builder.h"
-#include "sim/sim_options.h"
-#include "sim/sim_pc.h"
+#include "sim/pc/pc_builder.h"
+#include "sim/cli/sim_options.h"
+#include "sim/pc/sim_pc.h"
 
 namespace odf::sim {
 

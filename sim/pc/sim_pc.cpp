@@ -1,6 +1,6 @@
 // The simulated PC: console, message boxes, version, clock, memory, files and
 // handles. The registry, the volumes and the ASPI layer live in their own files.
-#include "sim/sim_pc.h"
+#include "sim/pc/sim_pc.h"
 
 #include <algorithm>
 #include <cctype>
@@ -16,7 +16,7 @@
 #endif
 
 #include "platform/errno_errors.h"
-#include "sim/sim_pc_impl.h"
+#include "sim/pc/sim_pc_impl.h"
 
 namespace odf::sim {
 

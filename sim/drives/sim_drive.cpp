@@ -1,6 +1,6 @@
 // The drive side of the simulated PC: the command log, fault rules, and the
 // BD-ROM model of the built-in definition.
-#include "sim/sim_drive.h"
+#include "sim/drives/sim_drive.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,7 +8,7 @@
 
 #include "core/image_state.h"
 #include "core/scsi_codes.h"
-#include "sim/drive_kit.h"
+#include "sim/drives/drive_kit.h"
 
 namespace odf::sim {
 

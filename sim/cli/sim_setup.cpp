@@ -1,4 +1,4 @@
-#include "sim/sim_setup.h"
+#include "sim/cli/sim_setup.h"
 
 #include <memory>
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sim/sim_pc.h"
-#include "sim/sim_pc_impl.h"
+#include "sim/pc/sim_pc.h"
+#include "sim/pc/sim_pc_impl.h"
 
 namespace odf::sim {
 

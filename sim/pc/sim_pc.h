@@ -15,7 +15,7 @@
 
 #include "platform/platform.h"
 #include "platform/layouts.h"
-#include "sim/sim_drive.h"
+#include "sim/drives/sim_drive.h"
 
 namespace odf::sim {
 
