@@ -268,10 +268,122 @@ bool ParseFaultRule(const std::string& text, FaultRule& rule, std::string& error
   return true;
 }
 
+namespace {
+
+// One option of the command line: its name, whether it takes a value (as
+// the next argument or after '='), and what it sets. A handler that refuses
+// its value leaves the whole message in `error`.
+struct OptionRule {
+  const char* name;
+  bool takesValue;
+  bool (*handle)(const std::string& value, SimOptions& o, std::string& error);
+};
+
+bool SetRoute(const std::string& value, SimOptions& o, std::string& error) {
+  if (value == "pt") o.route = SimRoute::PassThrough;
+  else if (value == "aspi") o.route = SimRoute::Aspi;
+  else { error = "--route takes pt or aspi, not '" + value + "'"; return false; }
+  return true;
+}
+
+bool SetCodePage(const std::string& value, SimOptions& o, std::string& error) {
+  int cp = 0;
+  if (!ParseInt(value, 65535, cp)) { error = "--oemcp takes a code page number"; return false; }
+  o.oemCodePage = static_cast<unsigned>(cp);
+  return true;
+}
+
+bool AddDrive(const std::string& value, SimOptions& o, std::string& error) {
+  DriveOption d;
+  if (!ParseDrive(value, d, error)) return false;
+  o.drives.push_back(std::move(d));
+  return true;
+}
+
+bool AddDefinition(const std::string& value, SimOptions& o, std::string& error) {
+  UpdateDefinition definition{};
+  if (!ParseDefinition(value, definition, error)) { error = "--definition: " + error; return false; }
+  if (o.definitions.size() == kDefinitionSlots) {
+    error = "--definition: at most " + std::to_string(kDefinitionSlots) + " definitions";
+    return false;
+  }
+  o.definitions.push_back(definition);
+  return true;
+}
+
+bool SetImageRevision(const std::string& value, SimOptions& o, std::string& error) {
+  if (value.size() != 4) { error = "--image-rev takes M.mm"; return false; }
+  o.imageFields.revision = Fit(value, 5);
+  return true;
+}
+
+bool SetImageDate(const std::string& value, SimOptions& o, std::string& error) {
+  if (value.size() != 8) { error = "--image-date takes yy/mm/dd"; return false; }
+  o.imageFields.date = value;
+  return true;
+}
+
+// The files the run writes instead of running: an empty name is refused.
+bool SetImageFile(const std::string& value, SimOptions& o, std::string& error) {
+  if (value.empty()) { error = "--make-image needs a file name"; return false; }
+  o.makeImage = value;
+  return true;
+}
+
+bool SetPatchFile(const std::string& value, SimOptions& o, std::string& error) {
+  if (value.empty()) { error = "--make-patch needs a file name"; return false; }
+  o.makePatch = value;
+  return true;
+}
+
+bool SetHelp(const std::string&, SimOptions& o, std::string&) {
+  o.help = true;
+  return true;
+}
+
+bool SetTrace(const std::string&, SimOptions& o, std::string&) {
+  o.trace = true;
+  return true;
+}
+
+bool SetHost(const std::string& value, SimOptions& o, std::string& error) {
+  return ParseHost(value, o.host, error);
+}
+
+bool AddAnswers(const std::string& value, SimOptions& o, std::string& error) {
+  return ParseAnswers(value, o.answers, error);
+}
+
+constexpr OptionRule kOptionRules[] = {
+    {"--help", false, SetHelp},
+    {"-h", false, SetHelp},
+    {"--trace", false, SetTrace},
+    {"--route", true, SetRoute},
+    {"--host", true, SetHost},
+    {"--oemcp", true, SetCodePage},
+    {"--answers", true, AddAnswers},
+    {"--drive", true, AddDrive},
+    {"--definition", true, AddDefinition},
+    {"--make-image", true, SetImageFile},
+    {"--make-patch", true, SetPatchFile},
+    {"--image-rev", true, SetImageRevision},
+    {"--image-date", true, SetImageDate},
+};
+
+const OptionRule* FindOption(const std::string& name) {
+  for (const OptionRule& rule : kOptionRules) {
+    if (name == rule.name) return &rule;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
   ParseOutcome out;
   SimOptions& o = out.options;
   for (std::size_t i = 0; i < args.size(); ++i) {
+    // Only a long option carries its value after '='.
     std::string name = args[i];
     std::string value;
     bool hasValue = false;
@@ -281,74 +393,23 @@ ParseOutcome ParseSimOptions(const std::vector<std::string>& args) {
       name = name.substr(0, eq);
       hasValue = true;
     }
-    auto takeValue = [&]() {
-      if (hasValue) return true;
-      if (i + 1 >= args.size()) {
-        out.error = name + " needs a value";
-        return false;
-      }
-      value = args[++i];
-      return true;
-    };
-    auto noValue = [&]() {
-      if (!hasValue) return true;
-      out.error = name + " takes no value";
-      return false;
-    };
-
-    if (name == "--help" || name == "-h") {
-      if (!noValue()) return out;
-      o.help = true;
-    } else if (name == "--trace") {
-      if (!noValue()) return out;
-      o.trace = true;
-    } else if (name == "--route") {
-      if (!takeValue()) return out;
-      if (value == "pt") o.route = SimRoute::PassThrough;
-      else if (value == "aspi") o.route = SimRoute::Aspi;
-      else { out.error = "--route takes pt or aspi, not '" + value + "'"; return out; }
-    } else if (name == "--host") {
-      if (!takeValue() || !ParseHost(value, o.host, out.error)) return out;
-    } else if (name == "--oemcp") {
-      int cp = 0;
-      if (!takeValue()) return out;
-      if (!ParseInt(value, 65535, cp)) { out.error = "--oemcp takes a code page number"; return out; }
-      o.oemCodePage = static_cast<unsigned>(cp);
-    } else if (name == "--answers") {
-      if (!takeValue() || !ParseAnswers(value, o.answers, out.error)) return out;
-    } else if (name == "--drive") {
-      DriveOption d;
-      if (!takeValue() || !ParseDrive(value, d, out.error)) return out;
-      o.drives.push_back(std::move(d));
-    } else if (name == "--definition") {
-      UpdateDefinition definition{};
-      if (!takeValue()) return out;
-      if (!ParseDefinition(value, definition, out.error)) { out.error = "--definition: " + out.error; return out; }
-      if (o.definitions.size() == kDefinitionSlots) {
-        out.error = "--definition: at most " + std::to_string(kDefinitionSlots) + " definitions";
-        return out;
-      }
-      o.definitions.push_back(definition);
-    } else if (name == "--make-image") {
-      if (!takeValue()) return out;
-      if (value.empty()) { out.error = "--make-image needs a file name"; return out; }
-      o.makeImage = value;
-    } else if (name == "--make-patch") {
-      if (!takeValue()) return out;
-      if (value.empty()) { out.error = "--make-patch needs a file name"; return out; }
-      o.makePatch = value;
-    } else if (name == "--image-rev") {
-      if (!takeValue()) return out;
-      if (value.size() != 4) { out.error = "--image-rev takes M.mm"; return out; }
-      o.imageFields.revision = Fit(value, 5);
-    } else if (name == "--image-date") {
-      if (!takeValue()) return out;
-      if (value.size() != 8) { out.error = "--image-date takes yy/mm/dd"; return out; }
-      o.imageFields.date = value;
-    } else {
+    const OptionRule* rule = FindOption(name);
+    if (rule == nullptr) {
       out.error = "unknown option '" + args[i] + "'";
       return out;
     }
+    if (!rule->takesValue && hasValue) {
+      out.error = name + " takes no value";
+      return out;
+    }
+    if (rule->takesValue && !hasValue) {
+      if (i + 1 >= args.size()) {
+        out.error = name + " needs a value";
+        return out;
+      }
+      value = args[++i];
+    }
+    if (!rule->handle(value, o, out.error)) return out;
   }
   if (!PlaceOptionDrives(o, out.error)) return out;
   std::vector<DrivePlace> places;
