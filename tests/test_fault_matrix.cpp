@@ -601,9 +601,9 @@ TEST_P(FaultMatrix, NoSecondFaultInTheRecoveryMakesARunClaimADriveWithoutTheImag
 }
 
 INSTANTIATE_TEST_SUITE_P(ProcedureByRoute, FaultMatrix, ::testing::ValuesIn(Cells()),
-                         [](const ::testing::TestParamInfo<Cell>& info) {
-                           return TestName(TheProcedures()[info.param.procedure].name) + "_" +
-                                  TestName(kRoutes[info.param.route].name);
+                         [](const ::testing::TestParamInfo<Cell>& cell) {
+                           return TestName(TheProcedures()[cell.param.procedure].name) + "_" +
+                                  TestName(kRoutes[cell.param.route].name);
                          });
 
 }  // namespace
