@@ -11,8 +11,8 @@
 #include <new>
 #include <vector>
 
-#include "core/context.h"
 #include "app/run_update.h"
+#include "core/context.h"
 #include "scsi/commands.h"
 #include "sim/fixtures/image_maker.h"
 #include "sim/pc/pc_builder.h"

@@ -27,14 +27,14 @@
 #include "core/context.h"
 #include "core/scsi_codes.h"
 #include "fuzz/fuzz_support.h"
-#include "sim/fixtures/image_maker.h"
-#include "sim/fixtures/hex_image.h"
-#include "sim/pc/pc_builder.h"
 #include "sim/drives/qrd_drive.h"
 #include "sim/drives/qrw_drive.h"
 #include "sim/drives/reply_script_drive.h"
-#include "sim/fixtures/sim_definition.h"
 #include "sim/drives/sim_drive.h"
+#include "sim/fixtures/hex_image.h"
+#include "sim/fixtures/image_maker.h"
+#include "sim/fixtures/sim_definition.h"
+#include "sim/pc/pc_builder.h"
 #include "sim/pc/sim_pc.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/context.h"
 #include "app/run_update.h"
+#include "core/context.h"
 #include "sim/fixtures/image_maker.h"
 #include "sim/pc/pc_builder.h"
 #include "sim_fixture.h"

@@ -2,8 +2,8 @@
 // the simulated PC built from it.
 #include <gtest/gtest.h>
 
-#include "core/context.h"
 #include "app/run_update.h"
+#include "core/context.h"
 #include "sim/cli/sim_options.h"
 #include "sim/cli/sim_report.h"
 #include "sim/cli/sim_setup.h"

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "core/definition.h"
-#include "sim/fixtures/image_maker.h"
-#include "sim/pc/pc_builder.h"
 #include "sim/drives/qrd_drive.h"
 #include "sim/drives/qrw_drive.h"
 #include "sim/drives/sim_drive.h"
+#include "sim/fixtures/image_maker.h"
+#include "sim/pc/pc_builder.h"
 
 namespace odf::sim {
 

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "sim/pc/pc_builder.h"
 #include "sim/drives/sim_drive.h"
+#include "sim/pc/pc_builder.h"
 #include "sim/pc/sim_pc.h"
 
 namespace odf::sim {

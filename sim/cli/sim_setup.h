@@ -3,8 +3,8 @@
 
 #include <vector>
 
-#include "sim/pc/pc_builder.h"
 #include "sim/cli/sim_options.h"
+#include "sim/pc/pc_builder.h"
 #include "sim/pc/sim_pc.h"
 
 namespace odf::sim {

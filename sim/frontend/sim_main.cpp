@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "core/context.h"
 #include "app/run_update.h"
-#include "sim/fixtures/hex_image.h"
-#include "sim/fixtures/image_maker.h"
-#include "sim/fixtures/sim_definition.h"
+#include "core/context.h"
 #include "sim/cli/sim_options.h"
 #include "sim/cli/sim_report.h"
 #include "sim/cli/sim_setup.h"
+#include "sim/fixtures/hex_image.h"
+#include "sim/fixtures/image_maker.h"
+#include "sim/fixtures/sim_definition.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "sim/cli/sim_options.h"
-#include "sim/pc/sim_pc_impl.h"
 #include "sim/cli/sim_report.h"
 #include "sim/cli/sim_setup.h"
+#include "sim/pc/sim_pc_impl.h"
 
 namespace odf::wnaspi32 {
 

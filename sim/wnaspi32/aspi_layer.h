@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "platform/layouts.h"
-#include "sim/pc/pc_builder.h"
 #include "sim/drives/sim_drive.h"
+#include "sim/pc/pc_builder.h"
 #include "sim/pc/sim_pc.h"
 
 namespace odf::wnaspi32 {
