@@ -11,12 +11,12 @@
 #include <new>
 #include <vector>
 
-#include "core/context.h"
 #include "app/run_update.h"
+#include "core/context.h"
 #include "scsi/commands.h"
-#include "sim/image_maker.h"
-#include "sim/pc_builder.h"
-#include "sim/sim_pc.h"
+#include "sim/fixtures/image_maker.h"
+#include "sim/pc/pc_builder.h"
+#include "sim/pc/sim_pc.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "core/definition.h"
 #include "fuzz/fuzz_support.h"
 #include "image/image.h"
-#include "sim/sim_pc.h"
+#include "sim/pc/sim_pc.h"
 
 namespace {
 

@@ -16,10 +16,10 @@
 #include "core/image_state.h"
 #include "core/scsi_codes.h"
 #include "fuzz/fuzz_support.h"
-#include "sim/pc_builder.h"
-#include "sim/sim_definition.h"
-#include "sim/sim_drive.h"
-#include "sim/sim_pc.h"
+#include "sim/drives/sim_drive.h"
+#include "sim/fixtures/sim_definition.h"
+#include "sim/pc/pc_builder.h"
+#include "sim/pc/sim_pc.h"
 
 namespace {
 

@@ -14,12 +14,12 @@
 #include "app/run_update.h"
 #include "core/context.h"
 #include "fuzz/fuzz_support.h"
-#include "sim/hex_image.h"
-#include "sim/image_maker.h"
-#include "sim/sim_definition.h"
-#include "sim/sim_options.h"
-#include "sim/sim_pc.h"
-#include "sim/sim_setup.h"
+#include "sim/cli/sim_options.h"
+#include "sim/cli/sim_setup.h"
+#include "sim/fixtures/hex_image.h"
+#include "sim/fixtures/image_maker.h"
+#include "sim/fixtures/sim_definition.h"
+#include "sim/pc/sim_pc.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Fuzz target: the drives' replies. Each simulated drive answers from a byte
-// script the fuzzer writes (sim/reply_script_drive.h): INQUIRY data, the
+// script the fuzzer writes (sim/drives/reply_script_drive.h): INQUIRY data, the
 // drive information, sense bytes (the only way sense reaches the utility:
 // REQUEST SENSE is never sent, the transport captures it), statuses, short
 // replies, late replies and none at all, with a drive model behind the
@@ -27,15 +27,15 @@
 #include "core/context.h"
 #include "core/scsi_codes.h"
 #include "fuzz/fuzz_support.h"
-#include "sim/image_maker.h"
-#include "sim/hex_image.h"
-#include "sim/pc_builder.h"
-#include "sim/qrd_drive.h"
-#include "sim/qrw_drive.h"
-#include "sim/reply_script_drive.h"
-#include "sim/sim_definition.h"
-#include "sim/sim_drive.h"
-#include "sim/sim_pc.h"
+#include "sim/drives/qrd_drive.h"
+#include "sim/drives/qrw_drive.h"
+#include "sim/drives/reply_script_drive.h"
+#include "sim/drives/sim_drive.h"
+#include "sim/fixtures/hex_image.h"
+#include "sim/fixtures/image_maker.h"
+#include "sim/fixtures/sim_definition.h"
+#include "sim/pc/pc_builder.h"
+#include "sim/pc/sim_pc.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "core/context.h"
 #include "core/definition.h"
-#include "sim/sim_definition.h"
-#include "sim/sim_pc.h"
+#include "sim/fixtures/sim_definition.h"
+#include "sim/pc/sim_pc.h"
 
 namespace odf::fuzz {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "sim/sim_drive.h"
+#include "sim/drives/sim_drive.h"
 
 namespace odf::testing {
 

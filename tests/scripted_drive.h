@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim_drive.h"
+#include "sim/drives/sim_drive.h"
 
 namespace odf::testing {
 

@@ -16,8 +16,8 @@
 #include "discovery/discovery.h"
 #include "discovery/host.h"
 #include "scsi/commands.h"
-#include "sim/pc_builder.h"
-#include "sim/sim_pc.h"
+#include "sim/pc/pc_builder.h"
+#include "sim/pc/sim_pc.h"
 #include "update/update.h"
 
 namespace odf::testing {

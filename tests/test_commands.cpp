@@ -12,7 +12,7 @@
 #include "core/drive_fields.h"
 #include "image/image.h"
 #include "scsi/commands.h"
-#include "sim/reply_script_drive.h"
+#include "sim/drives/reply_script_drive.h"
 #include "sim_fixture.h"
 
 namespace odf {

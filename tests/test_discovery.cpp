@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "core/definition.h"
+#include "core/drive_fields.h"
 #include "discovery/discovery.h"
 #include "discovery/host.h"
-#include "core/drive_fields.h"
-#include "sim/reply_script_drive.h"
-#include "sim/sim_drive.h"
+#include "sim/drives/reply_script_drive.h"
+#include "sim/drives/sim_drive.h"
 #include "sim_fixture.h"
 
 namespace odf::testing {

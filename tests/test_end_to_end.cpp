@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "core/context.h"
 #include "app/run_update.h"
-#include "sim/image_maker.h"
-#include "sim/pc_builder.h"
+#include "core/context.h"
+#include "sim/fixtures/image_maker.h"
+#include "sim/pc/pc_builder.h"
 #include "sim_fixture.h"
 
 namespace odf {

@@ -8,7 +8,7 @@
 
 #include "core/context.h"
 #include "core/definition.h"
-#include "sim/image_maker.h"
+#include "sim/fixtures/image_maker.h"
 #include "sim_fixture.h"
 #include "update/update.h"
 

@@ -16,8 +16,8 @@
 #include "discovery/discovery.h"
 #include "discovery/host.h"
 #include "image/image.h"
-#include "sim/qrw_drive.h"
-#include "sim/sim_definition.h"
+#include "sim/drives/qrw_drive.h"
+#include "sim/fixtures/sim_definition.h"
 #include "sim_fixture.h"
 #include "update/update.h"
 

@@ -27,14 +27,14 @@
 #include "core/image_state.h"
 #include "core/messages.h"
 #include "core/scsi_codes.h"
-#include "sim/hex_image.h"
-#include "sim/image_maker.h"
-#include "sim/pc_builder.h"
-#include "sim/qrd_drive.h"
-#include "sim/qrw_drive.h"
-#include "sim/sim_definition.h"
-#include "sim/sim_drive.h"
-#include "sim/sim_pc.h"
+#include "sim/drives/qrd_drive.h"
+#include "sim/drives/qrw_drive.h"
+#include "sim/drives/sim_drive.h"
+#include "sim/fixtures/hex_image.h"
+#include "sim/fixtures/image_maker.h"
+#include "sim/fixtures/sim_definition.h"
+#include "sim/pc/pc_builder.h"
+#include "sim/pc/sim_pc.h"
 
 namespace odf {
 namespace {
@@ -601,9 +601,9 @@ TEST_P(FaultMatrix, NoSecondFaultInTheRecoveryMakesARunClaimADriveWithoutTheImag
 }
 
 INSTANTIATE_TEST_SUITE_P(ProcedureByRoute, FaultMatrix, ::testing::ValuesIn(Cells()),
-                         [](const ::testing::TestParamInfo<Cell>& info) {
-                           return TestName(TheProcedures()[info.param.procedure].name) + "_" +
-                                  TestName(kRoutes[info.param.route].name);
+                         [](const ::testing::TestParamInfo<Cell>& cell) {
+                           return TestName(TheProcedures()[cell.param.procedure].name) + "_" +
+                                  TestName(kRoutes[cell.param.route].name);
                          });
 
 }  // namespace

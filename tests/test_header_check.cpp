@@ -10,9 +10,9 @@
 #include "core/definition.h"
 #include "core/messages.h"
 #include "image/image.h"
-#include "sim/image_maker.h"
-#include "sim/sim_drive.h"
-#include "sim/sim_pc.h"
+#include "sim/drives/sim_drive.h"
+#include "sim/fixtures/image_maker.h"
+#include "sim/pc/sim_pc.h"
 #include "sim_fixture.h"
 
 namespace odf {

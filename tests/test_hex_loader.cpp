@@ -13,8 +13,8 @@
 #include "core/definition.h"
 #include "core/messages.h"
 #include "image/image.h"
-#include "sim/hex_image.h"
-#include "sim/sim_pc.h"
+#include "sim/fixtures/hex_image.h"
+#include "sim/pc/sim_pc.h"
 
 namespace odf {
 namespace {
@@ -197,12 +197,13 @@ TEST_F(HexLoaderTest, AddressingAndRecordTypes) {
        {{0x00, a}}},
       {"a record of 255 bytes", Lines({Data(0x100, big), End()}), 0x400, {{0x100, big}}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  // The rows are named "row": "c" is a record's data above.
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.name);
     image.assign(image.size(), kUntouched);
-    ASSERT_EQ(LoadImage(c.text, c.size), 0);
-    EXPECT_EQ(ImageStart(c.size), Expected(c.size, c.writes));
-    EXPECT_EQ(image[c.size], kUntouched);
+    ASSERT_EQ(LoadImage(row.text, row.size), 0);
+    EXPECT_EQ(ImageStart(row.size), Expected(row.size, row.writes));
+    EXPECT_EQ(image[row.size], kUntouched);
     EXPECT_EQ(pc.Console(), kLoaded);
   }
 }

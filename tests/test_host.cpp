@@ -10,7 +10,7 @@
 
 #include "discovery/discovery.h"
 #include "discovery/host.h"
-#include "sim/sim_drive.h"
+#include "sim/drives/sim_drive.h"
 #include "sim_fixture.h"
 
 namespace odf::testing {

@@ -10,7 +10,7 @@
 #include "core/definition.h"
 #include "core/messages.h"
 #include "image/image.h"
-#include "sim/image_maker.h"
+#include "sim/fixtures/image_maker.h"
 #include "sim_fixture.h"
 
 namespace odf {

@@ -15,7 +15,7 @@
 #include "core/context.h"
 #include "platform/posix_sgio.h"
 #include "scsi/transport.h"
-#include "sim/sim_pc.h"
+#include "sim/pc/sim_pc.h"
 
 namespace odf::posix {
 namespace {

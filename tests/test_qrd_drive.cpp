@@ -13,11 +13,11 @@
 #include "core/scsi_codes.h"
 #include "image/image.h"
 #include "scsi/cdb.h"
-#include "sim/hex_image.h"
-#include "sim/qrd_drive.h"
-#include "sim/sim_options.h"
-#include "sim/sim_report.h"
-#include "sim/sim_setup.h"
+#include "sim/cli/sim_options.h"
+#include "sim/cli/sim_report.h"
+#include "sim/cli/sim_setup.h"
+#include "sim/drives/qrd_drive.h"
+#include "sim/fixtures/hex_image.h"
 #include "sim_fixture.h"
 
 namespace odf::sim {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "drive_command.h"
-#include "sim/qrw_drive.h"
+#include "sim/drives/qrw_drive.h"
 
 namespace odf::sim {
 namespace {

@@ -9,8 +9,8 @@
 #include "core/context.h"
 #include "core/definition.h"
 #include "core/messages.h"
-#include "sim/sim_drive.h"
-#include "sim/sim_pc.h"
+#include "sim/drives/sim_drive.h"
+#include "sim/pc/sim_pc.h"
 #include "sim_fixture.h"
 #include "update/update.h"
 

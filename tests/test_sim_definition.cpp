@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/image_state.h"
-#include "sim/sim_definition.h"
-#include "sim/sim_options.h"
+#include "sim/cli/sim_options.h"
+#include "sim/fixtures/sim_definition.h"
 
 namespace odf::sim {
 namespace {

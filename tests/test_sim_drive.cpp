@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "drive_command.h"
-#include "sim/image_maker.h"
-#include "sim/sim_drive.h"
+#include "sim/drives/sim_drive.h"
+#include "sim/fixtures/image_maker.h"
 
 namespace odf::sim {
 namespace {

@@ -2,11 +2,11 @@
 // the simulated PC built from it.
 #include <gtest/gtest.h>
 
-#include "core/context.h"
 #include "app/run_update.h"
-#include "sim/sim_options.h"
-#include "sim/sim_report.h"
-#include "sim/sim_setup.h"
+#include "core/context.h"
+#include "sim/cli/sim_options.h"
+#include "sim/cli/sim_report.h"
+#include "sim/cli/sim_setup.h"
 
 namespace odf::sim {
 namespace {

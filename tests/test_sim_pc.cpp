@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "scripted_drive.h"
-#include "sim/sim_pc.h"
+#include "sim/pc/sim_pc.h"
 
 namespace odf::sim {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "core/context.h"
 #include "scsi/timer.h"
-#include "sim/sim_pc.h"
+#include "sim/pc/sim_pc.h"
 
 namespace odf {
 namespace {

@@ -10,7 +10,7 @@
 #include "core/definition.h"
 #include "scsi/commands.h"
 #include "scsi/transport.h"
-#include "sim/image_maker.h"
+#include "sim/fixtures/image_maker.h"
 #include "sim_fixture.h"
 #include "update/update.h"
 

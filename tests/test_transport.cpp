@@ -238,8 +238,8 @@ TEST_P(PassThroughLayoutTest, ProbesUseTheOpenVolume) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, PassThroughLayoutTest,
                          ::testing::Values(&kPassThroughLayout32, &kPassThroughLayout64),
-                         [](const auto& info) {
-                           return info.param->pointerSize == 4 ? std::string("Win32")
+                         [](const auto& layout) {
+                           return layout.param->pointerSize == 4 ? std::string("Win32")
                                                                : std::string("Win64");
                          });
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <utility>
 
-#include "sim/option_text.h"
+#include "sim/drives/option_text.h"
 
 namespace odf::fakesg {
 

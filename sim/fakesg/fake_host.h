@@ -37,9 +37,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim_options.h"
-#include "sim/sim_report.h"
-#include "sim/sim_setup.h"
+#include "sim/cli/sim_options.h"
+#include "sim/cli/sim_report.h"
+#include "sim/cli/sim_setup.h"
 
 namespace odf::fakesg {
 

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <utility>
 
-#include "sim/sim_options.h"
-#include "sim/sim_pc_impl.h"
-#include "sim/sim_report.h"
-#include "sim/sim_setup.h"
+#include "sim/cli/sim_options.h"
+#include "sim/cli/sim_report.h"
+#include "sim/cli/sim_setup.h"
+#include "sim/pc/sim_pc_impl.h"
 
 namespace odf::wnaspi32 {
 

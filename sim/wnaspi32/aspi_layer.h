@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "platform/layouts.h"
-#include "sim/pc_builder.h"
-#include "sim/sim_drive.h"
-#include "sim/sim_pc.h"
+#include "sim/drives/sim_drive.h"
+#include "sim/pc/pc_builder.h"
+#include "sim/pc/sim_pc.h"
 
 namespace odf::wnaspi32 {
 

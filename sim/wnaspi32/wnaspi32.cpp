@@ -16,7 +16,7 @@
 // names of their constants. The code stays outside namespace odf, where the
 // simulator's Windows type names would capture the SDK's.
 #include "sim/wnaspi32/aspi_layer.h"
-#include "sim/sim_pc_impl.h"
+#include "sim/pc/sim_pc_impl.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

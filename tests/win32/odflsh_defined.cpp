@@ -18,7 +18,7 @@
 #include "core/context.h"
 #include "core/definition.h"
 #include "platform/host_platform.h"
-#include "sim/sim_definition.h"
+#include "sim/fixtures/sim_definition.h"
 
 namespace {
 
