@@ -8,7 +8,7 @@
 #include "app/run_update.h"
 #include "app/unattended.h"
 #include "platform/win_types.h"
-#include "sim/image_maker.h"
+#include "sim/fixtures/image_maker.h"
 #include "sim_fixture.h"
 
 namespace odf {

@@ -6,7 +6,7 @@
 
 #include "app/drive_list.h"
 #include "app/run_update.h"
-#include "sim/image_maker.h"
+#include "sim/fixtures/image_maker.h"
 #include "sim_fixture.h"
 
 namespace odf {
