@@ -14,6 +14,8 @@ packages=(
   xvfb xauth xdotool
   # SCSI, benchmark, firmware-image and binary tools, and clang's sanitizer runtimes
   sg3-utils hyperfine srecord binutils clang-14 libclang-rt-14-dev
+  # the test machine: Debian's kernel under QEMU with a busybox initramfs
+  qemu-system-x86 busybox-static cpio
 )
 
 dry_run=0
