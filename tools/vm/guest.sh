@@ -43,10 +43,15 @@ load() {
 # The devices, each given time to appear as /dev/srN: scsi_debug first, then
 # the simulated drives in the order given.
 expected=0
+tcmu_pid=
 wait_for_devices() {
   n=0
   while [ "$n" -lt 600 ]; do
     [ -e "$root/dev/sr$((expected - 1))" ] && [ -e "$root/dev/sg$((expected - 1))" ] && return 0
+    if [ -n "$tcmu_pid" ] && ! kill -0 "$tcmu_pid" 2>/dev/null; then
+      cat "$control/tcmu.log"
+      fail "odflsh-tcmu ended before its drives appeared: $(cat "$control/tcmu.log")"
+    fi
     sleep 0.1
     n=$((n + 1))
   done
@@ -62,7 +67,6 @@ if [ "$vm_scsi_debug" = 1 ]; then
   expected=$((expected + 1))
   wait_for_devices
 fi
-tcmu_pid=
 if [ "$vm_drives" -gt 0 ]; then
   load modules.tcmu
   mount -t configfs configfs "$root/sys/kernel/config" || fail "no configfs"
