@@ -80,6 +80,11 @@ tracing=$root/sys/kernel/tracing
 if [ "$vm_trace" = 1 ]; then
   echo 4096 >"$tracing/buffer_size_kb"
   echo 1 >"$tracing/events/scsi/scsi_dispatch_cmd_start/enable"
+  # SG_IO calls (0x2285) and their returns, so that a reader can tell the
+  # commands a program sent from those the sr driver sent on its own.
+  echo 'cmd == 0x2285' >"$tracing/events/syscalls/sys_enter_ioctl/filter"
+  echo 1 >"$tracing/events/syscalls/sys_enter_ioctl/enable"
+  echo 1 >"$tracing/events/syscalls/sys_exit_ioctl/enable"
   echo >"$tracing/trace"
   echo 1 >"$tracing/tracing_on"
 fi
