@@ -23,7 +23,9 @@ ON_TERMINAL = os.path.join(HERE, "on_terminal.py")
 IMAGE = "S1003431.104"
 BANNER = b"\n/// ODD Firmware Update Utility Ver2.27A\n"
 NO_TARGET = BANNER + b"\r\nAvailable target is not found."
-QBC850 = 'ptype=5 inq_vendor=KESTREL inq_product="BD-ROM  QBC-850 " inq_rev=1.00'
+# scsi_debug as the QBC-850: the vendor's trailing blank must be given, in quotes.
+QBC850 = 'ptype=5 inq_vendor="KESTREL " inq_product="BD-ROM  QBC-850 " inq_rev=1.00'
+QBC850_SHORT_VENDOR = 'ptype=5 inq_vendor=KESTREL inq_product="BD-ROM  QBC-850 " inq_rev=1.00'
 # A guest's life: boot, the run, and Wine's start-up, all under TCG on a busy machine.
 GUEST_LIMIT = 900
 SG_IO = "2285"
