@@ -104,11 +104,15 @@ class VmCase(unittest.TestCase):
     """A fresh working folder per test, holding a valid image for 1.04; the
     guest runs in it."""
 
+    # The folder the guest runs in (shared read-write): the work folder
+    # itself, or, when set, this one, which holds the work folder.
+    guest_folder = None
+
     def setUp(self):
         for name, path in (("ODFLSH_VM", VM), ("ODFLSH_SIM", SIM)):
             if not path or not os.path.exists(path):
                 self.fail("%s does not name a file: %r" % (name, path))
-        self.work = tempfile.mkdtemp(prefix="odflsh-vm-test-")
+        self.work = tempfile.mkdtemp(prefix="odflsh-vm-test-", dir=self.guest_folder)
         self.addCleanup(shutil.rmtree, self.work, True)
         subprocess.run([SIM, "--make-image", IMAGE], cwd=self.work, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -122,8 +126,8 @@ class VmCase(unittest.TestCase):
         for drive in drives:
             args += ["--drive", drive]
         args += ["--timeout", str(GUEST_LIMIT), "--", *command]
-        done = subprocess.run(args, input=stdin, capture_output=True, cwd=self.work,
-                              timeout=GUEST_LIMIT + 60)
+        done = subprocess.run(args, input=stdin, capture_output=True,
+                              cwd=self.guest_folder or self.work, timeout=GUEST_LIMIT + 60)
         if done.returncode == 125:
             self.fail("the test machine failed:\n" + done.stderr.decode("latin-1"))
         return VmRun(done.returncode, done.stdout, done.stderr,
