@@ -9,6 +9,7 @@ for its architecture), ODFLSH_VM_WINE (the folder that holds the prefix that
 wine_prefix.sh made; the guest runs in it), and those of vmtest.py."""
 
 import os
+import shutil
 import unittest
 
 from vmtest import QBC850, VmCase
@@ -17,6 +18,7 @@ EXE = os.environ.get("ODFLSH_EXE", "")
 LOADER = os.environ.get("ODFLSH_WINE_LOADER", "")
 WINE_FOLDER = os.environ.get("ODFLSH_VM_WINE", "")
 BOXES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine_boxes.sh")
+FONTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fonts.conf")
 # Wine's threads carry the program's name; the kernel keeps its first 15 bytes.
 TASK = "odflsh.exe"
 
@@ -32,10 +34,14 @@ class WindowsOnTheKernel(VmCase):
         super().setUp()
 
     def in_wine(self, *command):
+        # Every run starts from the prefix's first registry: a box that did not
+        # open in one run must not be the next run's doing.
+        for name in os.listdir(os.path.join(WINE_FOLDER, "registry")):
+            shutil.copyfile(os.path.join(WINE_FOLDER, "registry", name),
+                            os.path.join(WINE_FOLDER, "prefix", name))
         environment = ["env", "WINEPREFIX=" + os.path.join(WINE_FOLDER, "prefix"),
                        "HOME=" + os.path.join(WINE_FOLDER, "home"),
-                       # The 32-bit font cache, which the host cannot make, is kept between runs.
-                       "XDG_CACHE_HOME=" + os.path.join(WINE_FOLDER, "cache"), "WINEDEBUG=-all"]
+                       "FONTCONFIG_FILE=" + FONTS, "WINEDEBUG=-all"]
         return ["sh", "-c", 'cd "$1" && shift && exec "$@"', "-", self.work, *environment, *command]
 
     def test_the_qbc850_identity_whose_drive_information_is_refused(self):

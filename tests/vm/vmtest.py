@@ -52,7 +52,15 @@ class VmRun:
     def calls(self, task_prefix):
         """The SG_IO calls of the tasks whose name starts with task_prefix, in
         order, each the list of CDBs the kernel dispatched for it, and the CDBs
-        of every other dispatch (the sr driver's own, other programs')."""
+        of every other dispatch (the sr driver's own, other programs').
+
+        The tracer's syscall events do not see 32-bit programs' system calls:
+        for a task with dispatches but no SG_IO event, each of its dispatches
+        counts as one call (Wine opens the device in wineserver, so the sr
+        driver's commands at open are never the program's own)."""
+        if not any(RAW_LINE.match(line) and RAW_LINE.match(line).group("task").strip()
+                   .startswith(task_prefix) and "sys_ioctl(" in line for line in self.raw):
+            return self.dispatches(task_prefix)
         open_calls = {}
         calls, others = [], []
         for line in self.raw:
@@ -76,6 +84,23 @@ class VmRun:
                 else:
                     others.append(cdb)
         return calls, others
+
+
+    def dispatches(self, task_prefix):
+        """Every dispatch by a task whose name starts with task_prefix as a call
+        of its own, and the others."""
+        mine, others = [], []
+        for line in self.raw:
+            match = RAW_LINE.match(line)
+            dispatched = DISPATCH.search(line)
+            if not match or not dispatched:
+                continue
+            cdb = dispatched.group(1).strip()
+            if match.group("task").strip().startswith(task_prefix):
+                mine.append([cdb])
+            else:
+                others.append(cdb)
+        return mine, others
 
 
 def file_lines(path):

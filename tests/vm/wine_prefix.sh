@@ -17,8 +17,8 @@ dlls32=/usr/lib/i386-linux-gnu/wine/i386-windows
 rm -rf "$dir"
 mkdir -p "$dir"
 export WINEPREFIX=$dir/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export HOME=$dir/home XDG_CACHE_HOME=$dir/cache
-mkdir -p "$HOME" "$XDG_CACHE_HOME"
+export HOME=$dir/home
+mkdir -p "$HOME"
 unset DISPLAY WAYLAND_DISPLAY
 SECONDS=0
 "$wine64" wineboot --init >"$dir/wineboot.log" 2>&1 || { cat "$dir/wineboot.log"; exit 1; }
@@ -30,4 +30,7 @@ for dll in "$dlls32"/*; do
   ln -sf "$dll" "$WINEPREFIX/drive_c/windows/syswow64/"
 done
 ln -sfn /dev/sr0 "$WINEPREFIX/dosdevices/d::"
+# Each run starts from these registry files, whatever the runs before it left.
+mkdir -p "$dir/registry"
+cp "$WINEPREFIX"/*.reg "$dir/registry/"
 echo "prefix ready in $WINEPREFIX after ${SECONDS}s"
