@@ -102,6 +102,9 @@ int Ring::Serve(const std::function<RingAnswer(const RingCommand&)>& handler) {
     // A zero length would never move the tail: take the ring as broken and stop.
     if (length == 0 || std::uint64_t{tail} + length > ringSize) break;
     if ((lenOp & ODF_TCMU_OP_MASK) == ODF_TCMU_OP_CMD) {
+      // The kernel sizes every command entry for its response; one that is
+      // not would have its answer overwrite the next entry.
+      if (length < ODF_TCMU_BODY_OFFSET + sizeof(odf_tcmu_response)) break;
       Answer(entry, Take(entry, length, handler));
       ++served;
     }
