@@ -29,9 +29,12 @@ mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
 mount -t proc proc "$root/proc" || fail "no /proc"
 mount -t sysfs sysfs "$root/sys" || fail "no /sys"
 mount -t tracefs tracefs "$root/sys/kernel/tracing" || fail "no tracefs"
-mkdir -p "$root$vm_cwd" 2>/dev/null
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=mmap folder "$root$vm_cwd" ||
-  fail "the current folder $vm_cwd (9p) did not mount"
+# The root itself stays read-only: it cannot be mounted over.
+if [ "$vm_cwd" != / ]; then
+  mkdir -p "$root$vm_cwd" 2>/dev/null
+  mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=mmap folder "$root$vm_cwd" ||
+    fail "the current folder $vm_cwd (9p) did not mount"
+fi
 
 load() {
   while read -r module; do
