@@ -43,10 +43,12 @@ void ServeDevice(tcmu::UserDevice device, sim::SimDrive* drive) {
     std::fprintf(stderr, "odflsh-tcmu: %s: %s\n", device.name.c_str(), error.c_str());
     return;
   }
-  std::uint64_t nowMs = 0;
+  // Commands are logged at the real time since start, as the ASPI fixture logs them.
+  const auto start = std::chrono::steady_clock::now();
   auto handler = [&](const tcmu::RingCommand& command) {
-    const tcmu::Served served = tcmu::ServeCommand(*drive, command, nowMs);
-    nowMs += drive->log.empty() ? 0 : 1;
+    const auto nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start).count();
+    const tcmu::Served served = tcmu::ServeCommand(*drive, command, static_cast<std::uint64_t>(nowMs));
     if (served.delayMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(served.delayMs));
     return served.answer;
   };
