@@ -17,6 +17,8 @@ packages=(
   # the Debian package (dpkg-shlibdeps, and file for CPack's look at the
   # binaries) and its man page, rendered by the package test
   dpkg-dev file man-db
+  # the test machine: Debian's kernel under QEMU with a busybox initramfs
+  qemu-system-x86 busybox-static cpio
 )
 
 dry_run=0

@@ -5,11 +5,14 @@
 #   asan          unit and program tests under AddressSanitizer/UBSan;
 #   mingw-i686    the 32-bit Windows build, its tests under Wine (skipped,
 #                 with the reason, where this machine cannot run 32-bit
-#                 programs);
-#   mingw-x86_64  the 64-bit Windows build, its tests under Wine;
+#                 programs), and under Wine in the test machine (run there
+#                 on any machine);
+#   mingw-x86_64  the 64-bit Windows build, its tests under Wine, here and
+#                 in the test machine;
 #   fuzz          the fuzz targets (clang, libFuzzer), each a short run over
 #                 its seed corpus;
-#   linux         the native build's unit and program tests.
+#   linux         the native build's unit and program tests, and its tests
+#                 in the test machine (tools/vm/odflsh-vm).
 # Every preset runs even when an earlier one failed. The end is one table
 # (preset, tests passed / failed / skipped, time), the reasons for skipped
 # tests, and a summary in CTest's form over all presets. The exit code is 0
@@ -45,9 +48,10 @@ if ! run bash tools/install_deps.sh; then
   echo "tools/install_deps.sh failed: the steps below may fail for want of a package"
 fi
 
-# The Windows runs under Wine are compared with the native tree's odflsh-sim;
-# should this fail, the linux row below shows it again.
-step "linux: configure and build (the Wine tests compare with its odflsh-sim)"
+# The Windows runs under Wine are compared with the native tree's odflsh-sim,
+# and in the test machine served by its odflsh-tcmu; should this fail, the
+# linux row below shows it again.
+step "linux: configure and build (the Wine tests use its odflsh-sim and odflsh-tcmu)"
 run cmake --preset linux && run cmake --build --preset linux -j "$jobs"
 
 for preset in "${presets[@]}"; do

@@ -19,8 +19,9 @@ drives|app|sim/pc|sim/fixtures|sim/cli|sim/frontend|sim/fakesg|sim/wnaspi32
 pc|app|sim/fixtures|sim/cli|sim/frontend|sim/fakesg|sim/wnaspi32
 fixtures|app|sim/cli|sim/frontend|sim/fakesg|sim/wnaspi32
 cli|app|sim/frontend|sim/fakesg|sim/wnaspi32
-fakesg|app|sim/frontend|sim/wnaspi32
-wnaspi32|app|sim/frontend|sim/fakesg
+fakesg|app|sim/frontend|sim/wnaspi32|sim/tcmu
+wnaspi32|app|sim/frontend|sim/fakesg|sim/tcmu
+tcmu|app|sim/frontend|sim/fakesg|sim/wnaspi32
 EOF
 
 # Every source of sim/ lies in one of the folders above or in the front end.
