@@ -48,7 +48,10 @@ class FakeMapping {
     request.iov_cnt = static_cast<std::uint32_t>(segments.size());
     request.cdb_off = cdbOffset;
     std::memcpy(entry + ODF_TCMU_BODY_OFFSET, &request, sizeof request);
-    std::memcpy(entry + ODF_TCMU_SEGMENTS_OFFSET, segments.data(), segments.size() * sizeof(odf_tcmu_segment));
+    // An empty vector's data() may be null, which memcpy must not get.
+    if (!segments.empty()) {
+      std::memcpy(entry + ODF_TCMU_SEGMENTS_OFFSET, segments.data(), segments.size() * sizeof(odf_tcmu_segment));
+    }
     return at;
   }
   // Padding up to the ring's end, as the kernel writes when an entry would not fit.

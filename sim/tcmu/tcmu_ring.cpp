@@ -144,7 +144,8 @@ void Ring::Answer(std::uint8_t* entry, const RingAnswer& answer) {
   odf_tcmu_response response{};
   response.scsi_status = answer.status;
   const std::size_t senseLength = std::min(answer.sense.size(), sizeof response.sense_buffer);
-  std::memcpy(response.sense_buffer, answer.sense.data(), senseLength);
+  // No sense (a good status) may come as an empty vector whose data() is null.
+  if (senseLength != 0) std::memcpy(response.sense_buffer, answer.sense.data(), senseLength);
   // A short data-in phase is reported only where the kernel reads the length.
   if ((mailbox->flags & ODF_TCMU_FLAG_CAP_READ_LEN) != 0) {
     entry[offsetof(odf_tcmu_entry_header, uflags)] |= ODF_TCMU_UFLAG_READ_LEN;

@@ -21,7 +21,20 @@ fail() {
   poweroff -f
 }
 
+# The host's /tmp stays reachable for the folders the run needs from it
+# (vm_keep, one per line): a clone of this project may well lie there.
+host_tmp=$control/host-tmp
+mkdir -p "$host_tmp"
+mount -o bind "$root/tmp" "$host_tmp" || fail "the host's /tmp cannot be kept"
 mount -t tmpfs -o mode=1777 tmpfs "$root/tmp" || fail "no tmpfs on /tmp"
+printf '%s\n' "$vm_keep" | while IFS= read -r keep; do
+  case $keep in
+    /tmp/?*)
+      mkdir -p "$root$keep" && mount -o bind "$host_tmp${keep#/tmp}" "$root$keep" ||
+        fail "the host's $keep is not visible in the guest"
+      ;;
+  esac
+done
 mount -t devtmpfs devtmpfs "$root/dev" || fail "no /dev"
 mkdir -p "$root/dev/pts" "$root/dev/shm"
 mount -t devpts -o gid=5,mode=620,ptmxmode=666 devpts "$root/dev/pts" || fail "no /dev/pts"
