@@ -4,9 +4,9 @@
 // reach it through SG_IO and the sr driver. A test fixture for odflsh-vm's
 // guest, run as root there; never shipped.
 //
-//   odflsh-tcmu [--state FILE] --drive SPEC [--drive SPEC]...
+//   odflsh-tcmu [--state FILE] --drive DRIVE [--drive DRIVE]...
 //
-// SPEC is odflsh-sim's --drive (faults included). The drives appear in order;
+// DRIVE is odflsh-sim's --drive (faults included). The drives appear in order;
 // the program serves them until SIGTERM or SIGINT, then writes each drive's
 // state line (as odflsh-sim prints it) to FILE, or to standard output.
 #include <poll.h>
@@ -31,7 +31,7 @@ namespace {
 
 using namespace odf;
 
-constexpr char kUsage[] = "usage: odflsh-tcmu [--state FILE] --drive SPEC [--drive SPEC]...\n";
+constexpr char kUsage[] = "usage: odflsh-tcmu [--state FILE] --drive DRIVE [--drive DRIVE]...\n";
 
 std::atomic<bool> stopping{false};
 
