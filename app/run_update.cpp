@@ -7,6 +7,7 @@
 #include "discovery/drive_lock.h"
 #include "discovery/host.h"
 #include "scsi/timer.h"
+#include "scsi/transport.h"
 #include "update/family_zero.h"
 #include "update/update.h"
 
@@ -47,7 +48,7 @@ int EndRun(Context& ctx, MessageCode code, MessageStyle style, int exitCode) {
 // version that definition brings (not whatever an earlier load left).
 bool RefusedOnThisHost(const Context& ctx) {
   const UpdateDefinition& definition = ctx.definitions.entries[0];
-  return ctx.transport.route == TransportRoute::Aspi && ctx.run.expertOverride == 0 &&
+  return RouteTraits(ctx).route == TransportRoute::Aspi && ctx.run.expertOverride == 0 &&
          VersionNumberOf(definition) < TraitsOf(definition.familyCode).zero.lowestVersionOverAspi;
 }
 
@@ -65,7 +66,6 @@ int RunProcedure(Context& ctx, const RunSteps& steps) {
 
 bool StartRun(Context& ctx, const RunSteps& steps) {
   ctx.run.updateAll = 1;
-  ctx.transport.leavePending = 0;
   ctx.host.autoInsertCount = 0;
 
   // Printed before the code page is read, so it is the same in every language.

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "core/definition.h"
@@ -16,7 +17,7 @@
 #include "core/revision_state.h"
 #include "core/target_table.h"
 #include "core/timer_state.h"
-#include "core/transport_state.h"
+#include "core/scsi_port.h"
 #include "platform/platform.h"
 
 namespace odf {
@@ -45,7 +46,8 @@ struct Context {
   std::string consoleText;
   DialogueHooks dialogue;
 
-  TransportState transport;
+  // The route the host checks chose; see PortOf.
+  std::unique_ptr<ScsiPort> port;
   TimerState timer;
   HostState host;
   TargetTable targets;
@@ -59,5 +61,8 @@ struct Context {
   RevisionState revision;
   FirmwareIdentity firmware;  // family zero: what the drive's firmware area carries
 };
+
+// The drive the procedures work on, as their commands address it.
+inline CommandTarget CurrentTarget(const Context& ctx) { return TargetAt(ctx.targets, ctx.run.currentTarget); }
 
 }  // namespace odf

@@ -46,6 +46,11 @@ struct RunState {
   std::int32_t kernelMode = 0;
   std::int32_t kernelOnlyState = -1;  // -1 no reply yet, 1 normal part empty, 0 otherwise
   std::uint16_t newRevisionNumber = 0;
+  // The time-out each step leaves for the commands after it that take none
+  // of their own (the drive-information read above all, which the next
+  // drive's checks send): 1000 after the host checks, then whatever the
+  // last command wrapper or step chose.
+  std::int32_t carriedTimeoutMs = 1000;
 };
 
 // Fills entry 0 with the built-in definition; returns definitionCount (1).

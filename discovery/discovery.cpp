@@ -9,6 +9,7 @@
 #include "discovery/drive_lock.h"
 #include "discovery/host.h"
 #include "image/image.h"
+#include "scsi/commands.h"
 #include "scsi/transport.h"
 
 namespace odf {
@@ -41,10 +42,8 @@ void OpenNotificationHandle(Context& ctx, char letter) {
   const char path[] = {'\\', '\\', '.', '\\', letter, ':', '\0'};
   entry.handle = ctx.platform.CreateFileA(path, 0, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
                                           win::OPEN_EXISTING, 0);
-  if (entry.handle == win::INVALID_HANDLE_VALUE) {
-    ctx.transport.lastError = ctx.platform.GetLastError();
-    return;
-  }
+  // A drive that refuses this handle is probed all the same.
+  if (entry.handle == win::INVALID_HANDLE_VALUE) return;
   win::BYTE preventRemoval = 0;
   win::DWORD returned = 0;
   // Nothing depends on the answer.
@@ -60,7 +59,7 @@ void Tell(const Context& ctx, const ProbeObserver& observer, ProbedDrive& probed
   observer(probed);
 }
 
-int DiscoverPassThrough(Context& ctx, const ProbeObserver& observer) {
+int DiscoverPassThrough(Context& ctx, PassThroughPort& port, const ProbeObserver& observer) {
   HostState& h = ctx.host;
   h.mediaNotificationCount = 0;
   h.mediaNotification.fill(MediaNotificationEntry{});
@@ -69,15 +68,16 @@ int DiscoverPassThrough(Context& ctx, const ProbeObserver& observer) {
   for (char letter = 'D'; letter <= 'Z'; ++letter) {
     // A drive another odflsh is updating gets no command from this one.
     if (!DriveLock(ctx, letter).Taken()) continue;
-    if (OpenTargetVolume(ctx, letter) != 0) continue;
-    if (ProbeInquiry(ctx) != 0) {
-      CloseTargetVolume(ctx);
+    if (!port.OpenVolume(letter)) continue;
+    const CommandTarget volume;  // the open volume
+    if (ProbeInquiry(port, volume, h.dataBuffer.data) != CommandResult::Done) {
+      port.CloseVolume();
       continue;
     }
     const std::uint8_t* inquiry = h.dataBuffer.data;
     const std::uint8_t deviceType = InquiryView({inquiry, h.dataBuffer.size}).DeviceType();
     if (deviceType == kWriteOnceDevice || deviceType == kCdDvdDevice) OpenNotificationHandle(ctx, letter);
-    if (ProbeDriveInfo(ctx) != 0) ctx.driveInfo.fill(0);
+    if (ProbeDriveInfo(port, volume, ctx.driveInfo.data()) != CommandResult::Done) ctx.driveInfo.fill(0);
 
     ProbedDrive probed;
     probed.driveLetter = letter;
@@ -86,19 +86,24 @@ int DiscoverPassThrough(Context& ctx, const ProbeObserver& observer) {
       drive.driveLetter = letter;
       if (AppendTarget(ctx, drive)) {
         ctx.run.currentTarget = ctx.targets.targetCount - 1;
-        ctx.transport.policy.target = ctx.run.currentTarget;
+        DrivePolicy policy = port.Policy();
+        policy.target = ctx.run.currentTarget;
+        port.SetPolicy(policy);
         probed.targetIndex = ctx.run.currentTarget;
       }
     }
-    CloseTargetVolume(ctx);
+    port.CloseVolume();
     Tell(ctx, observer, probed, inquiry);
   }
   return ctx.targets.targetCount;
 }
 
-void ProbeAspiTarget(Context& ctx, int adapter, int targetId, const ProbeObserver& observer) {
-  if (ProbeInquiry(ctx, adapter, targetId) != 0) return;
-  if (ProbeDriveInfo(ctx, adapter, targetId) != 0) ctx.driveInfo.fill(0);
+void ProbeAspiTarget(Context& ctx, ScsiPort& port, int adapter, int targetId, const ProbeObserver& observer) {
+  CommandTarget at;
+  at.hostAdapter = adapter;
+  at.targetId = targetId;
+  if (ProbeInquiry(port, at, ctx.host.dataBuffer.data) != CommandResult::Done) return;
+  if (ProbeDriveInfo(port, at, ctx.driveInfo.data()) != CommandResult::Done) ctx.driveInfo.fill(0);
   ProbedDrive probed;
   probed.hostAdapter = adapter;
   probed.targetId = targetId;
@@ -111,7 +116,7 @@ void ProbeAspiTarget(Context& ctx, int adapter, int targetId, const ProbeObserve
   Tell(ctx, observer, probed, ctx.host.dataBuffer.data);
 }
 
-int DiscoverAspi(Context& ctx, const ProbeObserver& observer) {
+int DiscoverAspi(Context& ctx, AspiPort& port, const ProbeObserver& observer) {
   HostState& h = ctx.host;
   for (int adapter = 0; adapter < h.adapterCount; ++adapter) {
     const auto& id = h.identifiers[static_cast<std::size_t>(adapter)];
@@ -119,14 +124,14 @@ int DiscoverAspi(Context& ctx, const ProbeObserver& observer) {
     if (IdentifierIs(id, "ESDI_506")) {
       lastTarget = 1;
     } else if (IdentifierIs(id, "intelata")) {
-      ctx.transport.intelDriverKind = kIntelAtaDriver;
+      port.SetIntelDriver(kIntelAtaDriver);
       lastTarget = 1;
-    } else if (ctx.transport.intelDriverKind != kNoIntelDriver) {
+    } else if (port.Traits().intelDriverKind != kNoIntelDriver) {
       // With the Intel ATA driver in charge, other adapters are left alone.
       continue;
     }
     for (int targetId = 0; targetId <= lastTarget; ++targetId) {
-      ProbeAspiTarget(ctx, adapter, targetId, observer);
+      ProbeAspiTarget(ctx, port, adapter, targetId, observer);
     }
   }
   return ctx.targets.targetCount;
@@ -141,8 +146,9 @@ int DiscoverDrives(Context& ctx, const ProbeObserver& observer) {
   // Without the shared buffers (a setup that did not finish) there is
   // nowhere to put the replies.
   if (ctx.host.dataBuffer.data == nullptr) return 0;
-  return ctx.transport.route == TransportRoute::Aspi ? DiscoverAspi(ctx, observer)
-                                                     : DiscoverPassThrough(ctx, observer);
+  if (AspiPort* aspi = AspiPortOf(ctx)) return DiscoverAspi(ctx, *aspi, observer);
+  if (PassThroughPort* passThrough = PassThroughPortOf(ctx)) return DiscoverPassThrough(ctx, *passThrough, observer);
+  return 0;
 }
 
 }  // namespace odf

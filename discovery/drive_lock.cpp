@@ -1,6 +1,7 @@
 #include "discovery/drive_lock.h"
 
 #include "core/context.h"
+#include "scsi/transport.h"
 
 namespace odf {
 
@@ -17,7 +18,7 @@ char TargetLetter(const Context& ctx) {
 DriveLock::DriveLock(Context& ctx) : DriveLock(ctx, TargetLetter(ctx)) {}
 
 DriveLock::DriveLock(Context& ctx, char letter) : platform_(ctx.platform) {
-  if (ctx.transport.route != TransportRoute::PassThrough || letter == '\0') return;
+  if (RouteTraits(ctx).route != TransportRoute::PassThrough || letter == '\0') return;
   const char path[] = {'\\', '\\', '.', '\\', letter, ':', '\0'};
   // A handle of its own, without access rights: it carries no command, only the lock.
   volume_ = platform_.CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);

@@ -26,6 +26,8 @@ constexpr const char* kBridgeKeyStem = "Enum\\SCSI\\KESTREL_DVD-RW__QRW-710_";
 constexpr const char* kConfigManagerKey = "Config Manager\\Enum";
 constexpr const char* kInstancePrefix = "SBP2&MIRO&MPCV-QRW";
 constexpr std::size_t kInstancePrefixLength = 18;
+// What commands carry until a step chooses another time-out.
+constexpr std::int32_t kHostTimeoutMs = 1000;
 
 // ---- buffers ---------------------------------------------------------------
 
@@ -53,6 +55,8 @@ void ReleaseBuffer(Context& ctx, SharedBuffer& buffer) {
 // Frees whatever was obtained and forgets it, so a second call does nothing.
 void ReleaseBuffers(Context& ctx) {
   HostState& h = ctx.host;
+  // The port must not keep a request block that is given back.
+  if (AspiPort* aspi = AspiPortOf(ctx)) aspi->Detach();
   ReleaseBuffer(ctx, h.parameterBuffer);
   ReleaseBuffer(ctx, h.imageBuffer);
   ReleaseBuffer(ctx, h.requestBlockBuffer);
@@ -170,7 +174,7 @@ bool IsInstanceLive(Context& ctx, const std::string& instance) {
 void ScanAutoInsert(Context& ctx) {
   Platform& p = ctx.platform;
   // The key ends in the bridge adapter's number (one digit for 0 to 9).
-  const std::string baseName = kBridgeKeyStem + std::to_string(ctx.transport.bridgeIndex);
+  const std::string baseName = kBridgeKeyStem + std::to_string(PortOf(ctx).Traits().bridgeIndex);
   win::HKEY base = 0;
   if (p.RegOpenKeyExA(win::HKEY_LOCAL_MACHINE, baseName.c_str(), 0, win::KEY_ALL_ACCESS, &base) != kOk) {
     return;
@@ -209,19 +213,15 @@ void ScanAutoInsert(Context& ctx) {
 // ---- routes ------------------------------------------------------------------
 
 int SetupPassThrough(Context& ctx) {
-  TransportState& t = ctx.transport;
-  t.route = TransportRoute::PassThrough;
-  t.currentTimeoutMs = 1000;
-  t.intelDriverKind = kNoIntelDriver;
-  t.bridgeIndex = -1;
-  t.pathId = t.targetId = t.lun = 0;
+  PassThroughPort& port = UsePassThrough(ctx);
+  ctx.run.carriedTimeoutMs = kHostTimeoutMs;
 
   if (KeyExists(ctx, kAcceleratorKey)) {
-    t.intelDriverKind = kIntelAccelerator;
+    port.SetIntelDriver(kIntelAccelerator);
     ShowMessage(ctx, MessageCode::kIntelDriverDetected, ConsoleOnly);
   }
   if (KeyExists(ctx, kUltraAtaKey)) {
-    t.intelDriverKind = kIntelAtaDriver;
+    port.SetIntelDriver(kIntelAtaDriver);
     ShowMessage(ctx, MessageCode::kIntelDriverDetected, ConsoleOnly);
   }
   HostState& h = ctx.host;
@@ -236,9 +236,8 @@ bool IsBridgeIdentifier(const std::array<std::uint8_t, 16>& id) {
 
 // Asks each host adapter for its identifier and notes Intel ATA adapters and
 // the IEEE1394 bridge.
-void InquireAdapters(Context& ctx) {
+void InquireAdapters(Context& ctx, AspiPort& port) {
   HostState& h = ctx.host;
-  TransportState& t = ctx.transport;
   for (int i = 0; i < h.adapterCount; ++i) {
     auto* record = reinterpret_cast<SRB_HAInquiry*>(h.adapterTable.data + static_cast<std::size_t>(i) * kHaInquirySize);
     record->SRB_Cmd = SC_HA_INQUIRY;
@@ -248,22 +247,21 @@ void InquireAdapters(Context& ctx) {
     std::memcpy(id.data(), record->HA_Identifier, id.size());
 
     if (IdentifierIs(id, "intelata")) {
-      if (t.intelDriverKind == kNoIntelDriver) ShowMessage(ctx, MessageCode::kIntelDriverDetected, ConsoleOnly);
-      t.intelDriverKind = kIntelAtaDriver;
+      if (port.Traits().intelDriverKind == kNoIntelDriver) {
+        ShowMessage(ctx, MessageCode::kIntelDriverDetected, ConsoleOnly);
+      }
+      port.SetIntelDriver(kIntelAtaDriver);
     } else if (IsBridgeIdentifier(id)) {
-      t.bridgeIndex = i;
+      port.SetBridge(i);
       ShowMessage(ctx, MessageCode::kIeee1394Detected, ConsoleOnly);
     }
   }
 }
 
 int SetupAspi(Context& ctx) {
-  TransportState& t = ctx.transport;
   HostState& h = ctx.host;
-  t.route = TransportRoute::Aspi;
-  t.currentTimeoutMs = 1000;
-  t.intelDriverKind = kNoIntelDriver;
-  t.bridgeIndex = -1;
+  AspiPort& port = UseAspi(ctx);
+  ctx.run.carriedTimeoutMs = kHostTimeoutMs;
 
   if (ObtainBuffers(ctx, {{&h.dataBuffer, 2 * kMiB},
                           {&h.requestBlockBuffer, 2 * kMiB},
@@ -278,6 +276,7 @@ int SetupAspi(Context& ctx) {
   h.sendCommand = ctx.platform.GetProcAddressOrdinal(h.aspiModule, 2);
   // A layer without its entry points cannot be called at all.
   if (h.getSupportInfo == 0 || h.sendCommand == 0) return kSetupNoAspiLayer;
+  port.Attach(h.sendCommand, h.requestBlockBuffer.data);
 
   const win::DWORD info = ctx.platform.CallGetASPI32SupportInfo(h.getSupportInfo);
   // The published "no adapters" status is 0xE8 (0xE4 is what this check has
@@ -292,8 +291,8 @@ int SetupAspi(Context& ctx) {
     return kSetupBufferRefused;
   }
   h.adapterCount = count;
-  InquireAdapters(ctx);
-  if (t.bridgeIndex >= 0) ScanAutoInsert(ctx);
+  InquireAdapters(ctx, port);
+  if (port.Traits().bridgeIndex >= 0) ScanAutoInsert(ctx);
   return kSetupDone;
 }
 
@@ -309,7 +308,7 @@ bool IdentifierIs(const std::array<std::uint8_t, 16>& id, const char* eight) {
 }
 
 int CheckHostEnvironment(Context& ctx) {
-  ctx.transport.currentTimeoutMs = 1000;
+  ctx.run.carriedTimeoutMs = kHostTimeoutMs;
   ctx.host.released = false;
   win::OSVERSIONINFOA info{};
   info.dwOSVersionInfoSize = sizeof info;
@@ -319,7 +318,8 @@ int CheckHostEnvironment(Context& ctx) {
 
 void ReleaseHostEnvironment(Context& ctx) {
   HostState& h = ctx.host;
-  if (!h.released && ctx.transport.route == TransportRoute::PassThrough) {
+  const TransportRoute route = PortOf(ctx).Traits().route;
+  if (!h.released && route == TransportRoute::PassThrough) {
     // The same control as at discovery, through the handles kept open since.
     for (int i = 0; i < h.mediaNotificationCount; ++i) {
       const MediaNotificationEntry& entry = h.mediaNotification[static_cast<std::size_t>(i)];
@@ -333,7 +333,7 @@ void ReleaseHostEnvironment(Context& ctx) {
   // A command the ASPI layer has not finished may still write its status into
   // the request block and its data into a buffer: those stay allocated until
   // the process ends rather than be freed under the layer.
-  if (ctx.transport.route != TransportRoute::Aspi || !RequestBlockInUse(ctx)) ReleaseBuffers(ctx);
+  if (route != TransportRoute::Aspi || !PortOf(ctx).RequestBlockInUse()) ReleaseBuffers(ctx);
   h.released = true;
 }
 

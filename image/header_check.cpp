@@ -6,6 +6,7 @@
 #include "image/hex_text.h"
 #include "image/image.h"
 #include "scsi/commands.h"
+#include "scsi/transport.h"
 
 namespace odf {
 
@@ -57,11 +58,11 @@ int CheckAlreadyLatest(Context& ctx) {
 
 // The drive on the IEEE1394 bridge with auto-insert notification on.
 bool AutoInsertHazard(const Context& ctx) {
-  if (ctx.transport.route != TransportRoute::Aspi || ctx.host.autoInsertCount == 0) return false;
+  const PortTraits traits = RouteTraits(ctx);
+  if (traits.route != TransportRoute::Aspi || ctx.host.autoInsertCount == 0) return false;
   const int target = ctx.run.currentTarget;
   if (target < 0 || target >= kTargetSlots) return false;
-  if (ctx.targets.entries[static_cast<std::size_t>(target)].hostAdapter !=
-      ctx.transport.bridgeIndex) {
+  if (ctx.targets.entries[static_cast<std::size_t>(target)].hostAdapter != traits.bridgeIndex) {
     return false;
   }
   return InquiryView(ctx.inquiry).Model().StartsWith(kAutoInsertModel);
@@ -71,8 +72,9 @@ bool AutoInsertHazard(const Context& ctx) {
 
 int ReadDriveState(Context& ctx) {
   ctx.run.kernelOnlyState = -1;
-  const int status = ReadDriveInfo(ctx);
-  if (status != 0) return status;
+  const CommandResult result =
+      ReadDriveInfo(PortOf(ctx), CurrentTarget(ctx), ctx.run.carriedTimeoutMs, ctx.driveInfo.data());
+  if (result != CommandResult::Done) return StatusCode(result);
   // An empty model name for the normal part means only the kernel part runs.
   const std::int32_t kernelOnly = DriveInfoView(ctx.driveInfo).KernelOnly() ? 1 : 0;
   ctx.run.kernelMode = kernelOnly;

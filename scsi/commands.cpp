@@ -1,18 +1,16 @@
 #include "scsi/commands.h"
 
-#include "core/context.h"
 #include "core/drive_fields.h"
 #include "scsi/cdb.h"
-#include "scsi/transport.h"
 
 namespace odf {
 
 namespace {
 
-ScsiRequest MakeRequest(int target, std::int32_t cdbLength, DataDirection direction,
+ScsiRequest MakeRequest(const CommandTarget& target, std::int32_t cdbLength, DataDirection direction,
                         std::uint32_t length, std::uint8_t* data, std::int32_t timeoutMs) {
   ScsiRequest request;
-  request.targetIndex = target;
+  request.target = target;
   request.cdbLength = cdbLength;
   request.direction = direction;
   request.dataLength = static_cast<std::int32_t>(length);
@@ -21,96 +19,114 @@ ScsiRequest MakeRequest(int target, std::int32_t cdbLength, DataDirection direct
   return request;
 }
 
-// The drive the wrappers address.
-int Current(const Context& ctx) { return ctx.transport.policy.target; }
+constexpr std::int32_t kInquiryTimeoutMs = 5000;
+constexpr std::int32_t kBridgedInquiryTimeoutMs = 1000;
+
+ScsiRequest WriteBufferRequest(const ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs,
+                               std::uint8_t mode, std::uint8_t bufferId, std::uint32_t offset,
+                               std::uint32_t length, std::uint8_t* buffer) {
+  // A bridged drive re-flashes before it answers the normal-mode switch, so
+  // that command gets the long default wait.
+  const PortTraits traits = port.Traits();
+  const bool bridgedSwitch = traits.route == TransportRoute::PassThrough &&
+                             traits.bridgeIndex == port.Policy().target && mode == kModeNormalSwitch;
+  const DataDirection direction = length == 0 ? DataDirection::None : DataDirection::Out;
+  ScsiRequest request =
+      MakeRequest(target, kTenByteCdb, direction, length, buffer, bridgedSwitch ? 0 : timeoutMs);
+  request.cdb = BufferCdb(kOpWriteBuffer, mode, bufferId, offset, length);
+  return request;
+}
 
 }  // namespace
 
-int TestUnitReady(Context& ctx, int target) {
-  ScsiRequest request =
-      MakeRequest(target, kSixByteCdb, DataDirection::None, 0, nullptr, ctx.transport.currentTimeoutMs);
+CommandResult TestUnitReady(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs) {
+  ScsiRequest request = MakeRequest(target, kSixByteCdb, DataDirection::None, 0, nullptr, timeoutMs);
   request.cdb[0] = kOpTestUnitReady;
-  return SendCommand(ctx, request);
+  return port.Send(request);
 }
 
-int Inquiry(Context& ctx, int target, std::uint8_t* buffer) {
-  const std::int32_t timeoutMs = ctx.transport.bridgeIndex != -1 ? 1000 : 5000;
-  ScsiRequest request =
-      MakeRequest(target, kSixByteCdb, DataDirection::In, kInquirySize, buffer, timeoutMs);
+CommandResult Inquiry(ScsiPort& port, const CommandTarget& target, std::uint8_t* buffer) {
+  const std::int32_t timeoutMs = port.Traits().bridgeIndex != -1 ? kBridgedInquiryTimeoutMs : kInquiryTimeoutMs;
+  ScsiRequest request = MakeRequest(target, kSixByteCdb, DataDirection::In, kInquirySize, buffer, timeoutMs);
   request.cdb = InquiryCdb();
-  return SendCommand(ctx, request);
+  return port.Send(request);
 }
 
-int StartStopUnit(Context& ctx, int target, std::uint8_t immed, std::uint8_t powerCondition,
-                  std::uint8_t loadEject, std::uint8_t start) {
-  ScsiRequest request =
-      MakeRequest(target, kSixByteCdb, DataDirection::None, 0, nullptr, ctx.transport.currentTimeoutMs);
+CommandResult StartStopUnit(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs,
+                            std::uint8_t immed, std::uint8_t powerCondition, std::uint8_t loadEject,
+                            std::uint8_t start) {
+  ScsiRequest request = MakeRequest(target, kSixByteCdb, DataDirection::None, 0, nullptr, timeoutMs);
   request.cdb[0] = kOpStartStopUnit;
   request.cdb[1] = immed;
   request.cdb[4] = static_cast<std::uint8_t>(powerCondition * 16 + loadEject * 2 + start);
-  return SendCommand(ctx, request);
+  return port.Send(request);
 }
 
-int ReadBuffer(Context& ctx, int target, std::uint8_t mode, std::uint8_t bufferId,
-               std::uint32_t offset, std::uint32_t length, std::uint8_t* buffer) {
-  ScsiRequest request =
-      MakeRequest(target, kTenByteCdb, DataDirection::In, length, buffer, ctx.transport.currentTimeoutMs);
+CommandResult ReadBuffer(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs,
+                         std::uint8_t mode, std::uint8_t bufferId, std::uint32_t offset, std::uint32_t length,
+                         std::uint8_t* buffer) {
+  ScsiRequest request = MakeRequest(target, kTenByteCdb, DataDirection::In, length, buffer, timeoutMs);
   request.cdb = BufferCdb(kOpReadBuffer, mode, bufferId, offset, length);
-  return SendCommand(ctx, request);
+  return port.Send(request);
 }
 
-int WriteBuffer(Context& ctx, int target, std::uint8_t mode, std::uint8_t bufferId,
-                std::uint32_t offset, std::uint32_t length, std::uint8_t* buffer) {
-  // A bridged drive re-flashes before it answers the normal-mode switch, so
-  // that command gets the long default wait.
-  const bool bridgedSwitch = ctx.transport.route == TransportRoute::PassThrough &&
-                             ctx.transport.bridgeIndex == Current(ctx) &&
-                             mode == kModeNormalSwitch;
-  const DataDirection direction = length == 0 ? DataDirection::None : DataDirection::Out;
-  ScsiRequest request = MakeRequest(target, kTenByteCdb, direction, length, buffer,
-                                    bridgedSwitch ? 0 : ctx.transport.currentTimeoutMs);
-  request.cdb = BufferCdb(kOpWriteBuffer, mode, bufferId, offset, length);
-  return SendCommand(ctx, request);
+CommandResult WriteBuffer(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs,
+                          std::uint8_t mode, std::uint8_t bufferId, std::uint32_t offset, std::uint32_t length,
+                          std::uint8_t* buffer) {
+  return port.Send(WriteBufferRequest(port, target, timeoutMs, mode, bufferId, offset, length, buffer));
 }
 
-int RequestSense(Context&, int, std::uint8_t*) { return 0; }
-
-int ReadDriveInfo(Context& ctx) {
-  return ReadBuffer(ctx, Current(ctx), kModeDriveInfo, kBufferDriveInfo, 0, kDriveInfoSize,
-                    ctx.driveInfo.data());
+CommandResult ReadDriveInfo(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs,
+                            std::uint8_t* driveInfo) {
+  return ReadBuffer(port, target, timeoutMs, kModeDriveInfo, kBufferDriveInfo, 0, kDriveInfoSize, driveInfo);
 }
 
-int StopUnit(Context& ctx) {
-  ctx.transport.currentTimeoutMs = 0;
-  return StartStopUnit(ctx, Current(ctx), 0, 0, 0, 0);
+CommandResult StopUnit(ScsiPort& port, const CommandTarget& target) {
+  return StartStopUnit(port, target, kStopUnitTimeoutMs, 0, 0, 0, 0);
 }
 
-int EnterUpdateMode(Context& ctx) {
-  ctx.transport.currentTimeoutMs = 1000;
-  return WriteBuffer(ctx, Current(ctx), kModeVendor, kBufferUpdateMode, 0, 0, nullptr);
+CommandResult EnterUpdateMode(ScsiPort& port, const CommandTarget& target) {
+  return WriteBuffer(port, target, kUpdateModeTimeoutMs, kModeVendor, kBufferUpdateMode, 0, 0, nullptr);
 }
 
-int WriteUpdateBlock(Context& ctx, std::uint32_t offset, std::uint32_t length, std::uint8_t* data) {
-  return WriteBuffer(ctx, Current(ctx), kModeVendor, kBufferModeSwitch, offset, length, data);
+CommandResult WriteUpdateBlock(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs,
+                               std::uint32_t offset, std::uint32_t length, std::uint8_t* data) {
+  return WriteBuffer(port, target, timeoutMs, kModeVendor, kBufferModeSwitch, offset, length, data);
 }
 
-int StartFlash(Context& ctx) {
-  return WriteBuffer(ctx, Current(ctx), kModeVendor, kBufferFlashStart, 0, 0, nullptr);
+CommandResult StartFlash(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs,
+                         bool leavePending) {
+  ScsiRequest request =
+      WriteBufferRequest(port, target, timeoutMs, kModeVendor, kBufferFlashStart, 0, 0, nullptr);
+  request.leavePending = leavePending;
+  return port.Send(request);
 }
 
-int ReadVerifyBlock(Context& ctx, std::uint32_t offset, std::uint32_t length, std::uint8_t* data) {
-  ctx.transport.currentTimeoutMs = 5000;
-  return ReadBuffer(ctx, Current(ctx), kModeVendor, kBufferFirmwareArea, offset, length, data);
+CommandResult ReadVerifyBlock(ScsiPort& port, const CommandTarget& target, std::uint32_t offset,
+                              std::uint32_t length, std::uint8_t* data) {
+  return ReadBuffer(port, target, kVerifyReadTimeoutMs, kModeVendor, kBufferFirmwareArea, offset, length, data);
 }
 
-int WriteKernelBlock(Context& ctx, std::uint32_t offset, std::uint32_t length, std::uint8_t* data) {
-  ctx.transport.currentTimeoutMs = 10000;
-  return WriteBuffer(ctx, Current(ctx), kModeDownload, kBufferKernelPart, offset, length, data);
+CommandResult WriteKernelBlock(ScsiPort& port, const CommandTarget& target, std::uint32_t offset,
+                               std::uint32_t length, std::uint8_t* data) {
+  return WriteBuffer(port, target, kImageBlockTimeoutMs, kModeDownload, kBufferKernelPart, offset, length, data);
 }
 
-int WriteNormalBlock(Context& ctx, std::uint32_t offset, std::uint32_t length, std::uint8_t* data) {
-  ctx.transport.currentTimeoutMs = 10000;
-  return WriteBuffer(ctx, Current(ctx), kModeDownload, kBufferNormalPart, offset, length, data);
+CommandResult WriteNormalBlock(ScsiPort& port, const CommandTarget& target, std::uint32_t offset,
+                               std::uint32_t length, std::uint8_t* data) {
+  return WriteBuffer(port, target, kImageBlockTimeoutMs, kModeDownload, kBufferNormalPart, offset, length, data);
+}
+
+CommandResult ProbeInquiry(ScsiPort& port, const CommandTarget& at, std::uint8_t* buffer) {
+  ScsiRequest request = MakeRequest(at, kSixByteCdb, DataDirection::In, kInquirySize, buffer, 0);
+  request.cdb = InquiryCdb();
+  return port.Probe(request);
+}
+
+CommandResult ProbeDriveInfo(ScsiPort& port, const CommandTarget& at, std::uint8_t* driveInfo) {
+  ScsiRequest request = MakeRequest(at, kTenByteCdb, DataDirection::In, kDriveInfoSize, driveInfo, 0);
+  request.cdb = DriveInfoCdb();
+  return port.Probe(request);
 }
 
 }  // namespace odf

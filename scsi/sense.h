@@ -5,18 +5,12 @@
 #include <array>
 #include <cstdint>
 
+#include "core/scsi_port.h"
 #include "scsi/cdb.h"
 
 namespace odf {
 
-using SenseData = std::array<std::uint8_t, 18>;
-
-// Sense key << 16 | ASC << 8 | ASCQ. The key is byte 2 taken whole, not
-// masked to its low four bits, so a key byte with flag bits set matches none
-// of the keys below.
-inline std::uint32_t PackSense(const SenseData& sense) {
-  return (std::uint32_t{sense[2]} << 16) | (std::uint32_t{sense[12]} << 8) | std::uint32_t{sense[13]};
-}
+using SenseData = SenseBytes;
 
 inline std::uint8_t SenseKeyOf(std::uint32_t summary) { return static_cast<std::uint8_t>(summary >> 16); }
 inline std::uint8_t AscOf(std::uint32_t summary) { return static_cast<std::uint8_t>(summary >> 8); }

@@ -1,68 +1,109 @@
-// One SCSI command to one drive, through pass-through or ASPI.
+// The two ports: SCSI pass-through through a drive's volume, and the ASPI
+// layer through its request block. Each keeps only its own route's state.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
-#include "platform/win_types.h"
+#include "core/scsi_port.h"
 #include "platform/layouts.h"
-#include "core/transport_state.h"
-#include "scsi/sense.h"
+#include "platform/platform.h"
+#include "platform/win_types.h"
 
 namespace odf {
 
 struct Context;
 
-// What SendCommand returns, one name per meaning. Procedures hand these on as
-// their own results, and the run loop ends the run on -1, so the numbers are
-// fixed; several meanings share one.
-inline constexpr int kCommandDone = 0;
-// Pass-through: the drive ended the command with a SCSI status; its sense is
-// in lastSense, not yet summarised.
-inline constexpr int kCommandScsiError = 2;
-// ASPI: the adapter or the drive failed the command; its sense is in
-// lastSense and senseSummary.
-inline constexpr int kCommandFailed = -1;
-// Nothing was sent: the request names no entry of the target table (or could
-// never have been built), or there was no request block, ASPI layer or event.
-inline constexpr int kCommandNotSent = -1;
-// ASPI polled mode: the time-out passed before the command finished;
-// lastSense is unchanged and the request block stays with the ASPI layer.
-inline constexpr int kCommandPollGaveUp = -1;
-// Pass-through: the drive's volume did not open; nothing was sent.
-inline constexpr int kCommandNoVolume = -2;
-// ASPI event mode: the time-out passed before the command finished.
-inline constexpr int kCommandWaitRanOut = -2;
+class PassThroughPort final : public ScsiPort {
+ public:
+  explicit PassThroughPort(Platform& platform, std::int32_t intelDriverKind = kNoIntelDriver)
+      : platform_(platform), intelDriverKind_(intelDriverKind) {}
 
-// OpenTargetVolume.
-inline constexpr int kVolumeOpened = 0;
-inline constexpr int kVolumeNotOpened = -1;
+  PortTraits Traits() const override { return {TransportRoute::PassThrough, intelDriverKind_, bridgeIndex_}; }
+  CommandResult Send(const ScsiRequest& request) override;
+  CommandResult Probe(const ScsiRequest& request) override;
 
-// PollPendingCommand.
-inline constexpr int kPendingRunning = 1;
-inline constexpr int kPendingDone = 0;
-inline constexpr int kPendingFailed = -1;
+  // Opens a drive's volume and reads its SCSI address. A volume without one
+  // (a drive behind the IEEE1394 bridge) opens all the same and marks the
+  // policy's target as the bridge.
+  bool OpenVolume(char letter);
+  void CloseVolume();
 
-int SendCommand(Context& ctx, ScsiRequest& request);
-// Marks policy.target as the bridge when the volume reports no SCSI address.
-int OpenTargetVolume(Context& ctx, char letter);
-void CloseTargetVolume(Context& ctx);
-void SummarizeSense(Context& ctx);
-// Clears lastSense and senseSummary, so that a caller judging the next
-// command sees only that command's sense (none, if it brings none back).
-void ForgetSense(Context& ctx);
-int PollPendingCommand(Context& ctx);
-// A command left pending (leavePending) has not been seen to finish yet.
-bool CommandStillPending(const Context& ctx);
-// ASPI: the layer still owns the request block (a command left pending, or
-// one a polled wait gave up on, has not finished). Does not wait.
-bool RequestBlockInUse(Context& ctx);
+  void SetIntelDriver(std::int32_t kind) { intelDriverKind_ = kind; }
+  // The block layout of the system the program runs on (tests try both).
+  void SetLayout(const PassThroughLayout& layout) { layout_ = &layout; }
+  std::array<std::uint8_t, 3> Address() const { return {pathId_, targetId_, lun_}; }
+  win::DWORD LastError() const { return lastError_; }
 
-// Discovery probes: pass-through form on the volume discovery opened, ASPI
-// form on an adapter and target id. kCommandDone on success.
-int ProbeInquiry(Context& ctx);
-int ProbeInquiry(Context& ctx, int hostAdapter, int targetId);
-int ProbeDriveInfo(Context& ctx);
-int ProbeDriveInfo(Context& ctx, int hostAdapter, int targetId);
+ private:
+  struct Call;
+  CommandResult RunDirect(const Call& call);
+  CommandResult RunBuffered(const ScsiRequest& request);
+  void FillHeader(std::uint8_t* block, const Call& call) const;
+  void CaptureSense(const std::uint8_t* block);
+
+  Platform& platform_;
+  std::int32_t intelDriverKind_;
+  std::int32_t bridgeIndex_ = -1;
+  const PassThroughLayout* layout_ = &NativePassThroughLayout();
+  win::HANDLE volume_ = win::INVALID_HANDLE_VALUE;
+  std::uint8_t pathId_ = 0, targetId_ = 0, lun_ = 0;
+  win::DWORD lastError_ = 0;
+  std::array<std::uint8_t, 128> directBlock_{};
+  std::array<std::uint8_t, 128 + 32> bufferedBlock_{};
+};
+
+class AspiPort final : public ScsiPort {
+ public:
+  explicit AspiPort(Platform& platform) : platform_(platform) {}
+
+  PortTraits Traits() const override { return {TransportRoute::Aspi, intelDriverKind_, bridgeIndex_}; }
+  CommandResult Send(const ScsiRequest& request) override;
+  CommandResult Probe(const ScsiRequest& request) override;
+  PendingState PollPending() override;
+  bool CommandPending() const override { return pendingEvent_ != 0; }
+  bool RequestBlockInUse() override { return RequestBlockBusy(0); }
+
+  // The layer's command entry and the memory for its one request block, as
+  // the host checks found them; Detach before that memory is released.
+  void Attach(win::FARPROC sendCommand, void* requestBlock);
+  void Detach();
+  void SetIntelDriver(std::int32_t kind) { intelDriverKind_ = kind; }
+  void SetBridge(std::int32_t adapter) { bridgeIndex_ = adapter; }
+  win::HANDLE PendingEvent() const { return pendingEvent_; }
+
+ private:
+  struct Call;
+  enum class EventOutcome { Completed, LeftPending, WaitRanOut, NoEvent };
+  bool RequestBlockBusy(win::DWORD waitMs);
+  SRB_ExecSCSICmd* PrepareRequestBlock(const Call& call);
+  EventOutcome SubmitWithEvent(SRB_ExecSCSICmd& srb, win::DWORD waitMs, bool leavePending);
+  bool UsesPolledMode(const ScsiRequest& request) const;
+  CommandResult WaitPolled(const SRB_ExecSCSICmd& srb, std::int32_t timeoutMs);
+  CommandResult Complete(const SRB_ExecSCSICmd& srb, const ScsiRequest& request);
+
+  Platform& platform_;
+  std::int32_t intelDriverKind_ = kNoIntelDriver;
+  std::int32_t bridgeIndex_ = -1;
+  win::FARPROC sendCommand_ = 0;
+  SRB_ExecSCSICmd* requestBlock_ = nullptr;
+  win::HANDLE pendingEvent_ = 0;  // 0: nothing pending
+  // A polled wait gave up on a command the layer has not finished: the layer
+  // still owns the request block.
+  bool polledStillRunning_ = false;
+};
+
+// The run's port; a run the host checks have not set up yet talks
+// pass-through, the route of every NT host.
+ScsiPort& PortOf(Context& ctx);
+// The rules of the run's route (pass-through before the host checks).
+PortTraits RouteTraits(const Context& ctx);
+// The host checks choose the route: each replaces the run's port.
+PassThroughPort& UsePassThrough(Context& ctx);
+AspiPort& UseAspi(Context& ctx);
+// The run's port as that route's port, or nullptr when it is another one.
+PassThroughPort* PassThroughPortOf(Context& ctx);
+AspiPort* AspiPortOf(Context& ctx);
 
 }  // namespace odf

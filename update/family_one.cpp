@@ -7,6 +7,7 @@
 #include "core/families.h"
 #include "core/messages.h"
 #include "scsi/timer.h"
+#include "scsi/transport.h"
 #include "update/interruption.h"
 #include "update/pass_steps.h"
 #include "update/update.h"
@@ -45,7 +46,7 @@ bool TransferAndRestart(Context& ctx) {
     return false;
   }
   const int status = EnterNormalMode(ctx, familyCode);
-  if (ctx.transport.bridgeIndex != -1 || AspiWithIntelDriver(ctx)) {
+  if (RouteTraits(ctx).bridgeIndex != -1 || AspiWithIntelDriver(ctx)) {
     WaitMs(ctx, kSlowRestartMs);
   } else if (status != 0) {
     WaitMs(ctx, kAfterFailedSwitchMs);

@@ -54,9 +54,15 @@ bool IsBinaryIdent(const std::uint8_t* bytes) {
 enum class Probe { Found, NotFound, ReadFailed };
 
 // The three probes in order; the first that finds the identity takes it.
+// Reads one piece of the firmware area; the procedure carries the read's time-out on.
+bool ReadFirmwareArea(Context& ctx, std::uint32_t offset, std::uint32_t length, std::uint8_t* data) {
+  ctx.run.carriedTimeoutMs = kVerifyReadTimeoutMs;
+  return ReadVerifyBlock(PortOf(ctx), CurrentTarget(ctx), offset, length, data) == CommandResult::Done;
+}
+
 Probe ProbeFirmwareArea(Context& ctx) {
   std::uint8_t* data = ctx.host.dataBuffer.data;
-  if (ReadVerifyBlock(ctx, kTextProbeOffset, kTextProbeLength, data) != 0) return Probe::ReadFailed;
+  if (!ReadFirmwareArea(ctx, kTextProbeOffset, kTextProbeLength, data)) return Probe::ReadFailed;
   if (IsMaker(data)) {
     TakeIdentity(ctx, data);
     return Probe::Found;
@@ -65,12 +71,12 @@ Probe ProbeFirmwareArea(Context& ctx) {
     TakeIdentity(ctx, data + kFirmwareCodeWidth);
     return Probe::Found;
   }
-  if (ReadVerifyBlock(ctx, kLateTextProbeOffset, kTextProbeLength, data) != 0) return Probe::ReadFailed;
+  if (!ReadFirmwareArea(ctx, kLateTextProbeOffset, kTextProbeLength, data)) return Probe::ReadFailed;
   if (IsMaker(data + kFirmwareCodeWidth)) {
     TakeIdentity(ctx, data + kFirmwareCodeWidth);
     return Probe::Found;
   }
-  if (ReadVerifyBlock(ctx, kBinaryProbeOffset, kBinaryProbeLength, data) != 0) return Probe::ReadFailed;
+  if (!ReadFirmwareArea(ctx, kBinaryProbeOffset, kBinaryProbeLength, data)) return Probe::ReadFailed;
   if (IsBinaryIdent(data)) {
     TakeIdentity(ctx, data);
     return Probe::Found;
@@ -191,9 +197,10 @@ int RunChecks(Context& ctx) {
 // ---- the transfer -----------------------------------------------------------
 
 const char* TransferMarker(const Context& ctx) {
-  if (ctx.transport.intelDriverKind == kIntelAtaDriver) return kMarkerWin2;
+  const PortTraits traits = RouteTraits(ctx);
+  if (traits.intelDriverKind == kIntelAtaDriver) return kMarkerWin2;
   if (ctx.revision.g6PatchNeeded != 0) return kMarkerWin;
-  return ctx.transport.route == TransportRoute::PassThrough ? kMarkerWin : kMarkerWin2;
+  return traits.route == TransportRoute::PassThrough ? kMarkerWin : kMarkerWin2;
 }
 
 // Offset of the last full block: the block at 0 always goes, then one for
@@ -204,11 +211,22 @@ std::uint64_t LastFullBlock(std::uint32_t imageSize) {
 }
 
 int SenseReport(Context& ctx) {
-  RequestSense(ctx, ctx.run.currentTarget, ctx.transport.lastSense.data());
-  const auto& sense = ctx.transport.lastSense;
+  RequestSense(PortOf(ctx), CurrentTarget(ctx));
+  const SenseBytes& sense = PortOf(ctx).LastSense();
   PrintFormatted(ctx, "\nSense Code : %02x-%02x-%02x", unsigned{sense[2]}, unsigned{sense[12]},
                  unsigned{sense[13]});
   return -1;
+}
+
+bool UpdateModeEntered(Context& ctx) {
+  ctx.run.carriedTimeoutMs = kUpdateModeTimeoutMs;
+  return EnterUpdateMode(PortOf(ctx), CurrentTarget(ctx)) == CommandResult::Done;
+}
+
+// The blocks go at the time-out the switch to update mode left.
+bool UpdateBlockWritten(Context& ctx, std::uint32_t offset, std::uint32_t length, std::uint8_t* data) {
+  return WriteUpdateBlock(PortOf(ctx), CurrentTarget(ctx), ctx.run.carriedTimeoutMs, offset, length, data) ==
+         CommandResult::Done;
 }
 
 // Families up to 7 have their firmware area read back before and after the
@@ -229,7 +247,7 @@ bool HexImageLoaded(Context& ctx) {
 
 int FlashTimeoutMs(const Context& ctx) {
   const FamilyZeroTraits& zero = TraitsOf(ctx.matchedDefinition.familyCode).zero;
-  return ctx.transport.route == TransportRoute::Aspi ? zero.aspiFlashTimeoutMs : zero.flashTimeoutMs;
+  return RouteTraits(ctx).route == TransportRoute::Aspi ? zero.aspiFlashTimeoutMs : zero.flashTimeoutMs;
 }
 
 int ElapsedSeconds(Context& ctx) {
@@ -244,47 +262,50 @@ void PrintRemaining(Context& ctx, int seconds) {
 }
 
 int FlashOverAspi(Context& ctx) {
-  ctx.transport.currentTimeoutMs = FlashTimeoutMs(ctx);
-  ctx.transport.leavePending = 1;
+  ScsiPort& port = PortOf(ctx);
+  ctx.run.carriedTimeoutMs = FlashTimeoutMs(ctx);
   StartTimer(ctx);
-  const int status = StartFlash(ctx);
+  // Left running: the countdown below watches it.
+  const CommandResult submitted = StartFlash(port, CurrentTarget(ctx), ctx.run.carriedTimeoutMs, true);
   PrintText(ctx, "\n");
   bool finished = false;
   bool failed = false;
   int remaining = 0;
   do {
     if (!finished) {
-      const int poll = PollPendingCommand(ctx);
-      finished = poll != kPendingRunning;
-      failed = poll == kPendingFailed;
+      const PendingState poll = port.PollPending();
+      finished = poll != PendingState::Running;
+      failed = poll == PendingState::Failed;
     }
     ctx.platform.Sleep(kCountdownStepMs);
     remaining = kAspiCountdownSeconds - ElapsedSeconds(ctx);
     PrintRemaining(ctx, remaining);
   } while (remaining > 0);
-  if (!finished) failed = PollPendingCommand(ctx) == kPendingFailed;
+  if (!finished) failed = port.PollPending() == PendingState::Failed;
   StopTimer(ctx);
   // The command was only submitted when it returned; a drive that then
   // failed the flash has not taken the image, whatever the submission said.
-  if (status == 0 && failed) return kCommandFailed;
+  if (submitted == CommandResult::Done && failed) return StatusCode(CommandResult::Failed);
   // Nor has one still pending after the countdown, for the families that
   // are not read back: nothing else would tell a drive still in update mode
   // from an updated one. (Over pass-through the same command has those 30 s
   // before it times out. The others are judged by their read-back. A command
   // sent in polled mode was waited for in full: none is left pending.)
-  if (status == 0 && !ReadBack(ctx) && CommandStillPending(ctx)) return kCommandWaitRanOut;
-  return status;
+  if (submitted == CommandResult::Done && !ReadBack(ctx) && port.CommandPending()) {
+    return StatusCode(CommandResult::WaitRanOut);
+  }
+  return StatusCode(submitted);
 }
 
 int FlashOverPassThrough(Context& ctx) {
-  ctx.transport.currentTimeoutMs = FlashTimeoutMs(ctx);
+  ctx.run.carriedTimeoutMs = FlashTimeoutMs(ctx);
   StartTimer(ctx);
-  const int status = StartFlash(ctx);
-  if (status != 0) {
+  const CommandResult result = StartFlash(PortOf(ctx), CurrentTarget(ctx), ctx.run.carriedTimeoutMs, false);
+  if (result != CommandResult::Done) {
     StopTimer(ctx);
-    return status;
+    return StatusCode(result);
   }
-  const int limit = ctx.transport.currentTimeoutMs / 1000;
+  const int limit = ctx.run.carriedTimeoutMs / 1000;
   PrintText(ctx, "\n");
   int elapsed = 0;
   do {
@@ -315,8 +336,9 @@ std::uint16_t VersionNumberOf(const UpdateDefinition& definition) { return Versi
 
 int SelectDefinitionZero(Context& ctx) {
   SetDrivePolicy(ctx);  // before anything is sent to this drive
-  int result = Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data());
-  if (result != 0) {
+  const CommandResult inquiry = Inquiry(PortOf(ctx), CurrentTarget(ctx), ctx.inquiry.data());
+  int result = StatusCode(inquiry);
+  if (inquiry != CommandResult::Done) {
     ShowMessage(ctx, MessageCode::kInquiryFailed, NoticeStop);
   } else if (IdentifyFirmware(ctx) != 0) {
     ShowMessage(ctx, MessageCode::kDriveInfoFailed, NoticeStop);
@@ -338,15 +360,15 @@ int SelectDefinitionZero(Context& ctx) {
 
 int IdentifyFirmware(Context& ctx) {
   // The error line shows this identification's sense only.
-  ForgetSense(ctx);
+  PortOf(ctx).ForgetSense();
   const Probe probe = ProbeFirmwareArea(ctx);
   if (probe == Probe::Found) return 0;
   if (probe == Probe::NotFound) {
     std::memcpy(ctx.firmware.driveModelCode.data(), kNotRecognized, kFirmwareCodeWidth);
     std::memcpy(ctx.firmware.driveCpuType.data(), kNotRecognized, kFirmwareCodeWidth);
   }
-  SummarizeSense(ctx);
-  PrintFormatted(ctx, "\r\nError Code : %06lx", static_cast<unsigned long>(ctx.transport.senseSummary));
+  PortOf(ctx).SummarizeSense();
+  PrintFormatted(ctx, "\r\nError Code : %06lx", static_cast<unsigned long>(PortOf(ctx).SenseSummary()));
   return -1;
 }
 
@@ -376,22 +398,22 @@ int CheckTransferSize(Context& ctx) {
 
 int WriteUpdateImage(Context& ctx) {
   if (CheckTransferSize(ctx) != 0) return -1;
-  if (EnterUpdateMode(ctx) != 0) return SenseReport(ctx);
+  if (!UpdateModeEntered(ctx)) return SenseReport(ctx);
   std::uint8_t* image = ctx.host.imageBuffer.data;
   const std::uint32_t imageSize = ctx.matchedDefinition.imageSize;
   std::memcpy(image + imageSize, TransferMarker(ctx), kMarkerWidth);
   const std::uint64_t last = LastFullBlock(imageSize);
   for (std::uint64_t offset = 0; offset <= last; offset += kUpdateBlockSize) {
     const auto at = static_cast<std::uint32_t>(offset);
-    if (WriteUpdateBlock(ctx, at, kUpdateBlockSize, image + at) != 0) return SenseReport(ctx);
+    if (!UpdateBlockWritten(ctx, at, kUpdateBlockSize, image + at)) return SenseReport(ctx);
   }
   const std::uint32_t closing = imageSize - kClosingImagePart;
-  if (WriteUpdateBlock(ctx, closing, kClosingBlockSize, image + closing) != 0) return SenseReport(ctx);
+  if (!UpdateBlockWritten(ctx, closing, kClosingBlockSize, image + closing)) return SenseReport(ctx);
   return 0;
 }
 
 int StartFlashAndWait(Context& ctx) {
-  return ctx.transport.route == TransportRoute::Aspi ? FlashOverAspi(ctx) : FlashOverPassThrough(ctx);
+  return RouteTraits(ctx).route == TransportRoute::Aspi ? FlashOverAspi(ctx) : FlashOverPassThrough(ctx);
 }
 
 VerifyOutcome VerifyImage(Context& ctx, std::uint32_t length) {
@@ -404,7 +426,7 @@ VerifyOutcome VerifyImage(Context& ctx, std::uint32_t length) {
     return VerifyOutcome::NoRoom;
   }
   for (std::uint32_t offset = 0; offset < length; offset += kUpdateBlockSize) {
-    if (ReadVerifyBlock(ctx, offset, kUpdateBlockSize, readBack + offset) != 0) return VerifyOutcome::ReadFailed;
+    if (!ReadFirmwareArea(ctx, offset, kUpdateBlockSize, readBack + offset)) return VerifyOutcome::ReadFailed;
   }
   // Only the first `length` bytes count: past a smaller image the drive holds
   // the transfer marker and whatever was there before.
@@ -456,11 +478,12 @@ int FamilyZeroUpdate(Context& ctx) {
   // flash. None of that may end quietly, so each ends the run; nor may an
   // interruption end it before the drive is back.
   InterruptionHold hold(ctx);
-  if (EnterUpdateMode(ctx) != 0) {
+  if (!UpdateModeEntered(ctx)) {
     ShowMessage(ctx, MessageCode::kEnterUpdateModeFailed, ConsoleOnly);
     return -1;
   }
-  if (StopUnit(ctx) != 0) SummarizeSense(ctx);
+  ctx.run.carriedTimeoutMs = kStopUnitTimeoutMs;
+  if (StopUnit(PortOf(ctx), CurrentTarget(ctx)) != CommandResult::Done) PortOf(ctx).SummarizeSense();
   if (WriteUpdateImage(ctx) != 0) {
     ShowMessage(ctx, MessageCode::kTransferFailed, ConsoleOnly);
     return -1;

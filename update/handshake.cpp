@@ -56,22 +56,26 @@ void FillRandom(Context& ctx, std::uint8_t* challenge, std::uint8_t* response) {
 int Exchange(Context& ctx) {
   std::uint8_t* challenge = ctx.host.dataBuffer.data + kChallengeOffset;
   std::uint8_t* response = ctx.host.dataBuffer.data + kResponseOffset;
-  const int target = ctx.run.currentTarget;
+  ScsiPort& port = PortOf(ctx);
+  const CommandTarget target = CurrentTarget(ctx);
+  // The exchange goes at the time-out the steps before it left.
+  const std::int32_t timeoutMs = ctx.run.carriedTimeoutMs;
 
   WaitMs(ctx, kHandshakeSettleMs);
   FillRandom(ctx, challenge, response);
-  int status = ReadBuffer(ctx, target, kHandshakeReadMode, kBufferHandshake, 0, kChallengeSize, challenge);
-  if (status != 0) return ExchangeFailed(ctx, 0, status);
-  status = WriteBuffer(ctx, target, kHandshakeWriteMode, kBufferHandshake, 0, kEchoSize, challenge);
-  if (status != 0) return ExchangeFailed(ctx, 1, status);
+  CommandResult result =
+      ReadBuffer(port, target, timeoutMs, kHandshakeReadMode, kBufferHandshake, 0, kChallengeSize, challenge);
+  if (result != CommandResult::Done) return ExchangeFailed(ctx, 0, StatusCode(result));
+  result = WriteBuffer(port, target, timeoutMs, kHandshakeWriteMode, kBufferHandshake, 0, kEchoSize, challenge);
+  if (result != CommandResult::Done) return ExchangeFailed(ctx, 1, StatusCode(result));
 
   // Both indexes stay inside the challenge: a byte plus kKey0 is below 1024,
   // and a byte value places the answer within the response's first 256 bytes.
   const auto picked = static_cast<std::uint16_t>(challenge[kPickerIndex] + kKey0);
   response[challenge[kKey1]] = static_cast<std::uint8_t>(~challenge[picked]);
 
-  status = WriteBuffer(ctx, target, kHandshakeWriteMode, kBufferHandshake, 0, kResponseSize, response);
-  if (status != 0) return ExchangeFailed(ctx, 2, status);
+  result = WriteBuffer(port, target, timeoutMs, kHandshakeWriteMode, kBufferHandshake, 0, kResponseSize, response);
+  if (result != CommandResult::Done) return ExchangeFailed(ctx, 2, StatusCode(result));
   WaitMs(ctx, kHandshakeAnsweredMs);
   return 0;
 }
@@ -80,19 +84,20 @@ int Exchange(Context& ctx) {
 // handshake refuses it as an invalid field, and under an Intel storage
 // driver the exchange is never tried.
 bool ExchangeWanted(Context& ctx) {
-  ForgetSense(ctx);  // judge the probe by its own sense only
-  const int status = WriteBuffer(ctx, ctx.run.currentTarget, kHandshakeWriteMode, kBufferHandshakeProbe, 0, 0,
-                                 nullptr);
-  if (status == 0) return true;
-  SummarizeSense(ctx);
-  return !SenseDeclinesHandshake(ctx.transport.senseSummary) && ctx.transport.intelDriverKind == kNoIntelDriver;
+  ScsiPort& port = PortOf(ctx);
+  port.ForgetSense();  // judge the probe by its own sense only
+  const CommandResult result = WriteBuffer(port, CurrentTarget(ctx), ctx.run.carriedTimeoutMs, kHandshakeWriteMode,
+                                           kBufferHandshakeProbe, 0, 0, nullptr);
+  if (result == CommandResult::Done) return true;
+  port.SummarizeSense();
+  return !SenseDeclinesHandshake(port.SenseSummary()) && port.Traits().intelDriverKind == kNoIntelDriver;
 }
 
 }  // namespace
 
 int UnlockUpdateMode(Context& ctx) {
   if (ctx.host.dataBuffer.data == nullptr || ctx.host.dataBuffer.size < kResponseOffset + kResponseSize) {
-    return kCommandNotSent;
+    return StatusCode(CommandResult::NotSent);
   }
   if (ExchangeWanted(ctx)) {
     const int status = Exchange(ctx);
@@ -105,7 +110,7 @@ int UnlockUpdateMode(Context& ctx) {
     return status;
   }
   WaitMs(ctx, kHandshakeSettleMs);
-  if (Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data()) != 0) {
+  if (Inquiry(PortOf(ctx), CurrentTarget(ctx), ctx.inquiry.data()) != CommandResult::Done) {
     PrintFormatted(ctx, "\nFailed to execute Inquiry Command.");
     return -1;
   }

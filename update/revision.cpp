@@ -6,6 +6,7 @@
 #include "core/messages.h"
 #include "image/hex_text.h"
 #include "scsi/commands.h"
+#include "scsi/transport.h"
 #include "scsi/timer.h"
 #include "update/update.h"
 
@@ -71,19 +72,21 @@ void ApplyModelTable(Context& ctx) {
 int InquireWithRetries(Context& ctx, RevisionPhase phase) {
   const bool answersEarly = TraitsOf(ctx.matchedDefinition.familyCode).answersBeforeRestarted;
   std::uint8_t* reply = ctx.inquiry.data();
-  int status = Inquiry(ctx, ctx.run.currentTarget, reply);
+  ScsiPort& port = PortOf(ctx);
+  CommandResult result = Inquiry(port, CurrentTarget(ctx), reply);
   if (answersEarly && phase == RevisionPhase::New) {
     // This model answers once more before it has finished restarting.
     WaitMs(ctx, kInquiryRetryMs);
-    status = Inquiry(ctx, ctx.run.currentTarget, reply);
+    result = Inquiry(port, CurrentTarget(ctx), reply);
   }
-  const bool retry = phase == RevisionPhase::New && ctx.transport.route == TransportRoute::Aspi &&
-                     (ctx.transport.intelDriverKind != kNoIntelDriver || answersEarly);
-  for (int i = 0; status != 0 && retry && i < kInquiryRetries; ++i) {
+  const PortTraits traits = port.Traits();
+  const bool retry = phase == RevisionPhase::New && traits.route == TransportRoute::Aspi &&
+                     (traits.intelDriverKind != kNoIntelDriver || answersEarly);
+  for (int i = 0; result != CommandResult::Done && retry && i < kInquiryRetries; ++i) {
     WaitMs(ctx, kInquiryRetryMs);
-    status = Inquiry(ctx, ctx.run.currentTarget, reply);
+    result = Inquiry(port, CurrentTarget(ctx), reply);
   }
-  return status;
+  return StatusCode(result);
 }
 
 void ReadCurrent(Context& ctx) {

@@ -34,8 +34,8 @@ DrivePolicy DrivePolicyFor(std::int32_t target, std::int32_t familyCode, std::in
 }
 
 void SetDrivePolicy(Context& ctx) {
-  ctx.transport.policy = DrivePolicyFor(ctx.run.currentTarget, ctx.matchedDefinition.familyCode,
-                                        ctx.image.editionCode);
+  PortOf(ctx).SetPolicy(
+      DrivePolicyFor(ctx.run.currentTarget, ctx.matchedDefinition.familyCode, ctx.image.editionCode));
 }
 
 // Takes the fields a procedure uses from a table entry; the rest of
@@ -60,12 +60,12 @@ void CopyMatchedDefinition(Context& ctx, int index) {
 
 int SelectDefinition(Context& ctx) {
   SetDrivePolicy(ctx);  // before anything is sent to this drive
-  int status = Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data());
-  if (status != 0) {
+  const CommandResult inquiry = Inquiry(PortOf(ctx), CurrentTarget(ctx), ctx.inquiry.data());
+  if (inquiry != CommandResult::Done) {
     ShowMessage(ctx, MessageCode::kInquiryFailed, NoticeStop);
-    return status;
+    return StatusCode(inquiry);
   }
-  status = ReadDriveState(ctx);
+  const int status = ReadDriveState(ctx);
   if (status != 0) {
     ShowMessage(ctx, MessageCode::kDriveInfoFailed, NoticeStop);
     return status;
@@ -82,18 +82,21 @@ int SelectDefinition(Context& ctx) {
 }
 
 int WaitDriveReady(Context& ctx) {
-  StopUnit(ctx);
+  ScsiPort& port = PortOf(ctx);
+  StopUnit(port, CurrentTarget(ctx));
+  ctx.run.carriedTimeoutMs = kStopUnitTimeoutMs;
   for (int repeats = 0;; ++repeats) {
     // Judge the check by its own sense only: a failure that brings none back
     // must not read as the "no medium" some earlier command left behind.
-    ForgetSense(ctx);
-    if (TestUnitReady(ctx, ctx.run.currentTarget) == 0) {
+    port.ForgetSense();
+    // At the time-out the stop left.
+    if (TestUnitReady(port, CurrentTarget(ctx), kStopUnitTimeoutMs) == CommandResult::Done) {
       if (TraitsOf(ctx.matchedDefinition.familyCode).mayHoldDisc) return 0;
       ShowMessage(ctx, MessageCode::kDiscInDrive, NoticeInfo);
       return -1;
     }
-    SummarizeSense(ctx);
-    switch (JudgeReadyCheck(ctx.transport.senseSummary)) {
+    port.SummarizeSense();
+    switch (JudgeReadyCheck(port.SenseSummary())) {
       case ReadyCheckSense::Idle:
         return 0;
       case ReadyCheckSense::BecomingReady:
@@ -104,7 +107,7 @@ int WaitDriveReady(Context& ctx) {
         break;
       case ReadyCheckSense::NoSense:
         // The Intel drivers may fail the check without any sense.
-        if (ctx.transport.intelDriverKind != kNoIntelDriver) return 0;
+        if (port.Traits().intelDriverKind != kNoIntelDriver) return 0;
         break;
       case ReadyCheckSense::Other:
         break;
@@ -115,7 +118,7 @@ int WaitDriveReady(Context& ctx) {
 }
 
 int ConfirmKernelIdentity(Context& ctx) {
-  if (Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data()) != 0) {
+  if (Inquiry(PortOf(ctx), CurrentTarget(ctx), ctx.inquiry.data()) != CommandResult::Done) {
     ShowMessage(ctx, MessageCode::kInquiryFailed, ConsoleOnly);
     return -1;
   }
@@ -129,7 +132,7 @@ int ConfirmKernelIdentity(Context& ctx) {
 }
 
 int CheckKernelCurrent(Context& ctx) {
-  if (Inquiry(ctx, ctx.run.currentTarget, ctx.inquiry.data()) != 0) {
+  if (Inquiry(PortOf(ctx), CurrentTarget(ctx), ctx.inquiry.data()) != CommandResult::Done) {
     ShowMessage(ctx, MessageCode::kInquiryFailed, ConsoleOnly);
     return -1;
   }

@@ -19,6 +19,13 @@ namespace {
 constexpr std::uint32_t kModeBlockSize = 256;
 constexpr std::uint32_t kNormalBlockSize = 0x8000;
 
+// The time-outs around the mode switches: the kernel-mode switch, what a
+// successful one leaves for the commands after it, and what the normal-mode
+// switch leaves (the general edition's ready check goes with it).
+constexpr std::int32_t kKernelSwitchTimeoutMs = 5000;
+constexpr std::int32_t kInKernelModeTimeoutMs = 1000;
+constexpr std::int32_t kAfterNormalSwitchTimeoutMs = 5000;
+
 constexpr std::size_t kModelWidth = 16;  // the model strings carry no terminator in the block
 
 struct KernelBlock {
@@ -49,8 +56,9 @@ bool Japanese(const Context& ctx) { return ctx.run.oemCodePage == 932; }
 // The bridge sits on the target's own host adapter (ASPI route only).
 bool TargetBehindAspiBridge(const Context& ctx) {
   const std::int32_t target = ctx.run.currentTarget;
-  if (ctx.transport.route != TransportRoute::Aspi || target < 0 || target >= kTargetSlots) return false;
-  return ctx.transport.bridgeIndex == ctx.targets.entries[static_cast<std::size_t>(target)].hostAdapter;
+  const PortTraits traits = RouteTraits(ctx);
+  if (traits.route != TransportRoute::Aspi || target < 0 || target >= kTargetSlots) return false;
+  return traits.bridgeIndex == ctx.targets.entries[static_cast<std::size_t>(target)].hostAdapter;
 }
 
 std::uint8_t* ModeBlock(Context& ctx) { return ctx.host.parameterBuffer.data; }
@@ -62,14 +70,16 @@ void PrintTransferComplete(Context& ctx) {
 }  // namespace
 
 bool AspiWithIntelDriver(const Context& ctx) {
-  return ctx.transport.intelDriverKind != kNoIntelDriver && ctx.transport.route == TransportRoute::Aspi;
+  const PortTraits traits = RouteTraits(ctx);
+  return traits.intelDriverKind != kNoIntelDriver && traits.route == TransportRoute::Aspi;
 }
 
 std::int32_t NormalModeTimeoutMs(const Context& ctx, std::int32_t familyCode) {
   const NormalSwitchTimeouts& timeouts = TraitsOf(familyCode).normalSwitch;
+  const PortTraits traits = RouteTraits(ctx);
   if (TargetBehindAspiBridge(ctx)) return timeouts.aspiBridgeMs;
-  if (ctx.transport.route == TransportRoute::Aspi) return timeouts.aspiMs;
-  if (ctx.transport.bridgeIndex == ctx.run.currentTarget) return timeouts.passThroughBridgeMs;
+  if (traits.route == TransportRoute::Aspi) return timeouts.aspiMs;
+  if (traits.bridgeIndex == ctx.run.currentTarget) return timeouts.passThroughBridgeMs;
   return timeouts.plainMs;
 }
 
@@ -87,14 +97,14 @@ void BuildModeBlock(Context& ctx, std::uint8_t* block, std::int32_t familyCode, 
 int EnterKernelMode(Context& ctx, std::int32_t familyCode) {
   std::uint8_t* block = ModeBlock(ctx);
   BuildModeBlock(ctx, block, familyCode, false);
-  ctx.transport.currentTimeoutMs = 5000;
-  const int status =
-      WriteBuffer(ctx, ctx.run.currentTarget, kModeKernelSwitch, kBufferModeSwitch, 0, kModeBlockSize, block);
-  if (status != 0) {
+  ctx.run.carriedTimeoutMs = kKernelSwitchTimeoutMs;
+  const CommandResult result = WriteBuffer(PortOf(ctx), CurrentTarget(ctx), kKernelSwitchTimeoutMs,
+                                           kModeKernelSwitch, kBufferModeSwitch, 0, kModeBlockSize, block);
+  if (result != CommandResult::Done) {
     ShowMessage(ctx, MessageCode::kEnterKernelModeFailed, ConsoleOnly);
-    return status;
+    return StatusCode(result);
   }
-  ctx.transport.currentTimeoutMs = 1000;
+  ctx.run.carriedTimeoutMs = kInKernelModeTimeoutMs;
   if (!AspiWithIntelDriver(ctx)) WaitMs(ctx, kAfterKernelSwitchMs);
   return 0;
 }
@@ -102,35 +112,35 @@ int EnterKernelMode(Context& ctx, std::int32_t familyCode) {
 int EnterNormalMode(Context& ctx, std::int32_t familyCode) {
   std::uint8_t* block = ModeBlock(ctx);
   BuildModeBlock(ctx, block, familyCode, true);
-  ctx.transport.currentTimeoutMs = NormalModeTimeoutMs(ctx, familyCode);
+  ScsiPort& port = PortOf(ctx);
+  const std::int32_t timeoutMs = NormalModeTimeoutMs(ctx, familyCode);
   // Only this command's own sense may excuse its failure; without this, the
   // "no medium" left behind by the ready check would pass any failure,
   // including one that returned no sense at all.
-  ForgetSense(ctx);
-  const int status =
-      WriteBuffer(ctx, ctx.run.currentTarget, kModeNormalSwitch, kBufferModeSwitch, 0, kModeBlockSize, block);
-  ctx.transport.currentTimeoutMs = 5000;
-  if (status != 0) {
+  port.ForgetSense();
+  const CommandResult result = WriteBuffer(port, CurrentTarget(ctx), timeoutMs, kModeNormalSwitch,
+                                           kBufferModeSwitch, 0, kModeBlockSize, block);
+  ctx.run.carriedTimeoutMs = kAfterNormalSwitchTimeoutMs;
+  if (result != CommandResult::Done) {
     // The pass-through route leaves a SCSI error's sense unsummarised.
-    if (status == kCommandScsiError) SummarizeSense(ctx);
+    if (result == CommandResult::ScsiError) port.SummarizeSense();
+    const PortTraits traits = port.Traits();
     const bool generalEditionPassThrough =
-        ctx.image.editionCode == kGeneralScsiEdition && ctx.transport.route == TransportRoute::PassThrough;
-    const bool restartedBehindBridge =
-        ctx.transport.bridgeIndex != -1 && SenseShowsRestart(ctx.transport.senseSummary);
+        ctx.image.editionCode == kGeneralScsiEdition && traits.route == TransportRoute::PassThrough;
+    const bool restartedBehindBridge = traits.bridgeIndex != -1 && SenseShowsRestart(port.SenseSummary());
     // A drive that restarts as it takes the switch may leave the host without
     // any answer at all (some bridges always do). That is the switch taking
     // effect, not a failure to report; the read-back after the settle decides.
-    const bool restartedUnderCommand = ctx.transport.failedWithoutStatus;
+    const bool restartedUnderCommand = port.FailedWithoutStatus();
     if (!generalEditionPassThrough && !restartedBehindBridge && !restartedUnderCommand) {
       ShowMessage(ctx, MessageCode::kEnterNormalModeFailed, ConsoleOnly);
-      return status;
+      return StatusCode(result);
     }
   }
   if (ctx.image.editionCode == kGeneralScsiEdition) {
     WaitMs(ctx, kGeneralEditionRestartMs);
-    TestUnitReady(ctx, ctx.run.currentTarget);
-    std::uint8_t sense[18] = {};
-    RequestSense(ctx, ctx.run.currentTarget, sense);
+    TestUnitReady(port, CurrentTarget(ctx), kAfterNormalSwitchTimeoutMs);
+    RequestSense(port, CurrentTarget(ctx));
   } else {
     WaitMs(ctx, kRestartMs);
   }
@@ -149,8 +159,9 @@ int WriteKernelPart(Context& ctx, int blockCount) {
   }
   for (int i = 0; i < count; ++i) {
     const KernelBlock& b = kKernelBlocks[i];
-    const int status = WriteKernelBlock(ctx, b.offset, b.length, image + b.offset);
-    if (status != 0) return status;
+    ctx.run.carriedTimeoutMs = kImageBlockTimeoutMs;
+    const CommandResult result = WriteKernelBlock(PortOf(ctx), CurrentTarget(ctx), b.offset, b.length, image + b.offset);
+    if (result != CommandResult::Done) return StatusCode(result);
   }
   return 0;
 }
@@ -177,8 +188,9 @@ int TransferNormalPart(Context& ctx, TransferVariant variant) {
     }
     const std::uint32_t remaining = imageSize - offset;
     const auto length = static_cast<std::uint16_t>(remaining < kNormalBlockSize ? remaining : kNormalBlockSize);
-    const int status = WriteNormalBlock(ctx, offset, length, image + offset);
-    if (status != 0) return status;
+    ctx.run.carriedTimeoutMs = kImageBlockTimeoutMs;
+    const CommandResult result = WriteNormalBlock(PortOf(ctx), CurrentTarget(ctx), offset, length, image + offset);
+    if (result != CommandResult::Done) return StatusCode(result);
     offset += length;
     previousLength = length;
   }

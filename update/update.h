@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "core/revision_state.h"
-#include "core/transport_state.h"
+#include "core/scsi_port.h"
 
 namespace odf {
 
