@@ -16,6 +16,7 @@
 #include "discovery/discovery.h"
 #include "discovery/host.h"
 #include "scsi/commands.h"
+#include "scsi/transport.h"
 #include "sim/pc/pc_builder.h"
 #include "sim/pc/sim_pc.h"
 #include "update/update.h"
@@ -87,6 +88,19 @@ inline sim::FaultRule SenseFault(std::uint8_t opcode, int occurrence, std::uint8
 // run sets them up before discovery.
 inline void RunHostChecks(Context& ctx) { ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone); }
 
+// The run's port reports an Intel storage driver, whichever route it is.
+inline void SetIntelDriver(Context& ctx, std::int32_t kind) {
+  if (AspiPort* aspi = AspiPortOf(ctx)) aspi->SetIntelDriver(kind);
+  if (PassThroughPort* passThrough = PassThroughPortOf(ctx)) passThrough->SetIntelDriver(kind);
+}
+
+// The drive the port's policy names (a volume without address marks it as the bridge).
+inline void SetPolicyTarget(Context& ctx, int target) {
+  DrivePolicy policy = PortOf(ctx).Policy();
+  policy.target = target;
+  PortOf(ctx).SetPolicy(policy);
+}
+
 // The placed drives as the target table, in order, with `current` the
 // current target: what discovery leaves, for drives a test wants addressed
 // whether or not the definition would take them.
@@ -97,8 +111,11 @@ inline void UseTargets(Context& ctx, const std::vector<sim::PlacedDrive>& drives
         TargetDrive{d.adapter, d.target, d.letter};
   }
   ctx.run.currentTarget = current;
-  ctx.transport.policy.target = current;
+  SetPolicyTarget(ctx, current);
 }
+
+// Target `index` of the table as a command addresses it.
+inline CommandTarget At(const Context& ctx, int index) { return TargetAt(ctx.targets, index); }
 
 // The run's start-up as far as the loop over the targets: built-in
 // definition, host checks, and discovery finding the one drive.

@@ -44,79 +44,80 @@ class CommandsTest : public testing::SimFixture {
   }
 
   std::uint8_t* buf() { return buffer.data(); }
+  ScsiPort& port() { return PortOf(ctx); }
+  CommandTarget current() const { return testing::At(ctx, 1); }
 
   static Cdb CdbOf(const sim::CommandRecord& record) {
     return Cdb(record.cdb.begin(), record.cdb.begin() + record.cdbLength);
   }
 };
 
+// Where the caller chooses the time-out, each case gives 7000 ms (7 s on the
+// wire); the wrappers with a time-out of their own ignore the caller.
 TEST_F(CommandsTest, EveryWireCommand) {
-  using Call = std::function<int(Context&)>;
+  using Call = std::function<CommandResult()>;
   struct Case {
     const char* name;
     Call call;
     Cdb cdb;
     int direction;
     std::uint32_t length;
-    std::uint32_t seconds;       // TimeOutValue on the direct pass-through
-    std::int32_t timeoutAfter;   // currentTimeoutMs left for later commands
+    std::uint32_t seconds;  // TimeOutValue on the direct pass-through
   };
   const Case cases[] = {
-      {"test unit ready", [](Context& c) { return TestUnitReady(c, 1); },
-       {0x00, 0, 0, 0, 0, 0}, 0, 0, 7, 7000},
-      {"inquiry", [this](Context& c) { return Inquiry(c, 1, buf()); },
-       {0x12, 0, 0, 0, 0x60, 0}, 1, 96, 5, 7000},
-      {"start stop unit fields", [](Context& c) { return StartStopUnit(c, 1, 1, 3, 1, 1); },
-       {0x1B, 0x01, 0, 0, 0x33, 0}, 0, 0, 7, 7000},
-      {"stop", [](Context& c) { return StopUnit(c); },
-       {0x1B, 0, 0, 0, 0, 0}, 0, 0, 60, 0},
-      {"drive information", [](Context& c) { return ReadDriveInfo(c); },
-       {0x3C, 0x02, 0xF1, 0, 0, 0, 0, 0, 0x30, 0}, 1, 48, 7, 7000},
-      {"handshake challenge", [this](Context& c) { return ReadBuffer(c, 1, 2, 0xF2, 0, 1024, buf()); },
-       {0x3C, 0x02, 0xF2, 0, 0, 0, 0, 0x04, 0x00, 0}, 1, 1024, 7, 7000},
-      {"handshake challenge, mode 1", [this](Context& c) { return ReadBuffer(c, 1, 1, 0xF2, 0, 1024, buf()); },
-       {0x3C, 0x01, 0xF2, 0, 0, 0, 0, 0x04, 0x00, 0}, 1, 1024, 7, 7000},
-      {"handshake response", [this](Context& c) { return WriteBuffer(c, 1, 1, 0xF2, 0, 1024, buf()); },
-       {0x3B, 0x01, 0xF2, 0, 0, 0, 0, 0x04, 0x00, 0}, 2, 1024, 7, 7000},
-      {"handshake echo", [this](Context& c) { return WriteBuffer(c, 1, 1, 0xF2, 0, 256, buf()); },
-       {0x3B, 0x01, 0xF2, 0, 0, 0, 0, 0x01, 0x00, 0}, 2, 256, 7, 7000},
-      {"handshake probe", [](Context& c) { return WriteBuffer(c, 1, 1, 0xF3, 0, 0, nullptr); },
-       {0x3B, 0x01, 0xF3, 0, 0, 0, 0, 0, 0, 0}, 0, 0, 7, 7000},
-      {"kernel-mode switch", [this](Context& c) { return WriteBuffer(c, 1, 4, 0xFF, 0, 256, buf()); },
-       {0x3B, 0x04, 0xFF, 0, 0, 0, 0, 0x01, 0x00, 0}, 2, 256, 7, 7000},
-      {"normal-mode switch", [this](Context& c) { return WriteBuffer(c, 1, 5, 0xFF, 0, 256, buf()); },
-       {0x3B, 0x05, 0xFF, 0, 0, 0, 0, 0x01, 0x00, 0}, 2, 256, 7, 7000},
-      {"kernel block", [this](Context& c) { return WriteKernelBlock(c, 0x012345, 0x8000, buf()); },
-       {0x3B, 0x07, 0xFE, 0x01, 0x23, 0x45, 0, 0x80, 0x00, 0}, 2, 0x8000, 10, 10000},
-      {"normal block", [this](Context& c) { return WriteNormalBlock(c, 0x1C8000, 0x3200, buf()); },
-       {0x3B, 0x07, 0xF0, 0x1C, 0x80, 0x00, 0, 0x32, 0x00, 0}, 2, 0x3200, 10, 10000},
-      {"enter update mode", [](Context& c) { return EnterUpdateMode(c); },
-       {0x3B, 0x01, 0x30, 0, 0, 0, 0, 0, 0, 0}, 0, 0, 1, 1000},
-      {"update block", [this](Context& c) { return WriteUpdateBlock(c, 0x18000, 0x1010, buf()); },
-       {0x3B, 0x01, 0xFF, 0x01, 0x80, 0x00, 0, 0x10, 0x10, 0}, 2, 0x1010, 7, 7000},
-      {"start flash", [](Context& c) { return StartFlash(c); },
-       {0x3B, 0x01, 0x42, 0, 0, 0, 0, 0, 0, 0}, 0, 0, 7, 7000},
-      {"verify block", [this](Context& c) { return ReadVerifyBlock(c, 0x8000, 0x8000, buf()); },
-       {0x3C, 0x01, 0x80, 0x00, 0x80, 0x00, 0, 0x80, 0x00, 0}, 1, 0x8000, 5, 5000},
+      {"test unit ready", [this] { return TestUnitReady(port(), current(), 7000); },
+       {0x00, 0, 0, 0, 0, 0}, 0, 0, 7},
+      {"inquiry", [this] { return Inquiry(port(), current(), buf()); },
+       {0x12, 0, 0, 0, 0x60, 0}, 1, 96, 5},
+      {"start stop unit fields", [this] { return StartStopUnit(port(), current(), 7000, 1, 3, 1, 1); },
+       {0x1B, 0x01, 0, 0, 0x33, 0}, 0, 0, 7},
+      {"stop", [this] { return StopUnit(port(), current()); },
+       {0x1B, 0, 0, 0, 0, 0}, 0, 0, 60},
+      {"drive information", [this] { return ReadDriveInfo(port(), current(), 7000, ctx.driveInfo.data()); },
+       {0x3C, 0x02, 0xF1, 0, 0, 0, 0, 0, 0x30, 0}, 1, 48, 7},
+      {"handshake challenge", [this] { return ReadBuffer(port(), current(), 7000, 2, 0xF2, 0, 1024, buf()); },
+       {0x3C, 0x02, 0xF2, 0, 0, 0, 0, 0x04, 0x00, 0}, 1, 1024, 7},
+      {"handshake challenge, mode 1",
+       [this] { return ReadBuffer(port(), current(), 7000, 1, 0xF2, 0, 1024, buf()); },
+       {0x3C, 0x01, 0xF2, 0, 0, 0, 0, 0x04, 0x00, 0}, 1, 1024, 7},
+      {"handshake response", [this] { return WriteBuffer(port(), current(), 7000, 1, 0xF2, 0, 1024, buf()); },
+       {0x3B, 0x01, 0xF2, 0, 0, 0, 0, 0x04, 0x00, 0}, 2, 1024, 7},
+      {"handshake echo", [this] { return WriteBuffer(port(), current(), 7000, 1, 0xF2, 0, 256, buf()); },
+       {0x3B, 0x01, 0xF2, 0, 0, 0, 0, 0x01, 0x00, 0}, 2, 256, 7},
+      {"handshake probe", [this] { return WriteBuffer(port(), current(), 7000, 1, 0xF3, 0, 0, nullptr); },
+       {0x3B, 0x01, 0xF3, 0, 0, 0, 0, 0, 0, 0}, 0, 0, 7},
+      {"kernel-mode switch", [this] { return WriteBuffer(port(), current(), 7000, 4, 0xFF, 0, 256, buf()); },
+       {0x3B, 0x04, 0xFF, 0, 0, 0, 0, 0x01, 0x00, 0}, 2, 256, 7},
+      {"normal-mode switch", [this] { return WriteBuffer(port(), current(), 7000, 5, 0xFF, 0, 256, buf()); },
+       {0x3B, 0x05, 0xFF, 0, 0, 0, 0, 0x01, 0x00, 0}, 2, 256, 7},
+      {"kernel block", [this] { return WriteKernelBlock(port(), current(), 0x012345, 0x8000, buf()); },
+       {0x3B, 0x07, 0xFE, 0x01, 0x23, 0x45, 0, 0x80, 0x00, 0}, 2, 0x8000, 10},
+      {"normal block", [this] { return WriteNormalBlock(port(), current(), 0x1C8000, 0x3200, buf()); },
+       {0x3B, 0x07, 0xF0, 0x1C, 0x80, 0x00, 0, 0x32, 0x00, 0}, 2, 0x3200, 10},
+      {"enter update mode", [this] { return EnterUpdateMode(port(), current()); },
+       {0x3B, 0x01, 0x30, 0, 0, 0, 0, 0, 0, 0}, 0, 0, 1},
+      {"update block", [this] { return WriteUpdateBlock(port(), current(), 7000, 0x18000, 0x1010, buf()); },
+       {0x3B, 0x01, 0xFF, 0x01, 0x80, 0x00, 0, 0x10, 0x10, 0}, 2, 0x1010, 7},
+      {"start flash", [this] { return StartFlash(port(), current(), 7000, false); },
+       {0x3B, 0x01, 0x42, 0, 0, 0, 0, 0, 0, 0}, 0, 0, 7},
+      {"verify block", [this] { return ReadVerifyBlock(port(), current(), 0x8000, 0x8000, buf()); },
+       {0x3C, 0x01, 0x80, 0x00, 0x80, 0x00, 0, 0x80, 0x00, 0}, 1, 0x8000, 5},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ctx.transport.currentTimeoutMs = 7000;
     const std::size_t before = drive->log.size();
-    c.call(ctx);
+    c.call();
     ASSERT_EQ(drive->log.size(), before + 1);
     const sim::CommandRecord& got = drive->log.back();
     EXPECT_EQ(CdbOf(got), c.cdb);
     EXPECT_EQ(got.direction, c.direction);
     EXPECT_EQ(got.length, c.length);
     EXPECT_EQ(got.timeoutSeconds, c.seconds);
-    EXPECT_EQ(ctx.transport.currentTimeoutMs, c.timeoutAfter);
   }
   EXPECT_TRUE(other->log.empty());
 
-  // After StopUnit every builder that copies the time-out sends 0 (60 s direct).
-  StopUnit(ctx);
-  TestUnitReady(ctx, 1);
+  // The time-out StopUnit leaves its callers: 0, which is 60 s direct.
+  TestUnitReady(port(), current(), kStopUnitTimeoutMs);
   EXPECT_EQ(drive->log.back().timeoutSeconds, 60u);
 }
 
@@ -133,14 +134,14 @@ TEST_F(CommandsTest, OffsetAndLengthAreCutToTheirCdbFields) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.offset);
-    WriteUpdateBlock(ctx, c.offset, c.length, buf());
+    WriteUpdateBlock(port(), current(), 7000, c.offset, c.length, buf());
     EXPECT_EQ(CdbOf(drive->log.back()), c.cdb);
     EXPECT_EQ(drive->log.back().length, c.length);  // the data phase keeps the full length
   }
 }
 
 TEST_F(CommandsTest, BridgeDecidesInquiryAndNormalSwitchTimeOuts) {
-  using Call = std::function<int(Context&)>;
+  using Call = std::function<CommandResult()>;
   struct Case {
     const char* name;
     char letter;  // volume of the current target, opened once before the call
@@ -150,22 +151,21 @@ TEST_F(CommandsTest, BridgeDecidesInquiryAndNormalSwitchTimeOuts) {
   };
   const Case cases[] = {
       {"mode 5 to a drive without address", 'F',
-       [this](Context& c) { return WriteBuffer(c, 1, 5, 0xFF, 0, 256, buf()); }, false, 60},
+       [this] { return WriteBuffer(port(), current(), 7000, 5, 0xFF, 0, 256, buf()); }, false, 60},
       {"mode 4 to a drive without address", 'F',
-       [this](Context& c) { return WriteBuffer(c, 1, 4, 0xFF, 0, 256, buf()); }, false, 7},
+       [this] { return WriteBuffer(port(), current(), 7000, 4, 0xFF, 0, 256, buf()); }, false, 7},
       {"mode 5 to an addressed drive", 'E',
-       [this](Context& c) { return WriteBuffer(c, 1, 5, 0xFF, 0, 256, buf()); }, false, 7},
+       [this] { return WriteBuffer(port(), current(), 7000, 5, 0xFF, 0, 256, buf()); }, false, 7},
       {"inquiry after a drive without address", 'F',
-       [this](Context& c) { return Inquiry(c, 0, buf()); }, true, 1},
+       [this] { return Inquiry(port(), testing::At(ctx, 0), buf()); }, true, 1},
       {"inquiry after an addressed drive", 'E',
-       [this](Context& c) { return Inquiry(c, 0, buf()); }, true, 5},
+       [this] { return Inquiry(port(), testing::At(ctx, 0), buf()); }, true, 5},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ctx.targets.entries[1].driveLetter = c.letter;
-    ctx.transport.currentTimeoutMs = 7000;
-    TestUnitReady(ctx, 1);
-    c.call(ctx);
+    TestUnitReady(port(), current(), 7000);
+    c.call();
     const auto& log = (c.toOther ? other : drive)->log;
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back().timeoutSeconds, c.seconds);
@@ -186,11 +186,11 @@ TEST(Commands, NormalSwitchKeepsItsTimeOutOnTheAspiRoute) {
                           .Build(pc);
   ASSERT_NO_FATAL_FAILURE(testing::RunHostChecks(ctx));
   testing::UseTargets(ctx, placed);
-  ctx.transport.bridgeIndex = 0;  // equal to the current target, but not the drive's adapter
-  ctx.transport.currentTimeoutMs = 7000;
+  AspiPortOf(ctx)->SetBridge(0);  // equal to the current target, but not the drive's adapter
 
   const std::uint64_t start = pc.NowMs();
-  EXPECT_EQ(WriteBuffer(ctx, 0, 5, 0xFF, 0, 256, ctx.host.parameterBuffer.data), -2);
+  EXPECT_EQ(WriteBuffer(PortOf(ctx), testing::At(ctx, 0), 7000, 5, 0xFF, 0, 256, ctx.host.parameterBuffer.data),
+            CommandResult::WaitRanOut);
   EXPECT_EQ(pc.NowMs() - start, 7000u);
   EXPECT_EQ(drive->log.size(), 1u);
 }
@@ -203,15 +203,15 @@ TEST_F(CommandsTest, DriveStateReadKeepsKernelStateInStep) {
     bool kernel;
     bool fails;
     std::int32_t kernelModeBefore;
-    int result;
+    CommandResult result;
     std::int32_t kernelMode;
     std::int32_t kernelOnlyState;
   };
   const Case cases[] = {
-      {"normal part present", false, false, 1, 0, 0, 0},
-      {"kernel part only", true, false, 0, 0, 1, 1},
-      {"read fails, mode 1 kept", false, true, 1, 2, 1, -1},
-      {"read fails, mode 0 kept", true, true, 0, 2, 0, -1},
+      {"normal part present", false, false, 1, CommandResult::Done, 0, 0},
+      {"kernel part only", true, false, 0, CommandResult::Done, 1, 1},
+      {"read fails, mode 1 kept", false, true, 1, CommandResult::ScsiError, 1, -1},
+      {"read fails, mode 0 kept", true, true, 0, CommandResult::ScsiError, 0, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -236,15 +236,15 @@ TEST_F(CommandsTest, DriveStateReadKeepsKernelStateInStep) {
     run.run.kernelMode = c.kernelModeBefore;
     run.run.kernelOnlyState = 0;
 
-    EXPECT_EQ(ReadDriveInfo(run), c.result);
+    EXPECT_EQ(ReadDriveInfo(PortOf(run), testing::At(run, 1), 1000, run.driveInfo.data()), c.result);
     EXPECT_EQ(run.run.kernelMode, c.kernelModeBefore);
     EXPECT_EQ(run.run.kernelOnlyState, 0);
 
     run.driveInfo.fill(0);
-    EXPECT_EQ(ReadDriveState(run), c.result);
+    EXPECT_EQ(ReadDriveState(run), StatusCode(c.result));
     EXPECT_EQ(run.run.kernelMode, c.kernelMode);
     EXPECT_EQ(run.run.kernelOnlyState, c.kernelOnlyState);
-    if (c.result == 0) {
+    if (c.result == CommandResult::Done) {
       EXPECT_EQ(std::string(run.driveInfo.begin() + 16, run.driveInfo.begin() + 24), "QBC 0100");
       EXPECT_EQ(std::string(run.driveInfo.begin() + 32, run.driveInfo.begin() + 40),
                 c.kernel ? "        " : "QBC-850 ");
@@ -279,7 +279,9 @@ TEST(Commands, BytesTheDriveDidNotSendReadAsZeros) {
     const std::size_t size = c.inquiry ? kInquirySize : kDriveInfoSize;
     std::fill(area, area + size, 0xEE);
 
-    ASSERT_EQ(c.inquiry ? Inquiry(ctx, 0, area) : ReadDriveInfo(ctx), 0);
+    const CommandTarget target = testing::At(ctx, 0);
+    ASSERT_EQ(c.inquiry ? Inquiry(PortOf(ctx), target, area) : ReadDriveInfo(PortOf(ctx), target, 1000, area),
+              CommandResult::Done);
     EXPECT_TRUE(std::none_of(area, area + c.sent, [](auto b) { return b == 0xEE; }));
     EXPECT_TRUE(std::all_of(area + c.sent, area + size, [](auto b) { return b == 0; }));
   }

@@ -250,7 +250,7 @@ TEST_F(DiscoveryTest, AspiAdapterClassificationDecidesTargetIds) {
 
     EXPECT_EQ(DiscoverTargets(run), static_cast<int>(c.targets.size()));
     EXPECT_EQ(TargetAddresses(run), c.targets);
-    EXPECT_EQ(run.transport.intelDriverKind, c.kind);
+    EXPECT_EQ(RouteTraits(run).intelDriverKind, c.kind);
     for (std::size_t i = 0; i < c.drives.size(); ++i) {
       EXPECT_EQ(!drives[i]->log.empty(), c.drives[i].probed)
           << "adapter " << c.drives[i].adapter << " target " << c.drives[i].target;

@@ -209,9 +209,10 @@ TEST_F(FamilyFourTest, UnitAttentionForeverEndsWithUnknownError) {
 // an earlier command (here: another drive's "no medium") left behind.
 TEST_F(FamilyFourTest, ReadyCheckWithoutSenseIsAnUnknownError) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  ctx.transport.lastSense = {};
-  ctx.transport.lastSense[2] = 2;
-  ctx.transport.lastSense[12] = 0x3A;
+  SenseBytes noMedium{};
+  noMedium[2] = 2;
+  noMedium[12] = 0x3A;
+  PortOf(ctx).KeepSense(noMedium);
   FaultRule fail;
   fail.opcode = 0x00;
   fail.action = FaultAction::TransportFail;

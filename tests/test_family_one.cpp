@@ -179,7 +179,7 @@ TEST(Handshake, TrafficFollowsTheProbesAnswer) {
     ASSERT_NO_FATAL_FAILURE(b.StartQrw730("1.22", c.handshake));
     ASSERT_NO_FATAL_FAILURE(b.Select());
     if (c.probeFault) b.drive->AddFault(*c.probeFault);
-    b.ctx.transport.intelDriverKind = c.intelDriverKind;
+    testing::SetIntelDriver(b.ctx, c.intelDriverKind);
 
     EXPECT_EQ(UnlockUpdateMode(b.ctx), c.result);
     EXPECT_EQ(b.Cdbs(), c.sent);
@@ -427,7 +427,7 @@ TEST(FamilyOne, SecondSwitchBackBeforeTheRetryQuestionUnderIntelOnAspi) {
     WriterBench b;
     sim::WriterConfig writer;
     ASSERT_NO_FATAL_FAILURE(b.Start(Writer("qrw730", "1.20", &writer), writer, Definition(), c.aspi));
-    b.ctx.transport.intelDriverKind = c.intelDriverKind;
+    testing::SetIntelDriver(b.ctx, c.intelDriverKind);
     b.drive->AddFault(c.fault);
     b.pc.QueueAnswers({IDYES, IDNO});
 
@@ -473,7 +473,7 @@ TEST(FamilyOne, WaitsAfterTheSwitchBack) {
     sim::VolumeOptions volume;
     volume.noAddress = c.noAddress;
     ASSERT_NO_FATAL_FAILURE(b.Start(Writer("qrw730", "1.20", &writer), writer, Definition(), c.aspi, volume));
-    b.ctx.transport.intelDriverKind = c.intelDriverKind;
+    testing::SetIntelDriver(b.ctx, c.intelDriverKind);
     if (c.switchFails) b.drive->AddFault(testing::SenseFault(0x3B, 1, 4, 0x44, 0, 5, 0xFF));
     b.pc.QueueAnswers({IDYES, IDNO});
 

@@ -548,7 +548,7 @@ TEST(FamilyZero, IdentifyFirmwareFindsEachPlace) {
     config.layout = c.layout;
     ZeroBench b(config);
     ASSERT_NO_FATAL_FAILURE(b.Start());
-    b.ctx.transport.policy.target = 0;
+    testing::SetPolicyTarget(b.ctx, 0);
     EXPECT_EQ(IdentifyFirmware(b.ctx), 0);
     const auto& id = b.ctx.firmware;
     EXPECT_EQ(std::vector<std::uint8_t>(id.driveModelCode.begin(), id.driveModelCode.end()), c.model);
@@ -740,7 +740,7 @@ TEST(FamilyZeroTransfer, FullBlocksThenTheLastFourKibWithTheMarker) {
     ZeroBench b({}, QrdDefinition(1, c.imageSize));
     ASSERT_NO_FATAL_FAILURE(b.Start());
     b.ctx.matchedDefinition = b.definition;
-    b.ctx.transport.policy.target = 0;
+    testing::SetPolicyTarget(b.ctx, 0);
     std::vector<std::uint8_t> image(c.imageSize);
     for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
     std::copy(image.begin(), image.end(), b.ctx.host.imageBuffer.data);
@@ -774,8 +774,8 @@ TEST(FamilyZeroTransfer, MarkerByDriverRouteAndPatch) {
     ZeroBench b({}, QrdDefinition(), c.aspi);
     ASSERT_NO_FATAL_FAILURE(b.Start());
     b.ctx.matchedDefinition = b.definition;
-    b.ctx.transport.policy.target = 0;
-    b.ctx.transport.intelDriverKind = c.intelDriverKind;
+    testing::SetPolicyTarget(b.ctx, 0);
+    testing::SetIntelDriver(b.ctx, c.intelDriverKind);
     b.ctx.revision.g6PatchNeeded = c.g6;
     EXPECT_EQ(WriteUpdateImage(b.ctx), 0);
     EXPECT_EQ(b.drive->marker(), c.marker);
@@ -803,7 +803,7 @@ TEST(FamilyZeroTransfer, SizesTheBufferCannotCarryAreRefusedBeforeAnythingIsSent
     SCOPED_TRACE(c.imageSize);
     ZeroBench b;
     ASSERT_NO_FATAL_FAILURE(b.Start());
-    b.ctx.transport.policy.target = 0;
+    testing::SetPolicyTarget(b.ctx, 0);
     b.ctx.matchedDefinition = QrdDefinition(1, c.imageSize);
     std::vector<std::uint8_t> buffer(c.bufferSize);
     b.ctx.host.imageBuffer = SharedBuffer{0, buffer.data(), buffer.size()};
@@ -835,7 +835,7 @@ TEST(FamilyZeroFlash, CountdownByRouteAndFamily) {
       // The read-back after the count decides.
       {"aspi, drive takes longer than the count", true, 1, 45000, 29, 30, 0},
       // No read-back follows: a flash not seen to end is a failed one.
-      {"aspi, family 8, drive takes longer than the count", true, 8, 45000, 29, 30, 0, kCommandWaitRanOut},
+      {"aspi, family 8, drive takes longer than the count", true, 8, 45000, 29, 30, 0, StatusCode(CommandResult::WaitRanOut)},
       {"aspi, family 8, drive takes 8 s", true, 8, 8000, 29, 30, 0},
       {"aspi, family 9", true, 9, 8000, 29, 30, 0},
       {"pass-through, drive done at once", false, 1, 1, 29, 30, 30},
@@ -849,7 +849,7 @@ TEST(FamilyZeroFlash, CountdownByRouteAndFamily) {
     ZeroBench b(config, QrdDefinition(c.family), c.aspi);
     ASSERT_NO_FATAL_FAILURE(b.Start());
     b.ctx.matchedDefinition = b.definition;
-    b.ctx.transport.policy.target = 0;
+    testing::SetPolicyTarget(b.ctx, 0);
     ASSERT_EQ(WriteUpdateImage(b.ctx), 0);
     b.pc.ClearConsole();
     const std::uint64_t start = b.pc.NowMs();
@@ -860,7 +860,6 @@ TEST(FamilyZeroFlash, CountdownByRouteAndFamily) {
     EXPECT_GE(took, c.seconds * 1000);
     EXPECT_LT(took, c.seconds * 1000 + 500);
     EXPECT_EQ(b.drive->flashCount(), 1);
-    EXPECT_EQ(b.ctx.transport.leavePending, 0);
     EXPECT_EQ(b.pc.TimerPeriodBalance(), 0);
     const auto& flash = b.drive->log.back();
     EXPECT_EQ(flash.cdb[2], kBufferFlashStart);
@@ -886,7 +885,7 @@ TEST(FamilyZeroFlash, AFlashTheDriveRefusesIsAFailureOnBothRoutes) {
     ZeroBench b({}, QrdDefinition(), c.aspi);
     ASSERT_NO_FATAL_FAILURE(b.Start());
     b.ctx.matchedDefinition = b.definition;
-    b.ctx.transport.policy.target = 0;
+    testing::SetPolicyTarget(b.ctx, 0);
     b.drive->AddFault(Fault(kOpWriteBuffer, 1, 4, 0x44, 0, kBufferFlashStart));
     EXPECT_EQ(StartFlashAndWait(b.ctx), c.status);
     EXPECT_EQ(b.pc.Console(), c.console);
@@ -919,7 +918,7 @@ TEST(FamilyZeroVerify, MismatchResultsByPlace) {
     SCOPED_TRACE(c.name);
     ZeroBench b;
     ASSERT_NO_FATAL_FAILURE(b.Start());
-    b.ctx.transport.policy.target = 0;
+    testing::SetPolicyTarget(b.ctx, 0);
     std::vector<std::uint8_t> area = b.drive->firmwareArea();
     std::copy(area.begin(), area.end(), b.ctx.host.imageBuffer.data);
     if (c.changed != 0xFFFFFFFF) area[c.changed] ^= 0x5A;
@@ -932,7 +931,7 @@ TEST(FamilyZeroVerify, MismatchResultsByPlace) {
 TEST(FamilyZeroVerify, AFailedReadStopsTheReadBack) {
   ZeroBench b;
   ASSERT_NO_FATAL_FAILURE(b.Start());
-  b.ctx.transport.policy.target = 0;
+  testing::SetPolicyTarget(b.ctx, 0);
   b.drive->AddFault(Fault(kOpReadBuffer, 3, 3, 0x11, 0));
   EXPECT_EQ(VerifyImage(b.ctx, 0x20000), VerifyOutcome::ReadFailed);
   EXPECT_EQ(b.Count(kOpReadBuffer), 3);

@@ -271,7 +271,7 @@ TEST(CheckImageHeader, AutoInsertNotificationOnTheBridgeIsRefused) {
     Bench b({}, {}, sim::SimRoute::Aspi);
     ASSERT_EQ(b.loaded, 0);
     const int adapter = b.ctx.targets.entries[0].hostAdapter;
-    b.ctx.transport.bridgeIndex = c.onBridge ? adapter : adapter + 1;
+    AspiPortOf(b.ctx)->SetBridge(c.onBridge ? adapter : adapter + 1);
     b.ctx.host.autoInsertCount = c.autoInsertCount;
     std::memcpy(b.ctx.inquiry.data() + 8, c.model.data(), 24);
 

@@ -58,13 +58,18 @@ TEST_F(HostTest, RouteFollowsPlatformAndMinorVersion) {
     Context run(host);
     // The ASPI layer is there; only the version decides.
     sim::PcBuilder(sim::SimRoute::Aspi).Windows(c.platform, c.major, c.minor).Adapter("AHA-2940").Build(host);
-    run.transport.route = c.route == TransportRoute::Aspi ? TransportRoute::PassThrough : TransportRoute::Aspi;
-    run.transport.currentTimeoutMs = 60000;
+    // The other route's port, with another time-out carried: the checks replace both.
+    if (c.route == TransportRoute::Aspi) {
+      UsePassThrough(run);
+    } else {
+      UseAspi(run);
+    }
+    run.run.carriedTimeoutMs = 60000;
 
     EXPECT_EQ(CheckHostEnvironment(run), kSetupDone);
-    EXPECT_EQ(run.transport.route, c.route);
-    EXPECT_EQ(run.transport.currentTimeoutMs, 1000);
-    EXPECT_EQ(run.transport.bridgeIndex, -1);
+    EXPECT_EQ(RouteTraits(run).route, c.route);
+    EXPECT_EQ(run.run.carriedTimeoutMs, 1000);
+    EXPECT_EQ(RouteTraits(run).bridgeIndex, -1);
     const bool aspi = c.route == TransportRoute::Aspi;
     EXPECT_EQ(run.host.dataBuffer.size, 0x200000u);
     EXPECT_EQ(run.host.imageBuffer.size, aspi ? 0x200000u : 0x800000u);
@@ -96,10 +101,10 @@ TEST_F(HostTest, IntelRegistryKeysSetDriverKind) {
     host.AddRegistryKey(win::HKEY_LOCAL_MACHINE, "SOFTWARE\\INTEL\\Intel Application");
     if (c.accelerator) host.AddRegistryKey(win::HKEY_LOCAL_MACHINE, "SOFTWARE\\INTEL\\Intel Application Accelerator");
     if (c.ultraAta) host.AddRegistryKey(win::HKEY_LOCAL_MACHINE, "SOFTWARE\\INTEL\\Intel Ultra ATA Storage Driver");
-    run.transport.intelDriverKind = 2;
+    testing::SetIntelDriver(run, 2);
 
     EXPECT_EQ(CheckHostEnvironment(run), kSetupDone);
-    EXPECT_EQ(run.transport.intelDriverKind, c.kind);
+    EXPECT_EQ(RouteTraits(run).intelDriverKind, c.kind);
     EXPECT_EQ(host.Console(), [&] {
       std::string expected;
       for (int i = 0; i < c.messages; ++i) expected += kIntelText;
@@ -136,8 +141,8 @@ TEST_F(HostTest, AdapterIdentifiersSelectIntelDriverAndBridge) {
 
     EXPECT_EQ(CheckHostEnvironment(run), kSetupDone);
     EXPECT_EQ(run.host.adapterCount, c.identifiers.size());
-    EXPECT_EQ(run.transport.bridgeIndex, c.bridgeIndex);
-    EXPECT_EQ(run.transport.intelDriverKind, c.kind);
+    EXPECT_EQ(RouteTraits(run).bridgeIndex, c.bridgeIndex);
+    EXPECT_EQ(RouteTraits(run).intelDriverKind, c.kind);
     EXPECT_EQ(CountOf(host.Console(), kIntelText), c.intelMessages);
     EXPECT_EQ(CountOf(host.Console(), kBridgeText), c.bridgeMessages);
     for (std::size_t i = 0; i < c.identifiers.size(); ++i) {
@@ -157,7 +162,7 @@ TEST_F(HostTest, MoreThanSixteenAdaptersAreAllRecorded) {
 
   ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone);
   EXPECT_EQ(ctx.host.adapterCount, 40);
-  EXPECT_EQ(ctx.transport.bridgeIndex, 17);
+  EXPECT_EQ(RouteTraits(ctx).bridgeIndex, 17);
   EXPECT_EQ(std::memcmp(ctx.host.identifiers[39].data(), "ESDI_506", 8), 0);
   // Neighbouring state is untouched by the adapters beyond the sixteenth.
   EXPECT_EQ(ctx.host.mediaNotificationCount, 0);
@@ -252,7 +257,7 @@ TEST_F(HostTest, AutoInsertScanCountsLiveInstances) {
     for (const auto& f : c.failures) host.FailRegistryCall(f.function, f.prefix, f.error);
 
     EXPECT_EQ(CheckHostEnvironment(run), kSetupDone);
-    EXPECT_EQ(run.transport.bridgeIndex, c.bridge);
+    EXPECT_EQ(RouteTraits(run).bridgeIndex, c.bridge);
     EXPECT_EQ(run.host.autoInsertCount, c.count);
     EXPECT_EQ(host.Console(), std::string(kBridgeText) + c.errorText);
     EXPECT_EQ(host.OpenRegistryKeys(), 0);

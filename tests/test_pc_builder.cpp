@@ -56,7 +56,7 @@ TEST(PcBuilder, HostChecksFindTheRouteAndAdaptersBuilt) {
     Context ctx(pc);
     c.builder.Build(pc);
     EXPECT_EQ(CheckHostEnvironment(ctx), c.setup);
-    EXPECT_EQ(ctx.transport.route, c.route);
+    EXPECT_EQ(RouteTraits(ctx).route, c.route);
     ASSERT_EQ(ctx.host.adapterCount, c.adapters.size());
     for (std::size_t i = 0; i < c.adapters.size(); ++i) {
       EXPECT_EQ(ctx.host.identifiers[i], Identifier(c.adapters[i])) << "adapter " << i;
@@ -103,8 +103,8 @@ TEST(PcBuilder, HostSetupsAreWhatTheHostChecksFind) {
     Context ctx(pc);
     c.builder.Build(pc);
     ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone);
-    EXPECT_EQ(ctx.transport.intelDriverKind, c.intelDriverKind);
-    EXPECT_EQ(ctx.transport.bridgeIndex, c.bridgeIndex);
+    EXPECT_EQ(RouteTraits(ctx).intelDriverKind, c.intelDriverKind);
+    EXPECT_EQ(RouteTraits(ctx).bridgeIndex, c.bridgeIndex);
     ASSERT_EQ(ctx.host.adapterCount, c.adapters.size());
     for (std::size_t i = 0; i < c.adapters.size(); ++i) {
       EXPECT_EQ(ctx.host.identifiers[i], Identifier(c.adapters[i])) << "adapter " << i;

@@ -172,10 +172,12 @@ class SgIoTransportTest : public ::testing::Test {
 
   void SetUp() override {
     pc.AddVolume('D', nullptr);
-    ctx.transport.route = TransportRoute::PassThrough;
+    UsePassThrough(ctx);
     ctx.targets.targetCount = 1;
     ctx.targets.entries[0].driveLetter = 'D';
-    ctx.transport.lastSense.fill(kMarker);
+    SenseBytes marked;
+    marked.fill(kMarker);
+    PortOf(ctx).KeepSense(marked);
     data.fill(kMarker);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 3);
   }
@@ -183,15 +185,16 @@ class SgIoTransportTest : public ::testing::Test {
   // Buffered blocks are used for short transfers with the Intel accelerator present.
   int Send(const std::vector<std::uint8_t>& cdb, DataDirection direction, std::int32_t length,
            std::int32_t timeoutMs, bool buffered) {
-    ctx.transport.intelDriverKind = buffered ? 2 : 0;
+    PassThroughPortOf(ctx)->SetIntelDriver(buffered ? kIntelAccelerator : kNoIntelDriver);
     ScsiRequest r;
+    r.target = TargetAt(ctx.targets, 0);
     r.cdbLength = static_cast<std::int32_t>(cdb.size());
     std::copy(cdb.begin(), cdb.end(), r.cdb.begin());
     r.direction = direction;
     r.dataLength = length;
     r.data = length != 0 ? data.data() : nullptr;
     r.timeoutMs = timeoutMs;
-    return SendCommand(ctx, r);
+    return StatusCode(PortOf(ctx).Send(r));
   }
 
   bool DataIsPattern(std::size_t n) const {
@@ -200,8 +203,9 @@ class SgIoTransportTest : public ::testing::Test {
     }
     return true;
   }
-  bool SenseUntouched() const {
-    return std::all_of(ctx.transport.lastSense.begin(), ctx.transport.lastSense.end(),
+  bool SenseUntouched() {
+    const SenseBytes& sense = PortOf(ctx).LastSense();
+    return std::all_of(sense.begin(), sense.end(),
                        [](std::uint8_t b) { return b == kMarker; });
   }
 };
@@ -278,7 +282,7 @@ TEST_F(SgIoTransportTest, TheKernelsAnswerKeepsWindowsMeaning) {
   struct Case {
     const char* name;
     KernelAnswer answer;
-    int result;            // SendCommand
+    int result;            // the port's result as a status
     DWORD error;           // ERROR_SUCCESS: DeviceIoControl returned TRUE
     bool senseCopied;
     std::uint32_t moved;   // DataTransferLength written back
@@ -314,7 +318,7 @@ TEST_F(SgIoTransportTest, TheKernelsAnswerKeepsWindowsMeaning) {
       EXPECT_EQ(pc.outcome.refusal, c.answer.refusal);
       if (c.senseCopied) {
         EXPECT_TRUE(std::equal(invalidField.begin(), invalidField.end(),
-                               ctx.transport.lastSense.begin()));
+                               PortOf(ctx).LastSense().begin()));
       } else {
         EXPECT_TRUE(SenseUntouched());
       }

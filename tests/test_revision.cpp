@@ -263,7 +263,7 @@ TEST(ReadRevision, FamilyT880WaitsBeforeItsCountingInquiry) {
 TEST(ReadRevision, FailedInquiryIsReportedAndDerivesNothing) {
   for (auto phase : {RevisionPhase::Current, RevisionPhase::New}) {
     Bench b(Identity("KESTREL ", "BD-ROM  QBC-850 ", "1.00"));
-    b.ctx.transport.intelDriverKind = 2;  // retries belong to the ASPI route only
+    testing::SetIntelDriver(b.ctx, 2);  // retries belong to the ASPI route only
     b.FailInquiry({0});
     b.Junk();
     EXPECT_EQ(ReadRevision(b.ctx, phase), 2);
@@ -297,7 +297,7 @@ TEST(ReadRevision, AspiRetriesAfterTheUpdate) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Bench b(Identity("KESTREL ", "BD-ROM  QBC-850 ", "1.04", "08/01/10"), sim::SimRoute::Aspi);
-    b.ctx.transport.intelDriverKind = c.intelDriverKind;
+    testing::SetIntelDriver(b.ctx, c.intelDriverKind);
     b.ctx.matchedDefinition.familyCode = c.family;
     b.FailInquiry(c.failures);
 

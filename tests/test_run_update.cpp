@@ -206,7 +206,6 @@ TEST_F(RunLoopTest, DispatchFollowsTheFamilyOfTheFirstDefinition) {
 }
 
 TEST_F(RunLoopTest, StartUpPreparesTheRunBeforeTheHostChecks) {
-  ctx.transport.leavePending = 1;
   ctx.host.autoInsertCount = 4;
   ctx.run.updateAll = 0;
   ctx.run.forceUpdate = ctx.run.expertOverride = 1;
@@ -215,7 +214,6 @@ TEST_F(RunLoopTest, StartUpPreparesTheRunBeforeTheHostChecks) {
   bool checked = false;
   adjustAfterSetup = [&](Context& c) {
     checked = true;
-    EXPECT_EQ(c.transport.leavePending, 0);
     EXPECT_EQ(c.host.autoInsertCount, 0);
     EXPECT_EQ(c.run.updateAll, 1);
     EXPECT_EQ(c.run.oemCodePage, 850u);
@@ -299,7 +297,11 @@ TEST_F(RunLoopTest, OlderFirmwareOfFamilyNineIsRefusedOnAspiHosts) {
     results = {0};
     calls.clear();
     adjustAfterSetup = [&](Context& x) {
-      x.transport.route = c.route;
+      if (c.route == TransportRoute::Aspi) {
+        UseAspi(x);
+      } else {
+        UsePassThrough(x);
+      }
       x.definitions.entries[0].familyCode = c.familyCode;
       x.run.expertOverride = c.expertOverride;
       std::memcpy(x.definitions.entries[0].versionText, c.version, 4);

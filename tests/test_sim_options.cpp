@@ -4,6 +4,7 @@
 
 #include "app/run_update.h"
 #include "core/context.h"
+#include "scsi/transport.h"
 #include "sim/cli/sim_options.h"
 #include "sim/cli/sim_report.h"
 #include "sim/cli/sim_setup.h"
@@ -271,9 +272,9 @@ TEST(SimOptions, BuiltPcRunsTheUtility) {
     // Every drive already holds the image's version, so nothing is written.
     EXPECT_EQ(RunUpdate(ctx), 0);
     EXPECT_EQ(ctx.run.oemCodePage, 850u);
-    EXPECT_EQ(ctx.transport.route, c.labels[0] == "D:" ? TransportRoute::PassThrough : TransportRoute::Aspi);
+    EXPECT_EQ(RouteTraits(ctx).route, c.labels[0] == "D:" ? TransportRoute::PassThrough : TransportRoute::Aspi);
     EXPECT_EQ(ctx.targets.targetCount, static_cast<int>(c.labels.size()));
-    EXPECT_EQ(ctx.transport.intelDriverKind, c.intelDriverKind);
+    EXPECT_EQ(RouteTraits(ctx).intelDriverKind, c.intelDriverKind);
     for (std::size_t i = 0; i < drives.size(); ++i) {
       EXPECT_EQ(drives[i].label, c.labels[i]);
       EXPECT_FALSE(drives[i].drive->log.empty()) << "drive " << i << " was never reached";

@@ -10,6 +10,7 @@
 #include "core/definition.h"
 #include "scsi/commands.h"
 #include "scsi/transport.h"
+#include "scripted_port.h"
 #include "sim/fixtures/image_maker.h"
 #include "sim_fixture.h"
 #include "update/update.h"
@@ -110,7 +111,7 @@ TEST_F(TransferTest, KernelSwitchSendsTheModeBlockAndWaits) {
   EXPECT_EQ(std::vector<std::uint8_t>(drive->lastModeBlock.begin() + 16, drive->lastModeBlock.begin() + 20),
             Bytes({0xB9, 0xD8, 0x3A, 0xC2}));
   EXPECT_TRUE(drive->inKernel());
-  EXPECT_EQ(ctx.transport.currentTimeoutMs, 1000);
+  EXPECT_EQ(ctx.run.carriedTimeoutMs, 1000);
   EXPECT_GE(pc.NowMs() - before, 2000u);
   EXPECT_EQ(pc.Console(), "");
 }
@@ -121,7 +122,7 @@ TEST_F(TransferTest, RefusedKernelSwitchShowsMessage14WithoutWaiting) {
   const std::uint64_t before = pc.NowMs();
   EXPECT_NE(EnterKernelMode(ctx, 0x4003), 0);
   EXPECT_EQ(pc.Console(), "\nFailed to move to the kernel mode.");
-  EXPECT_EQ(ctx.transport.currentTimeoutMs, 5000);
+  EXPECT_EQ(ctx.run.carriedTimeoutMs, 5000);
   EXPECT_LT(pc.NowMs() - before, 2000u);
   EXPECT_FALSE(drive->inKernel());
 }
@@ -137,7 +138,7 @@ TEST_F(TransferTest, KernelSwitchSkipsItsWaitOnlyForTheIntelDriverOnAspi) {
     testing::OneDrivePc bench(sim::Qbc850Config{}, sim::PcBuilder(testing::RouteOf(c.aspi)));
     auto& [freshPc, fresh, d] = bench;
     ASSERT_NO_FATAL_FAILURE(testing::BringUpSingleTarget(fresh));
-    fresh.transport.intelDriverKind = c.intelDriverKind;
+    testing::SetIntelDriver(fresh, c.intelDriverKind);
     const std::uint64_t before = freshPc.NowMs();
     ASSERT_EQ(EnterKernelMode(fresh, 0x4003), 0);
     EXPECT_EQ(freshPc.NowMs() - before >= 2000, c.waits);
@@ -167,8 +168,7 @@ TEST_F(TransferTest, NormalSwitchTimeOutTable) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << std::hex << c.familyCode << std::dec << " route "
                                       << static_cast<int>(c.route) << " bridge " << c.bridgeIndex);
-    ctx.transport.route = c.route;
-    ctx.transport.bridgeIndex = c.bridgeIndex;
+    testing::UseScriptedPort(ctx, {c.route, kNoIntelDriver, c.bridgeIndex});
     ctx.targets.entries[1].hostAdapter = c.hostAdapter;
     EXPECT_EQ(NormalModeTimeoutMs(ctx, c.familyCode), c.expected);
   }
@@ -183,7 +183,7 @@ TEST_F(TransferTest, NormalSwitchSendsItsBlockWithItsTimeOut) {
             Bytes({0x3B, 0x05, 0xFF, 0, 0, 0, 0, 0x01, 0x00, 0}));
   EXPECT_EQ(sent[0].timeoutSeconds, 60u);
   EXPECT_EQ(sent[0].length, 256u);
-  EXPECT_EQ(ctx.transport.currentTimeoutMs, 5000);
+  EXPECT_EQ(ctx.run.carriedTimeoutMs, 5000);
 }
 
 // When a failed normal-mode switch still counts as done, and what follows it.
@@ -228,10 +228,11 @@ TEST_F(TransferTest, NormalSwitchAcceptanceRules) {
     ASSERT_NO_FATAL_FAILURE(testing::BringUpSingleTarget(fresh));
     fresh.image.editionCode = c.edition;
     if (c.staleNotReady) {
-      fresh.transport.lastSense = {};
-      fresh.transport.lastSense[2] = 2;
-      fresh.transport.lastSense[12] = 0x3A;
-      SummarizeSense(fresh);
+      SenseBytes noMedium{};
+      noMedium[2] = 2;
+      noMedium[12] = 0x3A;
+      PortOf(fresh).KeepSense(noMedium);
+      PortOf(fresh).SummarizeSense();
     }
     FaultRule rule = testing::SenseFault(0x3B, 1, c.key, 0, 0, 5, 0xFF);
     rule.action = c.action;
@@ -244,7 +245,7 @@ TEST_F(TransferTest, NormalSwitchAcceptanceRules) {
 
     EXPECT_EQ(result == 0, c.accepted) << result;
     EXPECT_EQ(freshPc.Console(), c.accepted ? "" : "\nFailed to move to the normal mode.");
-    EXPECT_EQ(fresh.transport.currentTimeoutMs, 5000);
+    EXPECT_EQ(fresh.run.carriedTimeoutMs, 5000);
     int readyChecks = 0;
     for (const auto& r : d->log) readyChecks += r.cdb[0] == 0x00 ? 1 : 0;
     EXPECT_EQ(readyChecks, c.readyCheckAfter ? 1 : 0);
@@ -307,7 +308,7 @@ TEST_F(TransferTest, NormalPartGoesInBlocksOf32KiBWithProgress) {
     }
     EXPECT_EQ(offset, c.size);
     EXPECT_EQ(drive->normalImage(), image);
-    EXPECT_EQ(fresh.transport.currentTimeoutMs, 10000);
+    EXPECT_EQ(fresh.run.carriedTimeoutMs, 10000);
 
     const std::string& console = freshPc.Console();
     ASSERT_GE(console.size(), complete.size());
@@ -428,7 +429,7 @@ TEST_F(TransferTest, FamilyOneProgressAndCompletion) {
     drive = bench.drive;  // Sent() reads the fixture's drive
     ASSERT_NO_FATAL_FAILURE(testing::BringUpSingleTarget(fresh));
     fresh.run.oemCodePage = c.codePage;
-    fresh.transport.intelDriverKind = c.intelDriverKind;
+    testing::SetIntelDriver(fresh, c.intelDriverKind);
     fresh.matchedDefinition.familyCode = c.familyCode;
     sim::ImageFields fields;
     fields.size = c.size;

@@ -49,7 +49,24 @@ class TransportTest : public testing::SimFixture {
   void SetUp() override {
     pc.RegisterMemory(data.data(), data.size());
     pc.RegisterMemory(ctx.driveInfo.data(), ctx.driveInfo.size());
-    ctx.transport.lastSense.fill(kMarker);
+    MarkSense();
+  }
+
+  // Fills the kept sense with a marker, so that what a command replaces shows.
+  void MarkSense() {
+    SenseBytes marked;
+    marked.fill(kMarker);
+    PortOf(ctx).KeepSense(marked);
+  }
+  CommandResult Send(const ScsiRequest& request) { return PortOf(ctx).Send(request); }
+  PassThroughPort& PassThrough() { return *PassThroughPortOf(ctx); }
+  AspiPort& Aspi() { return *AspiPortOf(ctx); }
+  // An ASPI drive outside the target table, as discovery probes it.
+  static CommandTarget AspiAt(int hostAdapter, int targetId) {
+    CommandTarget at;
+    at.hostAdapter = hostAdapter;
+    at.targetId = targetId;
+    return at;
   }
 
   // The drive as the one target, on a PC of the route set up by the real host
@@ -60,6 +77,7 @@ class TransportTest : public testing::SimFixture {
                             .Drive(drive, {.letter = 'E', .adapter = 1, .target = 1})
                             .Build(pc);
     ASSERT_NO_FATAL_FAILURE(testing::RunHostChecks(ctx));
+    MarkSense();  // on the port the checks chose
     testing::UseTargets(ctx, placed);
     adapter = placed[0].adapter;
   }
@@ -73,7 +91,7 @@ class TransportTest : public testing::SimFixture {
   ScsiRequest Request(const std::array<std::uint8_t, N>& cdb, DataDirection direction,
                       std::int32_t length, std::int32_t timeoutMs = 7000) {
     ScsiRequest r;
-    r.targetIndex = 0;
+    r.target = testing::At(ctx, 0);
     r.cdbLength = static_cast<std::int32_t>(N);
     std::copy(cdb.begin(), cdb.end(), r.cdb.begin());
     r.direction = direction;
@@ -90,8 +108,9 @@ class TransportTest : public testing::SimFixture {
     }
     return true;
   }
-  bool SenseUntouched() const {
-    return std::all_of(ctx.transport.lastSense.begin(), ctx.transport.lastSense.end(),
+  bool SenseUntouched() {
+    const SenseBytes& sense = PortOf(ctx).LastSense();
+    return std::all_of(sense.begin(), sense.end(),
                        [](std::uint8_t b) { return b == kMarker; });
   }
   SRB_ExecSCSICmd& Srb() { return *reinterpret_cast<SRB_ExecSCSICmd*>(ctx.host.requestBlockBuffer.data); }
@@ -134,8 +153,8 @@ TEST_F(TransportTest, RefusedRequestsSendNothing) {
     testing::UseTargets(run, placed);
     run.targets.targetCount = c.count;
     ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0);
-    r.targetIndex = c.index;
-    EXPECT_EQ(SendCommand(run, r), -1);
+    r.target = testing::At(run, c.index);
+    EXPECT_EQ(PortOf(run).Send(r), CommandResult::NotSent);
     EXPECT_TRUE(drive->log.empty());
     EXPECT_EQ(host.OpenHandles(), 0);
   }
@@ -150,8 +169,8 @@ class PassThroughLayoutTest : public TransportTest,
   void SetUp() override {
     TransportTest::SetUp();
     pc.SetPassThroughLayout(*GetParam());
-    ctx.transport.layout = GetParam();
     UsePassThrough();
+    PassThrough().SetLayout(*GetParam());
   }
 };
 
@@ -171,12 +190,12 @@ TEST_P(PassThroughLayoutTest, DirectAndBufferedBlocksCarryTheCommand) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ctx.transport.intelDriverKind = c.intelKind;
+    testing::SetIntelDriver(ctx, c.intelKind);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i ^ 0x5A);
     const std::vector<std::uint8_t> sent(data.begin(), data.begin() + c.length);
     const auto& cdb = c.direction == DataDirection::In ? kReadBuffer32 : kWriteBlock;
     ScsiRequest r = Request(cdb, c.direction, c.length, 7000);
-    ASSERT_EQ(SendCommand(ctx, r), 0);
+    ASSERT_EQ(Send(r), CommandResult::Done);
     const CommandRecord& got = drive->log.back();
     EXPECT_TRUE(std::equal(cdb.begin(), cdb.end(), got.cdb.begin()));
     EXPECT_EQ(got.cdbLength, 10);
@@ -197,24 +216,25 @@ TEST_P(PassThroughLayoutTest, DirectAndBufferedBlocksCarryTheCommand) {
 TEST_P(PassThroughLayoutTest, SenseIsTakenFromTheSenseArea) {
   for (int intelKind : {0, 2}) {
     SCOPED_TRACE(intelKind == 2 ? "buffered" : "direct");
-    ctx.transport.intelDriverKind = intelKind;
-    ctx.transport.lastSense.fill(kMarker);
+    testing::SetIntelDriver(ctx, intelKind);
+    MarkSense();
     drive->reply = sim::CheckCondition(2, 0x3A, 0x01);
     ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0);
-    EXPECT_EQ(SendCommand(ctx, r), 2);
-    EXPECT_EQ(ctx.transport.lastSense, SenseOf(2, 0x3A, 0x01));
+    EXPECT_EQ(Send(r), CommandResult::ScsiError);
+    EXPECT_EQ(PortOf(ctx).LastSense(), SenseOf(2, 0x3A, 0x01));
   }
 }
 
 TEST_P(PassThroughLayoutTest, ProbesUseTheOpenVolume) {
-  ctx.transport.intelDriverKind = 2;  // probes always go direct
-  ASSERT_EQ(OpenTargetVolume(ctx, 'E'), 0);
-  EXPECT_EQ(ProbeInquiry(ctx), 0);
-  EXPECT_EQ(ProbeDriveInfo(ctx), 0);
+  testing::SetIntelDriver(ctx, 2);  // probes always go direct
+  ASSERT_TRUE(PassThrough().OpenVolume('E'));
+  const CommandTarget volume;  // the open one
+  EXPECT_EQ(ProbeInquiry(PortOf(ctx), volume, ctx.host.dataBuffer.data), CommandResult::Done);
+  EXPECT_EQ(ProbeDriveInfo(PortOf(ctx), volume, ctx.driveInfo.data()), CommandResult::Done);
   drive->reply = sim::CheckCondition(5, 0x24, 0);
-  EXPECT_EQ(ProbeDriveInfo(ctx), 2);
-  EXPECT_EQ(ctx.transport.lastSense, SenseOf(5, 0x24, 0));
-  CloseTargetVolume(ctx);
+  EXPECT_EQ(ProbeDriveInfo(PortOf(ctx), volume, ctx.driveInfo.data()), CommandResult::ScsiError);
+  EXPECT_EQ(PortOf(ctx).LastSense(), SenseOf(5, 0x24, 0));
+  PassThrough().CloseVolume();
   EXPECT_EQ(pc.OpenHandles(), 0);
 
   ASSERT_EQ(drive->log.size(), 3u);
@@ -259,9 +279,9 @@ TEST_F(TransportTest, TimeOutValueFollowsTheVariant) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "intel " << c.intelKind << ", " << c.timeoutMs << " ms");
-    ctx.transport.intelDriverKind = c.intelKind;
+    testing::SetIntelDriver(ctx, c.intelKind);
     ScsiRequest r = Request(kReadBuffer32, DataDirection::In, 32, c.timeoutMs);
-    ASSERT_EQ(SendCommand(ctx, r), 0);
+    ASSERT_EQ(Send(r), CommandResult::Done);
     EXPECT_EQ(drive->log.back().timeoutSeconds, c.seconds);
     EXPECT_EQ(drive->log.back().buffered, c.intelKind == 2);
   }
@@ -277,11 +297,11 @@ TEST_F(TransportTest, OnlyTheAcceleratorSendsSmallTransfersBuffered) {
   const Case cases[] = {{2, 32, true}, {2, 33, false}, {2, 0, true}, {1, 32, false}, {0, 32, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "intel " << c.intelKind << ", " << c.length << " bytes");
-    ctx.transport.intelDriverKind = c.intelKind;
+    testing::SetIntelDriver(ctx, c.intelKind);
     FillData(kMarker);
     ScsiRequest r = c.length == 0 ? Request(kTestUnitReady, DataDirection::None, 0)
                                   : Request(kReadBuffer32, DataDirection::In, c.length);
-    ASSERT_EQ(SendCommand(ctx, r), 0);
+    ASSERT_EQ(Send(r), CommandResult::Done);
     EXPECT_EQ(drive->log.back().buffered, c.buffered);
     EXPECT_TRUE(DataIsPattern(static_cast<std::size_t>(c.length)));
     EXPECT_EQ(data[static_cast<std::size_t>(c.length)], kMarker);
@@ -306,22 +326,25 @@ TEST_F(TransportTest, StatusRulesOfBothVariants) {
     const char* name;
     std::optional<FaultRule> fault;
     std::optional<DriveReply> reply;
-    int direct;
-    int buffered;
+    CommandResult direct;
+    CommandResult buffered;
     std::size_t senseBytes;  // bytes of lastSense replaced
     std::array<std::uint8_t, 18> expectedSense;
     bool directWithoutStatus;  // the direct call failed with no SCSI status
   };
+  const auto D = CommandResult::Done;
+  const auto E = CommandResult::ScsiError;
+  // The cases run in this order, so an earlier one leaves the flag set for the next.
   const Case cases[] = {
-      {"good", {}, {}, 0, 0, 0, {}, false},
-      {"check condition", sense, {}, 2, 2, 18, SenseOf(3, 0x11, 0x05), false},
-      {"check condition, call fails", senseAndFalse, {}, 2, 2, 18, SenseOf(3, 0x11, 0x05), false},
-      {"only part of the sense returned", {}, shortSense, 2, 2, 8, SenseOf(4, 0x44, 0), false},
-      {"time-out", Rule(FaultAction::Timeout), {}, 2, 2, 0, {}, true},
-      {"call fails, no sense length", transportNoSense, {}, 2, 2, 0, {}, true},
+      {"good", {}, {}, D, D, 0, {}, false},
+      {"check condition", sense, {}, E, E, 18, SenseOf(3, 0x11, 0x05), false},
+      {"check condition, call fails", senseAndFalse, {}, E, E, 18, SenseOf(3, 0x11, 0x05), false},
+      {"only part of the sense returned", {}, shortSense, E, E, 8, SenseOf(4, 0x44, 0), false},
+      {"time-out", Rule(FaultAction::Timeout), {}, E, E, 0, {}, true},
+      {"call fails, no sense length", transportNoSense, {}, E, E, 0, {}, true},
       // A failed direct call never counts as delivered; the buffered variant
       // keeps its rule for a failed call that reports a sense length.
-      {"call fails, sense length set", transportWithSense, {}, 2, 0, 0, {}, true},
+      {"call fails, sense length set", transportWithSense, {}, E, D, 0, {}, true},
   };
   for (const auto& c : cases) {
     for (bool buffered : {false, true}) {
@@ -329,22 +352,21 @@ TEST_F(TransportTest, StatusRulesOfBothVariants) {
       drive->faults.clear();
       if (c.fault) drive->AddFault(*c.fault);
       drive->reply = c.reply.value_or(DriveReply{});
-      ctx.transport.intelDriverKind = buffered ? 2 : 0;
-      ctx.transport.lastSense.fill(kMarker);
+      testing::SetIntelDriver(ctx, buffered ? 2 : 0);
+      MarkSense();
       FillData(kMarker);
 
       ScsiRequest r = Request(kReadBuffer32, DataDirection::In, 32);
-      ctx.transport.failedWithoutStatus = true;  // from an earlier command
-      const int status = SendCommand(ctx, r);
+      const CommandResult status = Send(r);
       EXPECT_EQ(status, buffered ? c.buffered : c.direct);
-      EXPECT_EQ(ctx.transport.failedWithoutStatus, !buffered && c.directWithoutStatus);
+      EXPECT_EQ(PortOf(ctx).FailedWithoutStatus(), !buffered && c.directWithoutStatus);
       for (std::size_t i = 0; i < 18; ++i) {
-        EXPECT_EQ(ctx.transport.lastSense[i], i < c.senseBytes ? c.expectedSense[i] : kMarker) << i;
+        EXPECT_EQ(PortOf(ctx).LastSense()[i], i < c.senseBytes ? c.expectedSense[i] : kMarker) << i;
       }
-      if (buffered && status != 0) {
+      if (buffered && status != D) {
         // The reply area starts cleared, and nothing is copied back from a failed command.
         EXPECT_TRUE(std::all_of(data.begin(), data.begin() + 32, [](auto b) { return b == 0; }));
-      } else if (status == 0 && !c.fault) {
+      } else if (status == D && !c.fault) {
         EXPECT_TRUE(DataIsPattern(32));
       }
       EXPECT_EQ(pc.OpenHandles(), 0);
@@ -369,33 +391,32 @@ TEST_F(TransportTest, VolumeAddressAndBridge) {
       .Drive(drive, {.letter = 'G', .volume = broken})
       .Drive(drive, {.letter = 'H', .volume = locked})
       .Build(pc);
-  ctx.transport.policy.target = 2;
+  PassThroughPort port(pc);
+  port.SetPolicy(DrivePolicy{2});
 
   struct Case {
     char letter;
-    int result;
+    bool opened;
     std::array<std::uint8_t, 3> address;
     int bridgeIndex;
     win::DWORD lastError;  // remembered when the open fails
   };
   const Case cases[] = {
-      {'E', 0, {1, 2, 3}, -1, 0},
-      {'F', 0, {0, 0, 0}, 2, 0},   // stale address cleared
-      {'E', 0, {1, 2, 3}, -1, 0},  // bridge mark dropped again
-      {'G', -1, {0, 0, 0}, -1, win::ERROR_GEN_FAILURE},
-      {'H', -1, {0, 0, 0}, -1, win::ERROR_ACCESS_DENIED},
-      {'Q', -1, {0, 0, 0}, -1, win::ERROR_FILE_NOT_FOUND},
+      {'E', true, {1, 2, 3}, -1, 0},
+      {'F', true, {0, 0, 0}, 2, 0},   // stale address cleared
+      {'E', true, {1, 2, 3}, -1, 0},  // bridge mark dropped again
+      {'G', false, {0, 0, 0}, -1, win::ERROR_GEN_FAILURE},
+      {'H', false, {0, 0, 0}, -1, win::ERROR_ACCESS_DENIED},
+      {'Q', false, {0, 0, 0}, -1, win::ERROR_FILE_NOT_FOUND},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.letter);
-    EXPECT_EQ(OpenTargetVolume(ctx, c.letter), c.result);
-    EXPECT_EQ(ctx.transport.pathId, c.address[0]);
-    EXPECT_EQ(ctx.transport.targetId, c.address[1]);
-    EXPECT_EQ(ctx.transport.lun, c.address[2]);
-    EXPECT_EQ(ctx.transport.bridgeIndex, c.bridgeIndex);
-    if (c.result != 0) { EXPECT_EQ(ctx.transport.lastError, c.lastError); }
-    EXPECT_EQ(pc.OpenHandles(), c.result == 0 ? 1 : 0);
-    CloseTargetVolume(ctx);
+    EXPECT_EQ(port.OpenVolume(c.letter), c.opened);
+    EXPECT_EQ(port.Address(), c.address);
+    EXPECT_EQ(port.Traits().bridgeIndex, c.bridgeIndex);
+    if (!c.opened) { EXPECT_EQ(port.LastError(), c.lastError); }
+    EXPECT_EQ(pc.OpenHandles(), c.opened ? 1 : 0);
+    port.CloseVolume();
     EXPECT_EQ(pc.OpenHandles(), 0);
   }
 }
@@ -412,16 +433,16 @@ TEST_F(TransportTest, CommandsReachADriveWithoutAddressButNotAnUnopenedOne) {
   ctx.targets.targetCount = 3;
   ctx.targets.entries[1].driveLetter = 'G';
   ctx.targets.entries[2].driveLetter = 'F';
-  ctx.transport.policy.target = 2;
+  testing::SetPolicyTarget(ctx, 2);
 
   ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0);
-  r.targetIndex = 2;
-  EXPECT_EQ(SendCommand(ctx, r), 0);
-  EXPECT_EQ(ctx.transport.bridgeIndex, 2);
+  r.target = testing::At(ctx, 2);
+  EXPECT_EQ(Send(r), CommandResult::Done);
+  EXPECT_EQ(RouteTraits(ctx).bridgeIndex, 2);
   EXPECT_EQ(drive->log.size(), 1u);
 
-  r.targetIndex = 1;
-  EXPECT_EQ(SendCommand(ctx, r), -2);
+  r.target = testing::At(ctx, 1);
+  EXPECT_EQ(Send(r), CommandResult::NoVolume);
   EXPECT_EQ(drive->log.size(), 1u);
   EXPECT_EQ(pc.OpenHandles(), 0);
 }
@@ -445,7 +466,7 @@ TEST_F(TransportTest, AspiEventModeFillsTheRequestBlock) {
     const auto& cdb = c.direction == DataDirection::Out ? kWriteBlock : kReadBuffer32;
     ScsiRequest r = Request(cdb, c.direction, c.length);
     if (c.direction == DataDirection::None) r = Request(kTestUnitReady, DataDirection::None, 0);
-    ASSERT_EQ(SendCommand(ctx, r), 0);
+    ASSERT_EQ(Send(r), CommandResult::Done);
     const CommandRecord& got = drive->log.back();
     EXPECT_TRUE(got.viaAspi);
     EXPECT_FALSE(got.polled);
@@ -485,12 +506,12 @@ TEST_F(TransportTest, AspiChoosesPolledModeForBridgeWritesAndFamilySwitch) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ctx.transport.bridgeIndex = c.bridgeIndex;
-    ctx.transport.policy = DrivePolicyFor(0, c.familyCode, 0);
+    Aspi().SetBridge(c.bridgeIndex);
+    PortOf(ctx).SetPolicy(DrivePolicyFor(0, c.familyCode, 0));
     const bool in = c.cdb[0] == 0x3C;
     ScsiRequest r = Request(c.cdb, in ? DataDirection::In : DataDirection::Out, in ? 32 : 256);
     const std::uint64_t start = pc.NowMs();
-    ASSERT_EQ(SendCommand(ctx, r), 0);
+    ASSERT_EQ(Send(r), CommandResult::Done);
     EXPECT_EQ(drive->log.back().polled, c.polled);
     EXPECT_EQ(Srb().SRB_Flags, (c.polled ? 0 : 0x40) | (in ? 0x08 : 0x10));
     if (c.polled) { EXPECT_EQ(pc.NowMs() - start, 500u); }  // one poll interval
@@ -505,27 +526,29 @@ TEST_F(TransportTest, AspiWaitLimits) {
     std::int32_t timeoutMs;
     std::int32_t editionCode;
     std::uint32_t durationMs;
-    int result;
+    CommandResult result;
     std::uint64_t elapsedMs;
   };
+  const auto D = CommandResult::Done;
+  const auto GaveUp = CommandResult::PollGaveUp;
   const Case cases[] = {
-      {"polled, finishes in time", true, 0, 0, 1700, 0, 2000},
-      {"polled, gives up", true, 1000, 0, 5000, -1, 1500},
-      {"polled, no limit of its own", true, 0, 0, 30000, 0, 30000},
+      {"polled, finishes in time", true, 0, 0, 1700, D, 2000},
+      {"polled, gives up", true, 1000, 0, 5000, GaveUp, 1500},
+      {"polled, no limit of its own", true, 0, 0, 30000, D, 30000},
       // A drive that never answers is not polled for ever.
-      {"polled, no limit of its own, gives up at the bound", true, 0, 0, 400000, -1, 300500},
-      {"event, wait runs out", false, 1000, 0, 3000, -2, 1000},
-      {"event, no limit", false, 0, 0, 3000, 0, 3000},
-      {"event, general edition waits on", false, 1000, 0x300, 3000, 0, 3000},
+      {"polled, no limit of its own, gives up at the bound", true, 0, 0, 400000, GaveUp, 300500},
+      {"event, wait runs out", false, 1000, 0, 3000, CommandResult::WaitRanOut, 1000},
+      {"event, no limit", false, 0, 0, 3000, D, 3000},
+      {"event, general edition waits on", false, 1000, 0x300, 3000, D, 3000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     drive->reply.durationMs = c.durationMs;
-    ctx.transport.bridgeIndex = c.polled ? adapter : -1;
-    ctx.transport.policy = DrivePolicyFor(0, 0, c.editionCode);
+    Aspi().SetBridge(c.polled ? adapter : -1);
+    PortOf(ctx).SetPolicy(DrivePolicyFor(0, 0, c.editionCode));
     ScsiRequest r = Request(kWriteBlock, DataDirection::Out, 256, c.timeoutMs);
     const std::uint64_t start = pc.NowMs();
-    EXPECT_EQ(SendCommand(ctx, r), c.result);
+    EXPECT_EQ(Send(r), c.result);
     EXPECT_EQ(pc.NowMs() - start, c.elapsedMs);
     EXPECT_TRUE(SenseUntouched());
     EXPECT_EQ(pc.OpenHandles(), 0);
@@ -541,26 +564,28 @@ TEST_F(TransportTest, AspiSenseAndTheIntelNotReadyRule) {
     const std::uint8_t* cdb;
     std::int32_t cdbLength;
     std::uint8_t key;
-    int result;
+    CommandResult result;
   };
+  const auto F = CommandResult::Failed;
   const Case cases[] = {
-      {"Intel driver, not ready on a read", 1, kReadBuffer32.data(), 10, 2, 0},
-      {"Intel driver, not ready on TEST UNIT READY", 1, kTestUnitReady.data(), 6, 2, -1},
-      {"Intel driver, not ready on an image block", 1, kWriteBlock.data(), 10, 2, -1},
-      {"Intel driver, unit attention", 1, kReadBuffer32.data(), 10, 6, -1},
-      {"accelerator, not ready", 2, kReadBuffer32.data(), 10, 2, -1},
-      {"no Intel driver, not ready", 0, kReadBuffer32.data(), 10, 2, -1},
+      {"Intel driver, not ready on a read", 1, kReadBuffer32.data(), 10, 2, CommandResult::Done},
+      {"Intel driver, not ready on TEST UNIT READY", 1, kTestUnitReady.data(), 6, 2, F},
+      {"Intel driver, not ready on an image block", 1, kWriteBlock.data(), 10, 2, F},
+      {"Intel driver, unit attention", 1, kReadBuffer32.data(), 10, 6, F},
+      {"accelerator, not ready", 2, kReadBuffer32.data(), 10, 2, F},
+      {"no Intel driver, not ready", 0, kReadBuffer32.data(), 10, 2, F},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ctx.transport.intelDriverKind = c.intelKind;
+    testing::SetIntelDriver(ctx, c.intelKind);
     drive->reply = sim::CheckCondition(c.key, 0x3A, 0x02);
     ScsiRequest r;
+    r.target = testing::At(ctx, 0);
     r.cdbLength = c.cdbLength;
     std::copy(c.cdb, c.cdb + c.cdbLength, r.cdb.begin());
-    EXPECT_EQ(SendCommand(ctx, r), c.result);
-    EXPECT_EQ(ctx.transport.lastSense, SenseOf(c.key, 0x3A, 0x02));
-    EXPECT_EQ(ctx.transport.senseSummary, (std::uint32_t{c.key} << 16) | 0x3A02u);
+    EXPECT_EQ(Send(r), c.result);
+    EXPECT_EQ(PortOf(ctx).LastSense(), SenseOf(c.key, 0x3A, 0x02));
+    EXPECT_EQ(PortOf(ctx).SenseSummary(), (std::uint32_t{c.key} << 16) | 0x3A02u);
   }
 }
 
@@ -569,58 +594,58 @@ TEST_F(TransportTest, AspiCommandLeftPendingIsPolledToItsEnd) {
   struct Case {
     const char* name;
     bool fails;
-    int final;
+    PendingState final;
   };
-  const Case cases[] = {{"succeeds", false, 0}, {"fails", true, -1}};
+  const Case cases[] = {{"succeeds", false, PendingState::Done}, {"fails", true, PendingState::Failed}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     drive->reply = c.fails ? sim::CheckCondition(4, 0x09, 0) : DriveReply{};
     drive->reply.durationMs = 2500;
-    ctx.transport.leavePending = 1;
     ScsiRequest r = Request(kWriteBlock, DataDirection::Out, 256, 0);
+    r.leavePending = true;
     const std::uint64_t start = pc.NowMs();
-    EXPECT_EQ(SendCommand(ctx, r), 0);
+    EXPECT_EQ(Send(r), CommandResult::Done);
     EXPECT_EQ(pc.NowMs(), start);
-    EXPECT_EQ(PollPendingCommand(ctx), 1);
-    EXPECT_EQ(ctx.transport.leavePending, 0);
+    EXPECT_TRUE(PortOf(ctx).CommandPending());
+    EXPECT_EQ(PortOf(ctx).PollPending(), PendingState::Running);
     pc.Sleep(2000);
-    EXPECT_EQ(PollPendingCommand(ctx), 1);
+    EXPECT_EQ(PortOf(ctx).PollPending(), PendingState::Running);
     pc.Sleep(1000);
-    EXPECT_EQ(PollPendingCommand(ctx), c.final);
-    EXPECT_EQ(ctx.transport.pendingEvent, 0u);
-    EXPECT_EQ(PollPendingCommand(ctx), 1);  // reported exactly once
+    EXPECT_EQ(PortOf(ctx).PollPending(), c.final);
+    EXPECT_EQ(Aspi().PendingEvent(), 0u);
+    EXPECT_EQ(PortOf(ctx).PollPending(), PendingState::Running);  // reported exactly once
     EXPECT_EQ(pc.OpenHandles(), 0);
   }
 }
 
 TEST_F(TransportTest, NothingPendingAfterAPolledCommand) {
   UseAspi();
-  ctx.transport.bridgeIndex = adapter;
-  ctx.transport.leavePending = 1;
+  Aspi().SetBridge(adapter);
   drive->reply.durationMs = 1200;
   ScsiRequest r = Request(kWriteBlock, DataDirection::Out, 256, 0);
-  EXPECT_EQ(SendCommand(ctx, r), 0);
+  r.leavePending = true;
+  EXPECT_EQ(Send(r), CommandResult::Done);
   EXPECT_TRUE(drive->log.back().polled);
-  EXPECT_EQ(ctx.transport.pendingEvent, 0u);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(PollPendingCommand(ctx), 1);
+  EXPECT_EQ(Aspi().PendingEvent(), 0u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(PortOf(ctx).PollPending(), PendingState::Running);
 }
 
 TEST_F(TransportTest, NextCommandWaitsForTheOneLeftPending) {
   UseAspi();
-  ctx.transport.leavePending = 1;
   drive->reply.durationMs = 5000;
   ScsiRequest flash = Request(kWriteBlock, DataDirection::Out, 256, 0);
-  ASSERT_EQ(SendCommand(ctx, flash), 0);
+  flash.leavePending = true;
+  ASSERT_EQ(Send(flash), CommandResult::Done);
   // The caller polls once, gives up early and reads the drive.
-  EXPECT_EQ(PollPendingCommand(ctx), 1);
+  EXPECT_EQ(PortOf(ctx).PollPending(), PendingState::Running);
   drive->reply.durationMs = 10;
   FillData(0);
   ScsiRequest read = Request(kReadBuffer32, DataDirection::In, 32, 1000);
-  EXPECT_EQ(SendCommand(ctx, read), 0);
+  EXPECT_EQ(Send(read), CommandResult::Done);
   EXPECT_GE(pc.NowMs(), 5010u);
   EXPECT_TRUE(DataIsPattern(32));
   EXPECT_EQ(Srb().CDBByte[0], 0x3C);
-  EXPECT_EQ(ctx.transport.pendingEvent, 0u);
+  EXPECT_EQ(Aspi().PendingEvent(), 0u);
   EXPECT_EQ(pc.OpenHandles(), 0);
 }
 
@@ -644,8 +669,7 @@ TEST_F(TransportTest, ABlockTheLayerStillOwnsIsNeitherReusedNorFreed) {
     testing::OneDrivePc bench(sim::Qbc850Config{}, sim::PcBuilder(sim::SimRoute::Aspi));
     auto& [freshPc, fresh, d] = bench;
     ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
-    fresh.transport.bridgeIndex = c.polled ? fresh.targets.entries[0].hostAdapter : -1;
-    fresh.transport.leavePending = c.polled ? 0 : 1;
+    AspiPortOf(fresh)->SetBridge(c.polled ? fresh.targets.entries[0].hostAdapter : -1);
     d->AddFault([] {
       FaultRule r;
       r.opcode = 0x3B;
@@ -655,18 +679,19 @@ TEST_F(TransportTest, ABlockTheLayerStillOwnsIsNeitherReusedNorFreed) {
     }());
     std::array<std::uint8_t, 256> block{};
     ScsiRequest flash;
+    flash.target = testing::At(fresh, 0);
+    flash.leavePending = !c.polled;
     flash.cdbLength = 10;
     std::copy(kWriteBlock.begin(), kWriteBlock.end(), flash.cdb.begin());
     flash.direction = DataDirection::Out;
     flash.dataLength = 256;
     flash.data = block.data();
-    const int sent = SendCommand(fresh, flash);
-    EXPECT_EQ(sent, c.polled ? -1 : 0);
-    EXPECT_TRUE(RequestBlockInUse(fresh));
+    EXPECT_EQ(PortOf(fresh).Send(flash), c.polled ? CommandResult::PollGaveUp : CommandResult::Done);
+    EXPECT_TRUE(PortOf(fresh).RequestBlockInUse());
 
     const std::size_t logged = d->log.size();
     const std::uint64_t start = freshPc.NowMs();
-    EXPECT_EQ(Inquiry(fresh, 0, fresh.inquiry.data()), -1);
+    EXPECT_EQ(Inquiry(PortOf(fresh), testing::At(fresh, 0), fresh.inquiry.data()), CommandResult::NotSent);
     EXPECT_EQ(freshPc.NowMs() - start, c.nextWaitMs);
     EXPECT_EQ(d->log.size(), logged);  // nothing sent
 
@@ -679,37 +704,33 @@ TEST_F(TransportTest, ABlockTheLayerStillOwnsIsNeitherReusedNorFreed) {
 TEST_F(TransportTest, AspiCommandRefusedAtSubmissionDoesNotHang) {
   UseAspi();
   ctx.targets.entries[0].targetId = 5;  // no drive there
-  for (int leave : {0, 1}) {
+  for (bool leave : {false, true}) {
     SCOPED_TRACE(leave);
-    ctx.transport.leavePending = leave;
     ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0, 0);
-    EXPECT_EQ(SendCommand(ctx, r), -1);
-    EXPECT_EQ(ctx.transport.pendingEvent, 0u);
+    r.leavePending = leave;
+    EXPECT_EQ(Send(r), CommandResult::Failed);
+    EXPECT_EQ(Aspi().PendingEvent(), 0u);
     EXPECT_EQ(pc.OpenHandles(), 0);
   }
 }
 
 TEST_F(TransportTest, AspiWithoutRequestBlockOrLayerSendsNothing) {
   UseAspi();
-  std::uint8_t* const requestBlocks = ctx.host.requestBlockBuffer.data;
-  ctx.host.requestBlockBuffer.data = nullptr;
+  Aspi().Attach(ctx.host.sendCommand, nullptr);
   ScsiRequest r = Request(kTestUnitReady, DataDirection::None, 0);
-  EXPECT_EQ(SendCommand(ctx, r), -1);
-  ctx.host.requestBlockBuffer.data = requestBlocks;
-  ctx.host.sendCommand = 0;
-  EXPECT_EQ(SendCommand(ctx, r), -1);
-  EXPECT_EQ(ProbeInquiry(ctx, adapter, 1), -1);
+  EXPECT_EQ(Send(r), CommandResult::NotSent);
+  Aspi().Attach(0, ctx.host.requestBlockBuffer.data);
+  EXPECT_EQ(Send(r), CommandResult::NotSent);
+  EXPECT_EQ(ProbeInquiry(PortOf(ctx), AspiAt(adapter, 1), ctx.host.dataBuffer.data), CommandResult::NotSent);
   EXPECT_TRUE(drive->log.empty());
 }
 
 TEST_F(TransportTest, AspiProbes) {
   UseAspi();
-  ctx.transport.leavePending = 1;  // probes ignore it
-  drive->reply.durationMs = 90000;  // and wait without limit
-  EXPECT_EQ(ProbeInquiry(ctx, adapter, 1), 0);
-  EXPECT_EQ(ProbeDriveInfo(ctx, adapter, 1), 0);
-  EXPECT_EQ(ctx.transport.pendingEvent, 0u);
-  EXPECT_EQ(ctx.transport.leavePending, 1);
+  drive->reply.durationMs = 90000;  // probes wait without limit
+  EXPECT_EQ(ProbeInquiry(PortOf(ctx), AspiAt(adapter, 1), ctx.host.dataBuffer.data), CommandResult::Done);
+  EXPECT_EQ(ProbeDriveInfo(PortOf(ctx), AspiAt(adapter, 1), ctx.driveInfo.data()), CommandResult::Done);
+  EXPECT_EQ(Aspi().PendingEvent(), 0u);
   for (std::size_t i = 0; i < 96; ++i) ASSERT_EQ(Probed()[i], Pattern(i)) << i;
   for (std::size_t i = 0; i < 48; ++i) ASSERT_EQ(ctx.driveInfo[i], Pattern(i)) << i;
   ASSERT_EQ(drive->log.size(), 2u);
@@ -722,10 +743,11 @@ TEST_F(TransportTest, AspiProbes) {
   EXPECT_EQ(Srb().SRB_Lun, 0);
 
   drive->reply = sim::CheckCondition(2, 0x3A, 0);
-  ctx.transport.intelDriverKind = 1;  // the not-ready rule is not the probes'
-  EXPECT_EQ(ProbeInquiry(ctx, adapter, 1), -1);
+  testing::SetIntelDriver(ctx, 1);  // the not-ready rule is not the probes'
+  EXPECT_EQ(ProbeInquiry(PortOf(ctx), AspiAt(adapter, 1), ctx.host.dataBuffer.data), CommandResult::Failed);
   EXPECT_TRUE(SenseUntouched());
-  EXPECT_EQ(ProbeInquiry(ctx, adapter, 4), -1);  // nobody there
+  // nobody there
+  EXPECT_EQ(ProbeInquiry(PortOf(ctx), AspiAt(adapter, 4), ctx.host.dataBuffer.data), CommandResult::Failed);
   EXPECT_EQ(pc.OpenHandles(), 0);
 }
 
@@ -736,14 +758,16 @@ TEST(SummarizeSense, PacksKeyAscAndAscqWhole) {
   };
   const Case cases[] = {{5, 0x24, 0x00, 0x52400}, {2, 0x04, 0x01, 0x20401}, {0x72, 0xFF, 0x80, 0x72FF80}};
   sim::SimPc pc;
-  Context ctx(pc);
+  PassThroughPort port(pc);
   for (const auto& c : cases) {
-    ctx.transport.lastSense.fill(0xAB);
-    ctx.transport.lastSense[2] = c.key;
-    ctx.transport.lastSense[12] = c.asc;
-    ctx.transport.lastSense[13] = c.ascq;
-    SummarizeSense(ctx);
-    EXPECT_EQ(ctx.transport.senseSummary, c.summary);
+    SenseBytes sense;
+    sense.fill(0xAB);
+    sense[2] = c.key;
+    sense[12] = c.asc;
+    sense[13] = c.ascq;
+    port.KeepSense(sense);
+    port.SummarizeSense();
+    EXPECT_EQ(port.SenseSummary(), c.summary);
   }
 }
 
