@@ -2,10 +2,12 @@
 // from a script, so a procedure's decisions can be tested on their own.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "core/context.h"
@@ -17,7 +19,9 @@ class ScriptedPort final : public ScsiPort {
  public:
   struct Answer {
     CommandResult result = CommandResult::Done;
-    SenseBytes sense{};         // kept when the result is not Done
+    // Kept as the port's sense when given; a failure without sense leaves
+    // whatever an earlier command left, as a host failure does.
+    std::optional<SenseBytes> sense;
     std::vector<std::uint8_t> reply;  // copied into a read's area
   };
   struct Sent {
@@ -31,15 +35,15 @@ class ScriptedPort final : public ScsiPort {
   explicit ScriptedPort(PortTraits traits = {}) : traits_(traits) {}
 
   PortTraits Traits() const override { return traits_; }
-  CommandResult Send(const ScsiRequest& request) override { return Answer(request); }
-  CommandResult Probe(const ScsiRequest& request) override { return Answer(request); }
+  CommandResult Send(const ScsiRequest& request) override { return Reply(request); }
+  CommandResult Probe(const ScsiRequest& request) override { return Reply(request); }
 
   // Answers in order; a command past the end of the script is done.
-  std::deque<struct Answer> script;
+  std::deque<Answer> script;
   std::vector<Sent> sent;
 
  private:
-  CommandResult Answer(const ScsiRequest& request) {
+  CommandResult Reply(const ScsiRequest& request) {
     Sent record;
     record.cdb.assign(request.cdb.begin(), request.cdb.begin() + request.cdbLength);
     record.timeoutMs = request.timeoutMs;
@@ -49,7 +53,7 @@ class ScriptedPort final : public ScsiPort {
       record.data.assign(request.data, request.data + request.dataLength);
     }
     sent.push_back(record);
-    struct Answer answer;
+    Answer answer;
     if (!script.empty()) {
       answer = script.front();
       script.pop_front();
@@ -59,7 +63,7 @@ class ScriptedPort final : public ScsiPort {
       const std::size_t count = std::min(answer.reply.size(), static_cast<std::size_t>(request.dataLength));
       if (count != 0) std::memcpy(request.data, answer.reply.data(), count);
     }
-    if (answer.result != CommandResult::Done) KeepSense(answer.sense);
+    if (answer.sense) KeepSense(*answer.sense);
     return answer.result;
   }
 
