@@ -171,7 +171,7 @@ ListOutcome ListDrives(Context& ctx, const RunSteps& steps, std::vector<DriveLis
     targetOf.push_back(probed.targetIndex);
   });
   // A run asks per drive only when it found one target.
-  ctx.run.updateAll = ctx.targets.targetCount > 1 ? 1 : 0;
+  ctx.run.updateAll = ctx.targets.targetCount > 1;
   for (std::size_t i = 0; i < drives.size(); ++i) {
     if (targetOf[i] < 0) continue;
     ctx.run.currentTarget = targetOf[i];

@@ -48,7 +48,7 @@ int EndRun(Context& ctx, MessageCode code, MessageStyle style, int exitCode) {
 // version that definition brings (not whatever an earlier load left).
 bool RefusedOnThisHost(const Context& ctx) {
   const UpdateDefinition& definition = ctx.definitions.entries[0];
-  return RouteTraits(ctx).route == TransportRoute::Aspi && ctx.run.expertOverride == 0 &&
+  return RouteTraits(ctx).route == TransportRoute::Aspi && !ctx.run.expertOverride &&
          VersionNumberOf(definition) < TraitsOf(definition.familyCode).zero.lowestVersionOverAspi;
 }
 
@@ -65,7 +65,7 @@ int RunProcedure(Context& ctx, const RunSteps& steps) {
 }  // namespace
 
 bool StartRun(Context& ctx, const RunSteps& steps) {
-  ctx.run.updateAll = 1;
+  ctx.run.updateAll = true;
   ctx.host.autoInsertCount = 0;
 
   // Printed before the code page is read, so it is the same in every language.
@@ -86,9 +86,9 @@ int RunUpdate(Context& ctx, const RunSteps& steps) {
   const int targetCount = ctx.targets.targetCount;
 
   if (targetCount > 1) {
-    if (ShowMessage(ctx, MessageCode::kAskUpdateAllDrives, AskYesNo) == IDNO) ctx.run.updateAll = 0;
+    if (ShowMessage(ctx, MessageCode::kAskUpdateAllDrives, AskYesNo) == IDNO) ctx.run.updateAll = false;
   } else {
-    ctx.run.updateAll = 0;
+    ctx.run.updateAll = false;
   }
 
   if (RefusedOnThisHost(ctx)) {

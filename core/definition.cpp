@@ -44,10 +44,10 @@ int LoadBuiltInDefinition(Context& ctx) {
 }
 
 void ResetRunState(Context& ctx) {
-  ctx.run.forceUpdate = 0;
-  ctx.run.expertOverride = 0;
-  ctx.run.signatureOverride = 0;
-  ctx.run.handshakeSelect = 0;
+  ctx.run.forceUpdate = false;
+  ctx.run.expertOverride = false;
+  ctx.run.signatureOverride = false;
+  ctx.run.handshakeSelect = false;
 }
 
 }  // namespace odf

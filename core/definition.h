@@ -34,16 +34,16 @@ struct DefinitionTable {
 
 struct RunState {
   std::uint32_t oemCodePage = 0;
-  std::int32_t updateAll = 0;
+  bool updateAll = false;
   std::int32_t currentTarget = 0;
   std::int32_t updatedCount = 0;
   // Run options: cleared at start and never set, since the utility takes no
   // command line; the code paths behind them stay reachable for tests.
-  std::int32_t forceUpdate = 0;
-  std::int32_t expertOverride = 0;
-  std::int32_t signatureOverride = 0;
-  std::int32_t handshakeSelect = 0;
-  std::int32_t kernelMode = 0;
+  bool forceUpdate = false;
+  bool expertOverride = false;
+  bool signatureOverride = false;
+  bool handshakeSelect = false;
+  bool kernelMode = false;
   std::int32_t kernelOnlyState = -1;  // -1 no reply yet, 1 normal part empty, 0 otherwise
   std::uint16_t newRevisionNumber = 0;
   // The time-out each step leaves for the commands after it that take none

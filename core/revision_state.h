@@ -8,10 +8,10 @@ namespace odf {
 struct RevisionState {
   std::uint32_t firmwareDate = 0;
   std::uint16_t revisionNumber = 0;
-  std::int32_t g6PatchNeeded = 0;
-  std::int32_t handshakeRequired = 0;
-  std::int32_t kernelUpdateRequired = 0;
-  std::int32_t alreadyLatest = 0;
+  bool g6PatchNeeded = false;
+  bool handshakeRequired = false;
+  bool kernelUpdateRequired = false;
+  bool alreadyLatest = false;
 };
 
 }  // namespace odf

@@ -35,7 +35,7 @@ int CheckHardware(Context& ctx, const DriveInfoView& info, const std::uint8_t* h
   const FieldBytes number = info.HardwareNumber();
   const auto driveNumber = static_cast<std::int16_t>(HexField(number.data(), number.size()));
   const auto imageNumber = static_cast<std::int16_t>(HexField(header + kHeaderHardware + 4, 4));
-  if (driveNumber > 0x10 && imageNumber == 0x10 && ctx.run.forceUpdate == 1) {
+  if (driveNumber > 0x10 && imageNumber == 0x10 && ctx.run.forceUpdate) {
     ShowMessage(ctx, MessageCode::kForcedUpdateContinues, ConsoleOnly);
   }
   return 0;
@@ -46,13 +46,13 @@ int CheckAlreadyLatest(Context& ctx) {
   const bool newer = ctx.image.imageDate > ctx.revision.firmwareDate ||
                      ctx.run.newRevisionNumber > ctx.revision.revisionNumber;
   if (newer) return 0;
-  if (ctx.run.forceUpdate == 1) {
+  if (ctx.run.forceUpdate) {
     ShowMessage(ctx, MessageCode::kFirmwareAlreadyLatest, ConsoleOnly);
     ShowMessage(ctx, MessageCode::kForcedUpdateContinues, ConsoleOnly);
     return 0;
   }
   ShowMessage(ctx, MessageCode::kFirmwareAlreadyLatest,
-              ctx.run.updateAll == 1 ? ConsoleOnly : NoticeInfo);
+              ctx.run.updateAll ? ConsoleOnly : NoticeInfo);
   return 1;
 }
 
@@ -76,9 +76,9 @@ int ReadDriveState(Context& ctx) {
       ReadDriveInfo(PortOf(ctx), CurrentTarget(ctx), ctx.run.carriedTimeoutMs, ctx.driveInfo.data());
   if (result != CommandResult::Done) return StatusCode(result);
   // An empty model name for the normal part means only the kernel part runs.
-  const std::int32_t kernelOnly = DriveInfoView(ctx.driveInfo).KernelOnly() ? 1 : 0;
+  const bool kernelOnly = DriveInfoView(ctx.driveInfo).KernelOnly();
   ctx.run.kernelMode = kernelOnly;
-  ctx.run.kernelOnlyState = kernelOnly;
+  ctx.run.kernelOnlyState = kernelOnly ? 1 : 0;
   return 0;
 }
 
@@ -94,7 +94,7 @@ int CheckImageHeader(Context& ctx, int full) {
 
   if (CheckHardware(ctx, info, header) != 0) return -1;
 
-  if (!SameAsHeader(info.Signature(), header, kHeaderSignature) && ctx.run.signatureOverride == 0) {
+  if (!SameAsHeader(info.Signature(), header, kHeaderSignature) && !ctx.run.signatureOverride) {
     ShowMessage(ctx, MessageCode::kKernelModelMismatch, NoticeStop);
     return -1;
   }
@@ -102,7 +102,7 @@ int CheckImageHeader(Context& ctx, int full) {
   if (full == 0 || info.KernelOnly()) return 0;
 
   if (!SameAsHeader(info.NormalName(), header, kHeaderNormalName) &&
-      ctx.run.signatureOverride == 0) {
+      !ctx.run.signatureOverride) {
     ShowMessage(ctx, MessageCode::kNormalModelMismatch, NoticeStop);
     return -1;
   }

@@ -45,7 +45,7 @@ int MatchDefinition(Context& ctx, const std::uint8_t* inquiry) {
     const std::span<const std::uint8_t> tag(d.vendorTag, 8);
     if (info.NormalName().Equals(tag)) return i;
     if (info.NormalName().Equals(kBlankName) && info.Signature().Equals(tag)) {
-      ctx.run.kernelMode = 1;
+      ctx.run.kernelMode = true;
       return i;
     }
   }

@@ -16,7 +16,7 @@ constexpr int kKernelBlocks = 3;
 // Moves the drive into its kernel (unless it already runs there) and, when the
 // definition covers the kernel part too, writes that part.
 int PrepareKernel(Context& ctx) {
-  if (ctx.run.kernelMode == 0 && EnterKernelPlainly(ctx) != 0) return -1;
+  if (!ctx.run.kernelMode && EnterKernelPlainly(ctx) != 0) return -1;
   if (ctx.matchedDefinition.updateScope != 0) return 0;
   return UpdateKernelPart(ctx, kKernelBlocks);
 }

@@ -31,8 +31,8 @@ int ConfirmIrreversibleUpdate(Context& ctx) {
 // otherwise. A failed handshake ends the pass as a failed plain switch does:
 // the drive never took its update mode, so nothing more is sent to it.
 int EnterKernel(Context& ctx) {
-  if (ctx.run.kernelMode != 0) return 0;
-  if (ctx.revision.handshakeRequired != 0) return UnlockUpdateMode(ctx) != 0 ? -1 : 0;
+  if (ctx.run.kernelMode) return 0;
+  if (ctx.revision.handshakeRequired) return UnlockUpdateMode(ctx) != 0 ? -1 : 0;
   return EnterKernelPlainly(ctx);
 }
 

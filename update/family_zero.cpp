@@ -172,7 +172,7 @@ struct Check {
   bool (*passes)(const Context&);
   MessageCode message;
   int value;
-  std::int32_t RunState::*override;
+  bool RunState::*override;
 };
 
 constexpr Check kChecks[] = {
@@ -199,7 +199,7 @@ int RunChecks(Context& ctx) {
 const char* TransferMarker(const Context& ctx) {
   const PortTraits traits = RouteTraits(ctx);
   if (traits.intelDriverKind == kIntelAtaDriver) return kMarkerWin2;
-  if (ctx.revision.g6PatchNeeded != 0) return kMarkerWin;
+  if (ctx.revision.g6PatchNeeded) return kMarkerWin;
   return traits.route == TransportRoute::PassThrough ? kMarkerWin : kMarkerWin2;
 }
 
@@ -322,7 +322,7 @@ int FlashOverPassThrough(Context& ctx) {
 // the run goes on unasked, as it always has. The question names the
 // definition's version: a HEX image has no header to take it from.
 bool UserDeclinedThisDrive(Context& ctx) {
-  if (ctx.run.updateAll != 0 || ctx.targets.targetCount < 2) return false;
+  if (ctx.run.updateAll || ctx.targets.targetCount < 2) return false;
   std::memcpy(ctx.image.imageVersionText.data(), ctx.matchedDefinition.versionText, 4);
   ctx.image.imageVersionText[4] = '\0';
   return ShowMessage(ctx, MessageCode::kAskUpdateDrive, AskYesNo) == IDNO;
@@ -449,7 +449,7 @@ int FamilyZeroUpdate(Context& ctx) {
   if (SelectDefinitionZero(ctx) != 0) return 1;
   if (!HexImageLoaded(ctx)) return -1;
   if (ReadRevision(ctx, RevisionPhase::Current) != 0) return -1;
-  if (ctx.revision.g6PatchNeeded != 0 && LoadHexPatch(ctx) != 0) {
+  if (ctx.revision.g6PatchNeeded && LoadHexPatch(ctx) != 0) {
     ShowMessage(ctx, MessageCode::kPatchFileLoadFailed, ConsoleOnly);
     return -1;
   }
@@ -458,7 +458,7 @@ int FamilyZeroUpdate(Context& ctx) {
   const bool verified = ReadBack(ctx);
   if (verified && VerifyImage(ctx, VerifiedLength(ctx)) == VerifyOutcome::Same) {
     ShowMessage(ctx, MessageCode::kFirmwareAlreadyLatestVersion,
-                ctx.run.updateAll == 1 ? ConsoleOnly : NoticeInfo);
+                ctx.run.updateAll ? ConsoleOnly : NoticeInfo);
     return 1;
   }
   // The read-back above used the data buffer, which the loader stages in.

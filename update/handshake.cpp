@@ -116,7 +116,7 @@ int UnlockUpdateMode(Context& ctx) {
   }
   const InquiryView inquiry(ctx.inquiry);
   if (inquiry.Revision().Equals("0000") && inquiry.Model().StartsWith(kWriterKernelModel)) {
-    ctx.run.kernelMode = 1;
+    ctx.run.kernelMode = true;
   }
   WaitMs(ctx, kHandshakeSettleMs);
   return 0;

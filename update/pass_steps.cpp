@@ -34,7 +34,7 @@ int RunPasses(Context& ctx, PassResult (*pass)(Context&)) {
 }
 
 int CheckDriveAndImage(Context& ctx) {
-  ctx.run.kernelMode = 0;
+  ctx.run.kernelMode = false;
   if (LoadBinaryImage(ctx, ImagePart::Normal) != 0) {
     ShowMessage(ctx, MessageCode::kBinaryFileLoadFailed, NoticeStop);
     return -1;
@@ -57,7 +57,7 @@ int AskIrreversibleUpdate(Context& ctx) {
 
 int ConfirmUpdateStart(Context& ctx) {
   if (WaitDriveReady(ctx) != 0) return 1;
-  if (ctx.run.updateAll == 0 &&
+  if (!ctx.run.updateAll &&
       ShowMessage(ctx, MessageCode::kAskUpdateFirmware, AskYesNo) == IDNO) {
     return IDNO;  // the refusal is the result: this drive is not updated
   }
@@ -114,7 +114,7 @@ PassResult ReadBackNewRevision(Context& ctx, InterruptionHold& hold,
     ShowMessage(ctx, MessageCode::kFirmwareUpdateFailed, ConsoleOnly);
     return Returns(1);
   }
-  if (ctx.run.signatureOverride == 1) {
+  if (ctx.run.signatureOverride) {
     const int status = ReadDriveState(ctx);
     if (status != 0) {
       ShowMessage(ctx, MessageCode::kDriveInfoFailed, ConsoleOnly);

@@ -60,9 +60,9 @@ void ApplyModelTable(Context& ctx) {
   for (const ModelRow& row : kModelTable) {
     if (!RowApplies(row, ctx, r.revisionNumber)) continue;
     switch (row.flag) {
-      case Flag::KernelUpdate: r.kernelUpdateRequired = 1; break;
-      case Flag::Handshake: r.handshakeRequired = 1; break;
-      case Flag::Latest: r.alreadyLatest = 1; break;
+      case Flag::KernelUpdate: r.kernelUpdateRequired = true; break;
+      case Flag::Handshake: r.handshakeRequired = true; break;
+      case Flag::Latest: r.alreadyLatest = true; break;
     }
   }
 }
@@ -109,10 +109,10 @@ void ReadCurrent(Context& ctx) {
   }
 
   if (revision.Equals("1.06") && inq.Model().Equals("KESTREL DVD-ROM QRD-570 ")) {
-    r.g6PatchNeeded = 1;
+    r.g6PatchNeeded = true;
   }
   if (revision.Equals("0000") && inq.Model().StartsWith("KESTREL DVD-RW  QRW-")) {
-    ctx.run.kernelMode = 1;
+    ctx.run.kernelMode = true;
   }
   r.revisionNumber = RevisionNumber(revision.data());
   ApplyModelTable(ctx);
@@ -145,13 +145,13 @@ int ReadRevision(Context& ctx, RevisionPhase phase) {
   }
 
   const RevisionState& r = ctx.revision;
-  if (r.kernelUpdateRequired != 0 && ctx.matchedDefinition.updateScope != 0) {
+  if (r.kernelUpdateRequired && ctx.matchedDefinition.updateScope != 0) {
     ShowMessage(ctx, MessageCode::kKernelUpdateNeeded, ConsoleOnly);
     return -1;
   }
-  if (r.alreadyLatest != 0) {
+  if (r.alreadyLatest) {
     ShowMessage(ctx, MessageCode::kUtilityUpdateNeeded, ConsoleOnly);
-    return ctx.run.expertOverride != 0 ? 0 : -1;
+    return ctx.run.expertOverride ? 0 : -1;
   }
   return 0;
 }

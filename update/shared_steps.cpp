@@ -124,10 +124,10 @@ int ConfirmKernelIdentity(Context& ctx) {
   }
   if (RevisionIsKernel(ctx) &&
       InquiryView(ctx.inquiry).Model().StartsWith("KESTREL BD-RW   QBW-")) {
-    ctx.run.kernelMode = 1;
+    ctx.run.kernelMode = true;
     return 0;
   }
-  ctx.run.kernelMode = 0;
+  ctx.run.kernelMode = false;
   return -1;
 }
 
