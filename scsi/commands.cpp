@@ -109,12 +109,14 @@ CommandResult ReadVerifyBlock(ScsiPort& port, const CommandTarget& target, std::
 
 CommandResult WriteKernelBlock(ScsiPort& port, const CommandTarget& target, std::uint32_t offset,
                                std::uint32_t length, std::uint8_t* data) {
-  return WriteBuffer(port, target, kImageBlockTimeoutMs, kModeDownload, kBufferKernelPart, offset, length, data);
+  return WriteBuffer(port, target, kImageBlockTimeoutMs, kModeDownload, kBufferKernelPart, offset, length,
+                     data);
 }
 
 CommandResult WriteNormalBlock(ScsiPort& port, const CommandTarget& target, std::uint32_t offset,
                                std::uint32_t length, std::uint8_t* data) {
-  return WriteBuffer(port, target, kImageBlockTimeoutMs, kModeDownload, kBufferNormalPart, offset, length, data);
+  return WriteBuffer(port, target, kImageBlockTimeoutMs, kModeDownload, kBufferNormalPart, offset, length,
+                     data);
 }
 
 CommandResult ProbeInquiry(ScsiPort& port, const CommandTarget& at, std::uint8_t* buffer) {

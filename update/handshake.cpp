@@ -74,7 +74,8 @@ int Exchange(Context& ctx) {
   const auto picked = static_cast<std::uint16_t>(challenge[kPickerIndex] + kKey0);
   response[challenge[kKey1]] = static_cast<std::uint8_t>(~challenge[picked]);
 
-  result = WriteBuffer(port, target, timeoutMs, kHandshakeWriteMode, kBufferHandshake, 0, kResponseSize, response);
+  result =
+      WriteBuffer(port, target, timeoutMs, kHandshakeWriteMode, kBufferHandshake, 0, kResponseSize, response);
   if (result != CommandResult::Done) return ExchangeFailed(ctx, 2, StatusCode(result));
   WaitMs(ctx, kHandshakeAnsweredMs);
   return 0;
@@ -86,8 +87,8 @@ int Exchange(Context& ctx) {
 bool ExchangeWanted(Context& ctx) {
   ScsiPort& port = PortOf(ctx);
   port.ForgetSense();  // judge the probe by its own sense only
-  const CommandResult result = WriteBuffer(port, CurrentTarget(ctx), ctx.run.carriedTimeoutMs, kHandshakeWriteMode,
-                                           kBufferHandshakeProbe, 0, 0, nullptr);
+  const CommandResult result = WriteBuffer(port, CurrentTarget(ctx), ctx.run.carriedTimeoutMs,
+                                           kHandshakeWriteMode, kBufferHandshakeProbe, 0, 0, nullptr);
   if (result == CommandResult::Done) return true;
   port.SummarizeSense();
   return !SenseDeclinesHandshake(port.SenseSummary()) && port.Traits().intelDriverKind == kNoIntelDriver;

@@ -160,7 +160,8 @@ int WriteKernelPart(Context& ctx, int blockCount) {
   for (int i = 0; i < count; ++i) {
     const KernelBlock& b = kKernelBlocks[i];
     ctx.run.carriedTimeoutMs = kImageBlockTimeoutMs;
-    const CommandResult result = WriteKernelBlock(PortOf(ctx), CurrentTarget(ctx), b.offset, b.length, image + b.offset);
+    const CommandResult result =
+        WriteKernelBlock(PortOf(ctx), CurrentTarget(ctx), b.offset, b.length, image + b.offset);
     if (result != CommandResult::Done) return StatusCode(result);
   }
   return 0;
@@ -189,7 +190,8 @@ int TransferNormalPart(Context& ctx, TransferVariant variant) {
     const std::uint32_t remaining = imageSize - offset;
     const auto length = static_cast<std::uint16_t>(remaining < kNormalBlockSize ? remaining : kNormalBlockSize);
     ctx.run.carriedTimeoutMs = kImageBlockTimeoutMs;
-    const CommandResult result = WriteNormalBlock(PortOf(ctx), CurrentTarget(ctx), offset, length, image + offset);
+    const CommandResult result =
+        WriteNormalBlock(PortOf(ctx), CurrentTarget(ctx), offset, length, image + offset);
     if (result != CommandResult::Done) return StatusCode(result);
     offset += length;
     previousLength = length;

@@ -9,19 +9,18 @@ ODFLSH_PROGRAM (odflsh), ODFLSH_SIM (odflsh-sim), ODFLSH_FAKESG (the library).
 import os
 import pty
 import re
-import select
 import shutil
 import subprocess
 import tempfile
-import time
 import unittest
 import zlib
+
+from terminal import PROMPT, converse
 
 PROGRAM = os.environ.get("ODFLSH_PROGRAM", "")
 SIM = os.environ.get("ODFLSH_SIM", "")
 FAKESG = os.environ.get("ODFLSH_FAKESG", "")
 IMAGE = "S1003431.104"
-PROMPT = b"[y/n] "
 TIME_LIMIT = 120  # seconds for one run; a run that loops must fail, not hang CI
 
 
@@ -128,33 +127,12 @@ class ProgramCase(unittest.TestCase):
         process = subprocess.Popen(command, stdin=slave, stdout=out, stderr=slave,
                                    cwd=self.work, env=env, start_new_session=True)
         os.close(slave)
-        transcript = b""
-        asked = 0
-        deadline = time.monotonic() + TIME_LIMIT
         try:
-            while True:
-                if time.monotonic() > deadline:
-                    process.kill()
-                    self.fail("odflsh did not finish within %d s; terminal so far:\n%r"
-                              % (TIME_LIMIT, transcript))
-                if during is not None and process.poll() is None:
-                    during(process)
-                ready, _, _ = select.select([master], [], [], 0.2)
-                if ready:
-                    try:
-                        data = os.read(master, 4096)
-                    except OSError:  # the program closed its side
-                        data = b""
-                    if not data and process.poll() is not None:
-                        break
-                    transcript += data
-                    while transcript.count(PROMPT) > asked:
-                        # A question nobody planned is answered no and shows in `questions`.
-                        answer = answers[asked] if asked < len(answers) else "n"
-                        os.write(master, answer.encode() + b"\n")
-                        asked += 1
-                elif process.poll() is not None:
-                    break
+            transcript, asked, finished = converse(process, master, answers, TIME_LIMIT, during)
+            if not finished:
+                process.kill()
+                self.fail("odflsh did not finish within %d s; terminal so far:\n%r"
+                          % (TIME_LIMIT, transcript))
         finally:
             os.close(master)
         return process.wait(), transcript, asked

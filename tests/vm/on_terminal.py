@@ -10,12 +10,13 @@ programs ask on a terminal as a person would see them.
 
 import os
 import pty
-import select
 import subprocess
 import sys
-import time
 
-PROMPT = b"[y/n] "
+# The conversation itself is the program tests' own.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "program"))
+from terminal import converse  # noqa: E402
+
 TIME_LIMIT = 600
 
 
@@ -27,26 +28,8 @@ def main():
     master, slave = pty.openpty()
     process = subprocess.Popen(sys.argv[2:], stdin=slave, stderr=slave, start_new_session=True)
     os.close(slave)
-    transcript = b""
-    asked = 0
-    deadline = time.monotonic() + TIME_LIMIT
-    while time.monotonic() < deadline:
-        ready, _, _ = select.select([master], [], [], 0.2)
-        if ready:
-            try:
-                data = os.read(master, 4096)
-            except OSError:  # the program closed its side
-                data = b""
-            if not data and process.poll() is not None:
-                break
-            transcript += data
-            while transcript.count(PROMPT) > asked:
-                answer = answers[asked] if asked < len(answers) else "n"
-                os.write(master, answer.encode() + b"\n")
-                asked += 1
-        elif process.poll() is not None:
-            break
-    else:
+    transcript, _, finished = converse(process, master, answers, TIME_LIMIT)
+    if not finished:
         process.kill()
         transcript += b"\n[on_terminal: no end within %d s]\n" % TIME_LIMIT
     os.close(master)
