@@ -14,6 +14,7 @@
 #include "app/run_update.h"
 #include "core/context.h"
 #include "scsi/commands.h"
+#include "scsi/transport.h"
 #include "sim/fixtures/image_maker.h"
 #include "sim/pc/pc_builder.h"
 #include "sim/pc/sim_pc.h"
@@ -57,11 +58,13 @@ void BM_PassThroughWriteBlock(benchmark::State& state) {
   ctx.targets.targetCount = 1;
   std::vector<std::uint8_t> block(0x8000, 0x5A);
   pc.RegisterMemory(block.data(), block.size());
+  odf::ScsiPort& port = odf::PortOf(ctx);  // made once, outside the count
+  const odf::CommandTarget target = odf::TargetAt(ctx.targets, 0);
   long allocs = 0;
   for (auto _ : state) {
     drive->log.clear();
     const long before = allocations.load();
-    benchmark::DoNotOptimize(odf::WriteNormalBlock(ctx, 0, 0x8000, block.data()));
+    benchmark::DoNotOptimize(odf::WriteNormalBlock(port, target, 0, 0x8000, block.data()));
     allocs += allocations.load() - before;
   }
   state.counters["allocs/command"] =
