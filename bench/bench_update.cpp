@@ -11,11 +11,11 @@
 #include <new>
 #include <vector>
 
-#include "app/run_update.h"
 #include "core/context.h"
 #include "scsi/commands.h"
 #include "scsi/transport.h"
 #include "sim/fixtures/image_maker.h"
+#include "sim/frontend/sim_run.h"
 #include "sim/pc/pc_builder.h"
 #include "sim/pc/sim_pc.h"
 
@@ -80,7 +80,7 @@ void BM_WholeUpdate(benchmark::State& state) {
     odf::sim::PcBuilder().Drive(std::make_shared<odf::sim::Qbc850Drive>()).Answers({odf::win::IDYES}).Build(pc);
     pc.AddFile("S1003431.104", image);
     odf::Context ctx(pc);
-    if (odf::RunUpdate(ctx) != 0) state.SkipWithError("update failed");
+    if (odf::sim::RunWithDefinitions(ctx, {}) != 0) state.SkipWithError("update failed");
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(image.size()));

@@ -11,13 +11,12 @@
 #include <memory>
 #include <vector>
 
-#include "app/run_update.h"
 #include "core/context.h"
 #include "core/image_state.h"
 #include "core/scsi_codes.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/drives/sim_drive.h"
-#include "sim/fixtures/sim_definition.h"
+#include "sim/frontend/sim_run.h"
 #include "sim/pc/pc_builder.h"
 #include "sim/pc/sim_pc.h"
 
@@ -85,10 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (setup.updateScope == 0) pc.AddFile(fuzz::kKernelFile, kernelFile);
 
   Context ctx(pc);
-  RunSteps steps = DefaultRunSteps();
-  steps.loadDefinitions =
-      sim::DefinitionLoader({fuzz::BuiltInWith(static_cast<std::uint32_t>(file.size()), setup.updateScope)});
-  const int exitCode = RunUpdate(ctx, steps);
+  const int exitCode = sim::RunWithDefinitions(
+      ctx, {fuzz::BuiltInWith(static_cast<std::uint32_t>(file.size()), setup.updateScope)});
   fuzz::ShowRun(pc);
   Require(exitCode == 0 || exitCode == 1, "the exit code is 0 or 1");
 

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run_update.h"
 #include "core/context.h"
 #include "fuzz/fuzz_support.h"
 #include "sim/cli/sim_options.h"
@@ -19,6 +18,7 @@
 #include "sim/fixtures/hex_image.h"
 #include "sim/fixtures/image_maker.h"
 #include "sim/fixtures/sim_definition.h"
+#include "sim/frontend/sim_run.h"
 #include "sim/pc/sim_pc.h"
 
 namespace {
@@ -83,9 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!RunFiles(options, definitions, files)) return 0;
   for (const auto& file : files) pc.AddFile(file.path, file.bytes);
   Context ctx(pc);
-  RunSteps steps = DefaultRunSteps();
-  steps.loadDefinitions = sim::DefinitionLoader(definitions);
-  const int exitCode = RunUpdate(ctx, steps);
+  const int exitCode = sim::RunWithDefinitions(ctx, definitions);
   fuzz::ShowRun(pc);
   Require(exitCode == 0 || exitCode == 1, "the exit code is 0 or 1");
   return 0;

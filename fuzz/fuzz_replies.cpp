@@ -23,7 +23,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/run_update.h"
 #include "core/context.h"
 #include "core/scsi_codes.h"
 #include "fuzz/fuzz_support.h"
@@ -34,6 +33,7 @@
 #include "sim/fixtures/hex_image.h"
 #include "sim/fixtures/image_maker.h"
 #include "sim/fixtures/sim_definition.h"
+#include "sim/frontend/sim_run.h"
 #include "sim/pc/pc_builder.h"
 #include "sim/pc/sim_pc.h"
 
@@ -230,9 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& file : prepared.files) pc.AddFile(file.path, file.bytes);
 
   Context ctx(pc);
-  RunSteps steps = DefaultRunSteps();
-  steps.loadDefinitions = sim::DefinitionLoader({prepared.definition});
-  const int exitCode = RunUpdate(ctx, steps);
+  const int exitCode = sim::RunWithDefinitions(ctx, {prepared.definition});
   fuzz::ShowRun(pc);
   Require(exitCode == 0 || exitCode == 1, "the exit code is 0 or 1");
   for (const auto& drive : drives) CheckDrive(procedure, *drive, image);

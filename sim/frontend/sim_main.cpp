@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run_update.h"
 #include "core/context.h"
 #include "sim/cli/sim_options.h"
 #include "sim/cli/sim_report.h"
@@ -17,6 +16,7 @@
 #include "sim/fixtures/hex_image.h"
 #include "sim/fixtures/image_maker.h"
 #include "sim/fixtures/sim_definition.h"
+#include "sim/frontend/sim_run.h"
 
 namespace {
 
@@ -149,12 +149,10 @@ int main(int argc, char** argv) {
   pc.answerer = AnswerQuestion;
 
   // Definitions from the command line take the built-in table's place.
-  odf::RunSteps steps = odf::DefaultRunSteps();
-  if (!options.definitions.empty()) steps.loadDefinitions = odf::sim::DefinitionLoader(options.definitions);
   int exitCode = 0;
   {
     odf::Context ctx(pc);
-    exitCode = odf::RunUpdate(ctx, steps);
+    exitCode = odf::sim::RunWithDefinitions(ctx, options.definitions);
   }
   std::fflush(stdout);
   if (trace) tracer.Flush();
