@@ -8,6 +8,7 @@
 
 #include "core/context.h"
 #include "core/drive_fields.h"
+#include "core/families.h"
 #include "core/messages.h"
 #include "discovery/discovery.h"
 #include "discovery/host.h"
@@ -20,9 +21,6 @@ namespace {
 
 // The reasons are read by scripts and support people: always in English.
 constexpr UINT kEnglishCodePage = 437;
-constexpr std::uint32_t kFamilyMask = 0xF000;
-constexpr std::uint32_t kFamilyOne = 0x1000;
-constexpr std::uint32_t kFamilyFour = 0x4000;
 
 // A drive's field as text: trailing blanks (and the zeros of a short reply)
 // dropped, and anything a terminal could take for a control sequence shown as '?'.
@@ -80,9 +78,8 @@ std::string OneLine(const std::string& text) {
 // run calls, stopping where a run would ask the user or write. The message
 // that stopped them says why.
 void Preview(Context& ctx, DriveListing& listing) {
-  const std::uint32_t family =
-      static_cast<std::uint32_t>(ctx.definitions.entries[0].familyCode) & kFamilyMask;
-  if (family != kFamilyFour && family != kFamilyOne) {
+  const FamilyProcedure procedure = ProcedureFor(ctx.definitions.entries[0].familyCode);
+  if (procedure != FamilyProcedure::Four && procedure != FamilyProcedure::One) {
     // Family zero compares firmware it reads back; a listing does not go that far.
     listing.action = PlannedAction::Refused;
     listing.reason = "not checked: the definition's family is not listed";

@@ -150,6 +150,9 @@ class ScsiPort {
   virtual bool RequestBlockInUse() { return false; }
 
   void SetPolicy(const DrivePolicy& policy) { policy_ = policy; }
+  // Discovery names each matched drive as it probes, before any procedure
+  // has chosen the rest of the policy.
+  void SetPolicyTarget(std::int32_t target) { policy_.target = target; }
   const DrivePolicy& Policy() const { return policy_; }
 
   // The last command's sense, and its packed summary (key << 16 | asc << 8 | ascq).

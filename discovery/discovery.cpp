@@ -86,9 +86,7 @@ int DiscoverPassThrough(Context& ctx, PassThroughPort& port, const ProbeObserver
       drive.driveLetter = letter;
       if (AppendTarget(ctx, drive)) {
         ctx.run.currentTarget = ctx.targets.targetCount - 1;
-        DrivePolicy policy = port.Policy();
-        policy.target = ctx.run.currentTarget;
-        port.SetPolicy(policy);
+        port.SetPolicyTarget(ctx.run.currentTarget);
         probed.targetIndex = ctx.run.currentTarget;
       }
     }

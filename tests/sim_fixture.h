@@ -95,11 +95,7 @@ inline void SetIntelDriver(Context& ctx, std::int32_t kind) {
 }
 
 // The drive the port's policy names (a volume without address marks it as the bridge).
-inline void SetPolicyTarget(Context& ctx, int target) {
-  DrivePolicy policy = PortOf(ctx).Policy();
-  policy.target = target;
-  PortOf(ctx).SetPolicy(policy);
-}
+inline void SetPolicyTarget(Context& ctx, int target) { PortOf(ctx).SetPolicyTarget(target); }
 
 // The placed drives as the target table, in order, with `current` the
 // current target: what discovery leaves, for drives a test wants addressed
