@@ -22,31 +22,64 @@ namespace {
 // The reasons are read by scripts and support people: always in English.
 constexpr UINT kEnglishCodePage = 437;
 
-// A drive's field as text: trailing blanks (and the zeros of a short reply)
-// dropped, and anything a terminal could take for a control sequence shown as '?'.
-std::string Cleaned(const FieldBytes& field) {
+constexpr char kBusyReason[] = "another odflsh is updating it (it holds the drive's lock)";
+
+// A drive's field as text, trailing blanks dropped. A byte a terminal could
+// take for a control sequence, or that would make the field look like
+// another (a vendor "KESTREL" ending in a zero byte is not "KESTREL "), is
+// shown as \xNN, the backslash too so that the form reads one way. A field
+// that is all zeros was never sent (a short reply) and is shown empty.
+std::string Cleaned(const std::uint8_t* field, std::size_t width) {
+  if (std::all_of(field, field + width, [](std::uint8_t c) { return c == 0; })) return "";
   std::string text;
-  for (std::size_t i = 0; i < field.size(); ++i) {
+  for (std::size_t i = 0; i < width; ++i) {
     const std::uint8_t c = field[i];
-    text.push_back(c >= 0x20 && c <= 0x7E ? static_cast<char>(c) : c == 0 ? ' ' : '?');
+    if (c >= 0x20 && c <= 0x7E && c != '\\') {
+      text.push_back(static_cast<char>(c));
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      text += escaped;
+    }
   }
   text.erase(text.find_last_not_of(' ') + 1);
   return text;
 }
 
+std::string Cleaned(const FieldBytes& field) { return Cleaned(field.data(), field.size()); }
+
 // The date in the form the revision readout prints: yy/mm/dd when bytes 2
 // and 5 are slashes, otherwise ten characters (yyyy/mm/dd).
 std::string DateText(const InquiryView& inquiry) {
+  constexpr std::size_t kShortDate = 8;
   const FieldBytes date = inquiry.Date();
-  std::string text = Cleaned(date);
-  if (date[2] == '/' && date[5] == '/' && text.size() > 8) text.resize(8);
-  return text;
+  const bool shortForm = date[2] == '/' && date[5] == '/';
+  return Cleaned(date.data(), shortForm ? std::min(kShortDate, date.size()) : date.size());
+}
+
+// Which of the fields that make an identity the drive did not report whole.
+std::string MissingFields(const InquiryView& inquiry) {
+  const std::pair<const char*, FieldBytes> fields[] = {
+      {"vendor", inquiry.Vendor()}, {"product", inquiry.Product()}, {"revision", inquiry.Revision()}};
+  std::string missing;
+  for (const auto& [name, field] : fields) {
+    const bool printable = std::all_of(field.data(), field.data() + field.size(),
+                                       [](std::uint8_t c) { return c >= 0x20 && c <= 0x7E; });
+    if (printable) continue;
+    missing += (missing.empty() ? "" : ", ") + std::string(name);
+  }
+  return missing;
 }
 
 DriveListing Describe(const ProbedDrive& probed) {
-  const InquiryView inquiry(probed.inquiry);
   DriveListing listing;
   listing.driveLetter = probed.driveLetter;
+  if (probed.finding == ProbeFinding::Busy) {
+    listing.action = PlannedAction::Busy;
+    listing.reason = kBusyReason;
+    return listing;
+  }
+  const InquiryView inquiry(probed.inquiry);
   listing.vendor = Cleaned(inquiry.Vendor());
   listing.product = Cleaned(inquiry.Product());
   listing.revision = Cleaned(inquiry.Revision());
@@ -56,6 +89,12 @@ DriveListing Describe(const ProbedDrive& probed) {
   listing.kernelMode =
       DriveInfoView(probed.driveInfo).KernelOnly() || inquiry.Revision().StartsWith("000");
   listing.target = probed.targetIndex >= 0;
+  // The same judgement as discovery's, said in words: such a drive is no target.
+  if (probed.finding == ProbeFinding::IncompleteIdentity) {
+    listing.action = PlannedAction::Refused;
+    listing.reason = "incomplete identity (" + MissingFields(inquiry) +
+                     " missing or not printable): a run leaves this drive alone";
+  }
   return listing;
 }
 
@@ -118,6 +157,7 @@ std::string WhatARunDoes(const DriveListing& d) {
     case PlannedAction::Current: return "already current";
     case PlannedAction::None: return "not a target";
     case PlannedAction::Refused: return "refused: " + d.reason;
+    case PlannedAction::Busy: return "busy: " + d.reason;
   }
   return "";
 }
@@ -142,6 +182,18 @@ std::string JsonString(std::string_view text) {
 
 std::string JsonStringOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
 
+// A busy drive was asked nothing, so what it would report is unknown, not empty.
+bool Probed(const DriveListing& d) { return d.action != PlannedAction::Busy; }
+
+std::string ModeText(const DriveListing& d) {
+  if (!Probed(d)) return "";
+  return d.kernelMode ? "kernel" : "normal";
+}
+
+std::string JsonReported(const DriveListing& d, const std::string& text) {
+  return Probed(d) ? JsonString(text) : "null";
+}
+
 }  // namespace
 
 const char* ActionName(PlannedAction action) {
@@ -150,6 +202,7 @@ const char* ActionName(PlannedAction action) {
     case PlannedAction::Current: return "current";
     case PlannedAction::None: return "none";
     case PlannedAction::Refused: return "refused";
+    case PlannedAction::Busy: return "busy";
   }
   return "none";
 }
@@ -170,7 +223,7 @@ ListOutcome ListDrives(Context& ctx, const RunSteps& steps, std::vector<DriveLis
   // A run asks per drive only when it found one target.
   ctx.run.updateAll = ctx.targets.targetCount > 1;
   for (std::size_t i = 0; i < drives.size(); ++i) {
-    if (targetOf[i] < 0) continue;
+    if (targetOf[i] < 0 || drives[i].action != PlannedAction::None) continue;
     ctx.run.currentTarget = targetOf[i];
     Preview(ctx, drives[i]);
   }
@@ -184,7 +237,7 @@ std::string ListingText(const std::vector<DriveListing>& drives, const DeviceNam
   std::array<std::size_t, kColumns> width{};
   for (const DriveListing& d : drives) {
     rows.push_back({Letter(d.driveLetter), deviceOf(d.driveLetter), d.vendor, d.product, d.revision,
-                    d.date, d.kernelMode ? "kernel" : "normal", WhatARunDoes(d)});
+                    d.date, ModeText(d), WhatARunDoes(d)});
     for (std::size_t c = 0; c < kColumns; ++c) width[c] = std::max(width[c], rows.back()[c].size());
   }
   std::string text;
@@ -205,9 +258,9 @@ std::string ListingJson(const std::vector<DriveListing>& drives, const DeviceNam
     const DriveListing& d = drives[i];
     json += "  {\"letter\": " + JsonStringOrNull(Letter(d.driveLetter)) +
             ", \"device\": " + JsonStringOrNull(deviceOf(d.driveLetter)) +
-            ", \"vendor\": " + JsonString(d.vendor) + ", \"product\": " + JsonString(d.product) +
-            ", \"revision\": " + JsonString(d.revision) + ", \"date\": " + JsonString(d.date) +
-            ", \"mode\": " + JsonString(d.kernelMode ? "kernel" : "normal") +
+            ", \"vendor\": " + JsonReported(d, d.vendor) + ", \"product\": " + JsonReported(d, d.product) +
+            ", \"revision\": " + JsonReported(d, d.revision) + ", \"date\": " + JsonReported(d, d.date) +
+            ", \"mode\": " + JsonReported(d, ModeText(d)) +
             ", \"target\": " + (d.target ? "true" : "false") +
             ", \"action\": " + JsonString(ActionName(d.action)) +
             ", \"update_to\": " + JsonStringOrNull(d.updateTo) +

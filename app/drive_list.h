@@ -13,11 +13,13 @@ namespace odf {
 
 struct Context;
 
-enum class PlannedAction { Update, Current, None, Refused };
+// Busy: another odflsh is updating the drive; it was sent nothing.
+enum class PlannedAction { Update, Current, None, Refused, Busy };
 
 struct DriveListing {
   char driveLetter = 0;
-  // Identity as the drive reports it, trailing blanks trimmed.
+  // Identity as the drive reports it, trailing blanks trimmed, bytes outside
+  // printable ASCII (and the backslash) written \xNN; all empty for a busy drive.
   std::string vendor;
   std::string product;
   std::string revision;
@@ -26,7 +28,7 @@ struct DriveListing {
   bool target = false;      // a definition serves it
   PlannedAction action = PlannedAction::None;
   std::string updateTo;     // the image's version, for Update
-  std::string reason;       // why a run would refuse, for Refused
+  std::string reason;       // why a run would refuse, for Refused; whose drive, for Busy
 };
 
 enum class ListOutcome { Listed, SetupFailed };

@@ -59,6 +59,56 @@ void Tell(const Context& ctx, const ProbeObserver& observer, ProbedDrive& probed
   observer(probed);
 }
 
+void TellBusy(const ProbeObserver& observer, char letter) {
+  if (!observer) return;
+  ProbedDrive probed;
+  probed.finding = ProbeFinding::Busy;
+  probed.driveLetter = letter;
+  observer(probed);
+}
+
+// The definition serving a drive, or -1. A drive whose reply left its
+// revision (or vendor or product) out, or filled it with bytes no drive
+// reports, cannot be told apart from another model or firmware: taking it
+// for a target would switch it into its kernel with no way to confirm
+// what it then runs.
+int MatchWholeIdentity(Context& ctx, const std::uint8_t* inquiry, ProbedDrive& probed) {
+  if (!InquiryView({inquiry, kInquirySize}).IdentityWhole()) {
+    probed.finding = ProbeFinding::IncompleteIdentity;
+    return -1;
+  }
+  return MatchDefinition(ctx, inquiry);
+}
+
+// The probe of one volume, under the shared lock its caller holds.
+void ProbeVolume(Context& ctx, PassThroughPort& port, char letter, const ProbeObserver& observer) {
+  HostState& h = ctx.host;
+  if (!port.OpenVolume(letter)) return;
+  const CommandTarget volume;  // the open volume
+  if (ProbeInquiry(port, volume, h.dataBuffer.data) != CommandResult::Done) {
+    port.CloseVolume();
+    return;
+  }
+  const std::uint8_t* inquiry = h.dataBuffer.data;
+  const std::uint8_t deviceType = InquiryView({inquiry, h.dataBuffer.size}).DeviceType();
+  if (deviceType == kWriteOnceDevice || deviceType == kCdDvdDevice) OpenNotificationHandle(ctx, letter);
+  if (ProbeDriveInfo(port, volume, ctx.driveInfo.data()) != CommandResult::Done) ctx.driveInfo.fill(0);
+
+  ProbedDrive probed;
+  probed.driveLetter = letter;
+  if (MatchWholeIdentity(ctx, inquiry, probed) >= 0) {
+    TargetDrive drive;
+    drive.driveLetter = letter;
+    if (AppendTarget(ctx, drive)) {
+      ctx.run.currentTarget = ctx.targets.targetCount - 1;
+      port.SetPolicyTarget(ctx.run.currentTarget);
+      probed.targetIndex = ctx.run.currentTarget;
+    }
+  }
+  port.CloseVolume();
+  Tell(ctx, observer, probed, inquiry);
+}
+
 int DiscoverPassThrough(Context& ctx, PassThroughPort& port, const ProbeObserver& observer) {
   HostState& h = ctx.host;
   h.mediaNotificationCount = 0;
@@ -66,32 +116,15 @@ int DiscoverPassThrough(Context& ctx, PassThroughPort& port, const ProbeObserver
 
   // A, B and C are floppy and system drives; they are never probed.
   for (char letter = 'D'; letter <= 'Z'; ++letter) {
-    // A drive another odflsh is updating gets no command from this one.
-    if (!DriveLock(ctx, letter).Taken()) continue;
-    if (!port.OpenVolume(letter)) continue;
-    const CommandTarget volume;  // the open volume
-    if (ProbeInquiry(port, volume, h.dataBuffer.data) != CommandResult::Done) {
-      port.CloseVolume();
+    // Held until the probe ends, so that no other odflsh starts updating
+    // the drive between this one's INQUIRY and its drive-information read;
+    // a drive another odflsh is updating gets no command from this one.
+    const DriveLock shared(ctx, letter, LockUse::Probe);
+    if (!shared.Taken()) {
+      TellBusy(observer, letter);
       continue;
     }
-    const std::uint8_t* inquiry = h.dataBuffer.data;
-    const std::uint8_t deviceType = InquiryView({inquiry, h.dataBuffer.size}).DeviceType();
-    if (deviceType == kWriteOnceDevice || deviceType == kCdDvdDevice) OpenNotificationHandle(ctx, letter);
-    if (ProbeDriveInfo(port, volume, ctx.driveInfo.data()) != CommandResult::Done) ctx.driveInfo.fill(0);
-
-    ProbedDrive probed;
-    probed.driveLetter = letter;
-    if (MatchDefinition(ctx, inquiry) >= 0) {
-      TargetDrive drive;
-      drive.driveLetter = letter;
-      if (AppendTarget(ctx, drive)) {
-        ctx.run.currentTarget = ctx.targets.targetCount - 1;
-        port.SetPolicyTarget(ctx.run.currentTarget);
-        probed.targetIndex = ctx.run.currentTarget;
-      }
-    }
-    port.CloseVolume();
-    Tell(ctx, observer, probed, inquiry);
+    ProbeVolume(ctx, port, letter, observer);
   }
   return ctx.targets.targetCount;
 }
@@ -105,7 +138,7 @@ void ProbeAspiTarget(Context& ctx, ScsiPort& port, int adapter, int targetId, co
   ProbedDrive probed;
   probed.hostAdapter = adapter;
   probed.targetId = targetId;
-  if (MatchDefinition(ctx, ctx.host.dataBuffer.data) >= 0) {
+  if (MatchWholeIdentity(ctx, ctx.host.dataBuffer.data, probed) >= 0) {
     TargetDrive drive;
     drive.hostAdapter = adapter;
     drive.targetId = targetId;

@@ -15,12 +15,21 @@ struct Context;
 // Fills the target table; returns targetCount.
 int DiscoverTargets(Context& ctx);
 
-// One drive that answered INQUIRY during discovery, matched or not.
+// What discovery made of one drive it reached.
+enum class ProbeFinding {
+  Identified,          // a whole identity; targetIndex says whether a definition serves it
+  IncompleteIdentity,  // vendor, product or revision missing or not printable: never a target
+  Busy,                // another odflsh is updating it: it was sent nothing
+};
+
+// One drive discovery reached: one that answered INQUIRY, matched or not, or
+// one another odflsh holds.
 struct ProbedDrive {
+  ProbeFinding finding = ProbeFinding::Identified;
   char driveLetter = 0;  // pass-through route
   int hostAdapter = 0;   // ASPI route
   int targetId = 0;      // ASPI route
-  std::span<const std::uint8_t> inquiry;
+  std::span<const std::uint8_t> inquiry;    // empty for a busy drive
   std::span<const std::uint8_t> driveInfo;  // all zero when its read failed
   int targetIndex = -1;                     // its target table entry, or -1 when no definition serves it
 };

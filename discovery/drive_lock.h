@@ -1,7 +1,9 @@
-// While a drive is being updated this process holds an exclusive lock on its
-// volume, so that a second odflsh started meanwhile refuses the drive
-// instead of sending it commands in the middle of a flash: its search for
-// drives passes over it, and its run loop leaves it alone when the lock was
+// The volume locks that keep two odflsh apart on one drive. Discovery holds
+// a shared lock on a drive while it probes it, so several odflsh may look at
+// a drive at once, but none sends a command to a drive another is updating.
+// While a drive is updated this process holds an exclusive lock on it: a
+// second odflsh started meanwhile finds the drive busy in its search and
+// passes over it, and its run loop leaves the drive alone when the lock was
 // taken after that search. Only the pass-through route has volumes to lock;
 // on the ASPI route there is none.
 #pragma once
@@ -13,12 +15,17 @@ namespace odf {
 struct Context;
 class Platform;
 
+enum class LockUse {
+  Probe,   // shared: refused only while another odflsh updates the drive
+  Update,  // exclusive: waits while others only probe, refused while one updates
+};
+
 class DriveLock {
  public:
-  // Takes the lock of the current target's volume.
+  // The exclusive lock of the current target's volume, for its update.
   explicit DriveLock(Context& ctx);
-  // Takes the lock of the volume of this letter.
-  DriveLock(Context& ctx, char letter);
+  // The lock of the volume of this letter.
+  DriveLock(Context& ctx, char letter, LockUse use);
   ~DriveLock();
   DriveLock(const DriveLock&) = delete;
   DriveLock& operator=(const DriveLock&) = delete;
@@ -28,6 +35,10 @@ class DriveLock {
   bool Taken() const { return taken_; }
 
  private:
+  bool TakeExclusive(const char* path);
+  bool UpdatedElsewhere(const char* path);
+  void Release();
+
   Platform& platform_;
   win::HANDLE volume_ = win::INVALID_HANDLE_VALUE;
   bool taken_ = true;

@@ -374,7 +374,9 @@ class PosixPlatform : public Platform {
     if (::flock(fd, operation) == 0) return TRUE_;
     const int error = errno;
     if (error != EWOULDBLOCK) return Fail(win::ErrorFromErrno(error));
-    if (!device.empty()) {
+    // Only an update's exclusive lock refuses a shared one; an exclusive one
+    // is also refused by another odflsh's probe, which its caller waits out.
+    if (!device.empty() && (flags & LOCKFILE_EXCLUSIVE_LOCK) == 0) {
       Notice(device, device + " is being updated by another odflsh (it holds the drive's lock), "
                               "so this drive is left alone.");
     }

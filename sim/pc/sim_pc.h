@@ -30,7 +30,10 @@ struct VolumeOptions {
   bool openFails = false;        // CreateFileA fails (ERROR_ACCESS_DENIED)
   bool noAddress = false;        // IOCTL_SCSI_GET_ADDRESS fails with ERROR_NOT_SUPPORTED
   bool addressFails = false;     // IOCTL_SCSI_GET_ADDRESS fails with ERROR_GEN_FAILURE
-  bool lockedElsewhere = false;  // another process holds its lock: LockFileEx fails
+  bool lockedElsewhere = false;  // another process updates it: every LockFileEx fails
+  // Another process probes it: it holds a shared lock until the virtual
+  // clock reaches this time, so an exclusive LockFileEx fails until then.
+  std::uint64_t sharedElsewhereUntilMs = 0;
   std::uint8_t portNumber = 1, pathId = 0, targetId = 0, lun = 0;
 };
 
@@ -100,10 +103,14 @@ class SimPc : public Platform {
   // by nothing (drive == nullptr: opens, but answers no SCSI command).
   void AddVolume(char letter, std::shared_ptr<SimDrive> drive, VolumeOptions options = {});
   const std::vector<McnRecord>& McnLog() const { return mcnLog_; }
-  // True while a handle of this PC holds the volume's lock.
-  bool VolumeLocked(char letter) const;
-  // Another process takes (or lets go of) the volume's lock now.
+  // True while a handle of this PC holds a lock on the volume (exclusive
+  // only: only an exclusive one).
+  bool VolumeLocked(char letter, bool exclusiveOnly = false) const;
+  // Another process takes (or lets go of) the volume's exclusive lock now.
   void SetLockedElsewhere(char letter, bool locked);
+  // Another process holds a shared lock on the volume until the virtual
+  // clock reaches this time.
+  void SetSharedElsewhereUntil(char letter, std::uint64_t ms);
   int OpenHandles() const;  // handles not yet closed (volumes, files, events)
 
   // The ASPI layer. InstallAspi makes LoadLibraryA("WNASPI32.DLL") succeed.

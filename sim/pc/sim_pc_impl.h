@@ -91,7 +91,9 @@ struct HandleObject {
   // Volume
   char letter = 0;
   DWORD access = 0;
+  // LockFileEx granted through this handle; a lock goes with its handle.
   bool locked = false;
+  bool lockedExclusive = false;
   // File
   std::shared_ptr<const std::vector<std::uint8_t>> content;  // never null for a file
   std::size_t position = 0;

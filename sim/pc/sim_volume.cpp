@@ -114,18 +114,30 @@ HANDLE SimPc::Impl::OpenVolume(SimPc& pc, const std::string& path, DWORD access)
   return NewHandle(std::move(h));
 }
 
+// Locks as LockFileEx takes them on the first byte: shared locks go
+// together, an exclusive one goes with no other, whether the other is held
+// through another handle of this process or by another process.
 BOOL SimPc::LockFileEx(HANDLE file, DWORD flags) {
   auto found = impl_->handles.find(file);
   if (found == impl_->handles.end() || found->second.kind != HandleKind::Volume) {
     lastError_ = found == impl_->handles.end() ? ERROR_INVALID_HANDLE : ERROR_INVALID_FUNCTION;
     return FALSE_;
   }
-  // Held elsewhere, a lock asked without LOCKFILE_FAIL_IMMEDIATELY would wait for ever.
-  if (impl_->volumes.at(found->second.letter).options.lockedElsewhere) {
+  const char letter = found->second.letter;
+  const bool exclusive = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
+  const VolumeOptions& options = impl_->volumes.at(letter).options;
+  bool conflict = options.lockedElsewhere || (exclusive && now_ < options.sharedElsewhereUntilMs);
+  for (const auto& [handle, object] : impl_->handles) {
+    if (handle == file || object.kind != HandleKind::Volume || object.letter != letter || !object.locked) continue;
+    if (exclusive || object.lockedExclusive) conflict = true;
+  }
+  if (conflict) {
+    // Held elsewhere, a lock asked without LOCKFILE_FAIL_IMMEDIATELY would wait for ever.
     lastError_ = (flags & LOCKFILE_FAIL_IMMEDIATELY) != 0 ? ERROR_LOCK_VIOLATION : ERROR_INVALID_PARAMETER;
     return FALSE_;
   }
   found->second.locked = true;
+  found->second.lockedExclusive = exclusive;
   return TRUE_;
 }
 
@@ -133,9 +145,16 @@ void SimPc::SetLockedElsewhere(char letter, bool locked) {
   impl_->volumes.at(letter).options.lockedElsewhere = locked;
 }
 
-bool SimPc::VolumeLocked(char letter) const {
+void SimPc::SetSharedElsewhereUntil(char letter, std::uint64_t ms) {
+  impl_->volumes.at(letter).options.sharedElsewhereUntilMs = ms;
+}
+
+bool SimPc::VolumeLocked(char letter, bool exclusiveOnly) const {
   for (const auto& [handle, object] : impl_->handles) {
-    if (object.kind == HandleKind::Volume && object.letter == letter && object.locked) return true;
+    if (object.kind == HandleKind::Volume && object.letter == letter && object.locked &&
+        (object.lockedExclusive || !exclusiveOnly)) {
+      return true;
+    }
   }
   return false;
 }
