@@ -2,11 +2,15 @@
 
 #include <utility>
 
+#include "app/escaped_text.h"
+
 namespace odf {
 
 namespace {
 
 constexpr int kMostYes = 2;  // the second --yes also answers the irreversible question
+constexpr std::size_t kMostShown = 200;  // characters of an argument echoed back
+constexpr char kCut[] = "...";
 
 CommandLine Refused(std::string problem) {
   CommandLine line;
@@ -16,6 +20,20 @@ CommandLine Refused(std::string problem) {
 }
 
 }  // namespace
+
+// Anything may be typed or pasted as an argument, escape sequences and
+// megabytes included; what is echoed is short and cannot act on the terminal.
+std::string ShownArgument(const std::string& argument) {
+  const std::string whole = EscapedText(argument);
+  if (whole.size() <= kMostShown) return whole;
+  std::string shown;
+  for (const char c : argument) {
+    const std::string piece = EscapedText({&c, 1});  // an escape is never split
+    if (shown.size() + piece.size() > kMostShown - (sizeof kCut - 1)) break;
+    shown += piece;
+  }
+  return shown + kCut;
+}
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   bool help = false;
@@ -34,7 +52,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     } else if (argument == "--yes") {
       if (line.yesCount < kMostYes) ++line.yesCount;
     } else {
-      return Refused("unknown argument '" + argument + "'");
+      return Refused("unknown argument '" + ShownArgument(argument) + "'");
     }
   }
   if (help) {

@@ -20,4 +20,8 @@ struct CommandLine {
 // nothing but refuse.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
+// An argument as a refusal echoes it: control and other non-ASCII bytes and
+// the backslash as \xNN, at most 200 characters (a longer one cut, with "...").
+std::string ShownArgument(const std::string& argument);
+
 }  // namespace odf

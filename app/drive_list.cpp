@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "app/escaped_text.h"
 #include "core/context.h"
 #include "core/drive_fields.h"
 #include "core/families.h"
@@ -31,17 +32,7 @@ constexpr char kBusyReason[] = "another odflsh is updating it (it holds the driv
 // that is all zeros was never sent (a short reply) and is shown empty.
 std::string Cleaned(const std::uint8_t* field, std::size_t width) {
   if (std::all_of(field, field + width, [](std::uint8_t c) { return c == 0; })) return "";
-  std::string text;
-  for (std::size_t i = 0; i < width; ++i) {
-    const std::uint8_t c = field[i];
-    if (c >= 0x20 && c <= 0x7E && c != '\\') {
-      text.push_back(static_cast<char>(c));
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      text += escaped;
-    }
-  }
+  std::string text = EscapedText({reinterpret_cast<const char*>(field), width});
   text.erase(text.find_last_not_of(' ') + 1);
   return text;
 }

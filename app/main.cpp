@@ -15,6 +15,7 @@
 #include "platform/host_platform.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "app/command_line.h"
@@ -28,6 +29,33 @@ namespace {
 
 constexpr int kUsageError = 2;
 constexpr int kListFailed = 1;
+constexpr int kWriteFailed = 1;
+constexpr int kNoStandardStreams = 1;
+
+// A descriptor 0, 1 or 2 left closed by whoever started the program would be
+// the next one open() hands out: a drive's device would become standard
+// error, and a notice would go to the drive. Each closed one is put on
+// /dev/null before anything else is opened; false when that cannot be done.
+bool StandardStreamsOpen() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened != fd) {
+      if (opened >= 0) close(opened);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The output of --help, --version or --list that could not be written (a full disk,
+// a closed pipe) is an error, said as the usual tools say it.
+int OutputWritten() {
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;
+  const int error = errno;
+  std::fprintf(stderr, "odflsh: write error: %s\n", std::strerror(error));
+  return kWriteFailed;
+}
 
 // A fixed-width identity field without its trailing blanks.
 std::string Trimmed(const std::uint8_t* field, std::size_t width) {
@@ -102,7 +130,7 @@ int List(bool json) {
       if (drives.empty()) NoteMissingDevices();
       const std::string text = json ? odf::ListingJson(drives, DeviceOf) : odf::ListingText(drives, DeviceOf);
       std::fwrite(text.data(), 1, text.size(), stdout);
-      if (std::fflush(stdout) != 0) exitCode = kListFailed;
+      if (OutputWritten() != 0) exitCode = kListFailed;
     }
   }
   std::fclose(discard);
@@ -138,12 +166,12 @@ int RunLinux(int argc, char** argv) {
     case odf::Request::Help: {
       const auto platform = odf::CreateHostPlatform();
       PrintUsage(*platform);
-      return 0;
+      return OutputWritten();
     }
     case odf::Request::Version:
       std::printf("odflsh %d.%02d%c\n", odf::kProgramVersion.major, odf::kProgramVersion.minor,
                   odf::kProgramVersion.letter);
-      return 0;
+      return OutputWritten();
     case odf::Request::List: return List(line.json);
     case odf::Request::Run: break;
   }
@@ -155,6 +183,7 @@ int RunLinux(int argc, char** argv) {
 
 int main([[maybe_unused]] int argc, [[maybe_unused]] char** argv) {
 #ifndef _WIN32
+  if (!StandardStreamsOpen()) return kNoStandardStreams;
   return RunLinux(argc, argv);
 #else
   auto platform = odf::CreateHostPlatform();
