@@ -12,6 +12,7 @@
 #include "core/definition.h"
 #include "core/drive_fields.h"
 #include "discovery/discovery.h"
+#include "discovery/drive_lock.h"
 #include "discovery/host.h"
 #include "sim/drives/reply_script_drive.h"
 #include "sim/drives/sim_drive.h"
@@ -198,6 +199,157 @@ TEST_F(DiscoveryTest, ShortInquiryIsNeverTakenForTheDriveProbedBefore) {
     // E was probed last: past its reply, the data buffer holds nothing of D's.
     const std::uint8_t* reply = run.host.dataBuffer.data;
     EXPECT_TRUE(std::all_of(reply + c.sent, reply + kInquirySize, [](auto b) { return b == 0; }));
+    ReleaseHostEnvironment(run);
+  }
+}
+
+// A drive whose identity lacks a field, or carries bytes no drive reports
+// there, is probed like any other but never taken for a target, on either
+// route: a run would switch it into its kernel and could not tell what it
+// runs afterwards.
+TEST_F(DiscoveryTest, OnlyAWholeIdentityBecomesATarget) {
+  struct Case {
+    const char* name;
+    void (*change)(sim::Qbc850Config&);
+    int sent;  // bytes of the INQUIRY reply the host gets; 96: all
+    ProbeFinding finding;
+  };
+  const Case cases[] = {
+      {"whole", [](sim::Qbc850Config&) {}, 96, ProbeFinding::Identified},
+      {"cut before the revision", [](sim::Qbc850Config&) {}, 32, ProbeFinding::IncompleteIdentity},
+      {"cut inside the revision", [](sim::Qbc850Config&) {}, 34, ProbeFinding::IncompleteIdentity},
+      {"revision of zero bytes", [](sim::Qbc850Config& c) { c.revision = std::string(4, '\0'); }, 96,
+       ProbeFinding::IncompleteIdentity},
+      {"vendor ending in a zero byte", [](sim::Qbc850Config& c) { c.vendor = std::string("KESTREL\0", 8); }, 96,
+       ProbeFinding::IncompleteIdentity},
+      {"control byte in the product", [](sim::Qbc850Config& c) { c.product = "BD-ROM  QBC-850\x1b"; }, 96,
+       ProbeFinding::IncompleteIdentity},
+  };
+  for (const bool aspi : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(::testing::Message() << (aspi ? "aspi, " : "pass-through, ") << c.name);
+      sim::SimPc host;
+      Context run(host);
+      LoadBuiltInDefinition(run);
+      sim::Qbc850Config config;
+      c.change(config);
+      std::vector<std::uint8_t> script;
+      if (c.sent < 96) script = {static_cast<std::uint8_t>(sim::ScriptedReply::Short), static_cast<std::uint8_t>(c.sent)};
+      auto drive = std::make_shared<sim::ReplyScriptDrive>(std::make_shared<sim::Qbc850Drive>(config), script);
+      sim::PcBuilder(RouteOf(aspi)).Drive(drive).Build(host);
+      ASSERT_EQ(CheckHostEnvironment(run), kSetupDone);
+
+      std::vector<ProbeFinding> findings;
+      const int expected = c.finding == ProbeFinding::Identified ? 1 : 0;
+      EXPECT_EQ(DiscoverDrives(run, [&](const ProbedDrive& d) {
+                  findings.push_back(d.finding);
+                  EXPECT_EQ(d.targetIndex, expected - 1);
+                }),
+                expected);
+      EXPECT_THAT(findings, ElementsAre(c.finding));
+      // The INQUIRY and the drive-information read, nothing else.
+      EXPECT_EQ(drive->log.size(), 2u);
+      ReleaseHostEnvironment(run);
+    }
+  }
+}
+
+// ---- the drive's lock on the pass-through route ------------------------------
+
+// A drive that notes, for every command it receives, how its volume is locked.
+class LockWatchingDrive : public sim::Qbc850Drive {
+ public:
+  LockWatchingDrive(const sim::SimPc& pc, char letter) : pc_(pc), letter_(letter) {}
+  std::vector<std::string> seen;
+
+ protected:
+  sim::DriveReply Execute(const sim::CommandRecord& record, std::uint8_t* data) override {
+    seen.push_back(pc_.VolumeLocked(letter_, true) ? "exclusive"
+                   : pc_.VolumeLocked(letter_)     ? "shared"
+                                                   : "none");
+    return Qbc850Drive::Execute(record, data);
+  }
+
+ private:
+  const sim::SimPc& pc_;
+  char letter_;
+};
+
+// Each drive is probed under a shared lock of its own volume, which is let go
+// before the next drive and before any update asks for its exclusive lock.
+TEST_F(DiscoveryTest, EachProbeRunsUnderASharedLock) {
+  auto d = std::make_shared<LockWatchingDrive>(pc, 'D');
+  auto e = std::make_shared<LockWatchingDrive>(pc, 'E');
+  sim::PcBuilder().Drive(d, {.letter = 'D'}).Drive(e, {.letter = 'E'}).Build(pc);
+  ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone);
+
+  EXPECT_EQ(DiscoverTargets(ctx), 2);
+  EXPECT_THAT(d->seen, ElementsAre("shared", "shared"));
+  EXPECT_THAT(e->seen, ElementsAre("shared", "shared"));
+  EXPECT_FALSE(pc.VolumeLocked('D'));
+  EXPECT_FALSE(pc.VolumeLocked('E'));
+  ReleaseHostEnvironment(ctx);
+}
+
+// A drive another odflsh is updating is told to the observer as busy and
+// sent nothing; the drives beside it are probed as usual.
+TEST_F(DiscoveryTest, ADriveAnotherOdflshUpdatesIsBusy) {
+  auto d = MatchingDrive();
+  auto e = MatchingDrive();
+  sim::PcBuilder().Drive(d, {.letter = 'D', .volume = {.lockedElsewhere = true}}).Drive(e, {.letter = 'E'}).Build(pc);
+  ASSERT_EQ(CheckHostEnvironment(ctx), kSetupDone);
+
+  std::vector<std::pair<char, ProbeFinding>> told;
+  EXPECT_EQ(DiscoverDrives(ctx, [&](const ProbedDrive& p) {
+              told.emplace_back(p.driveLetter, p.finding);
+              EXPECT_EQ(p.inquiry.empty(), p.finding == ProbeFinding::Busy);
+            }),
+            1);
+  EXPECT_THAT(told, ElementsAre(std::pair{'D', ProbeFinding::Busy}, std::pair{'E', ProbeFinding::Identified}));
+  EXPECT_TRUE(d->log.empty());
+  EXPECT_THAT(TargetLetters(ctx), ElementsAre('E'));
+  ReleaseHostEnvironment(ctx);
+}
+
+// The update's exclusive lock waits while another odflsh only probes the
+// drive (its shared lock is held for moments), and leaves the drive alone
+// when that lasts beyond any probe, or when another odflsh updates it.
+TEST_F(DiscoveryTest, AnUpdateWaitsOutAProbeButNotAnUpdate) {
+  struct Case {
+    const char* name;
+    std::uint64_t probedForMs;  // another odflsh's shared lock, from the moment asked
+    bool updatedElsewhere;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"free", 0, false, true},
+      {"probed for 3 s", 3000, false, true},
+      {"probed for a minute", 60000, false, false},
+      {"updated elsewhere", 0, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc host;
+    Context run(host);
+    LoadBuiltInDefinition(run);
+    sim::PcBuilder().Drive(MatchingDrive(), {.letter = 'D'}).Build(host);
+    ASSERT_EQ(CheckHostEnvironment(run), kSetupDone);
+    ASSERT_EQ(DiscoverTargets(run), 1);
+    const std::uint64_t asked = host.NowMs();
+    host.SetSharedElsewhereUntil('D', asked + c.probedForMs);
+    host.SetLockedElsewhere('D', c.updatedElsewhere);
+    run.run.currentTarget = 0;
+    {
+      const DriveLock lock(run);
+      EXPECT_EQ(lock.Taken(), c.taken);
+      EXPECT_EQ(host.VolumeLocked('D', true), c.taken);
+      if (c.taken) {
+        EXPECT_GE(host.NowMs(), asked + c.probedForMs);
+      }
+      // Never longer than a probe could last, and at once for an update.
+      EXPECT_LE(host.NowMs() - asked, c.updatedElsewhere ? 10u : 10100u);
+    }
+    EXPECT_FALSE(host.VolumeLocked('D'));
     ReleaseHostEnvironment(run);
   }
 }
