@@ -22,6 +22,13 @@ bool SentAny(const sim::SimDrive& drive, std::uint8_t opcode) {
 
 std::string NoDevice(char) { return ""; }
 
+// A text as ListingJson writes it, for the plain ASCII the tests use.
+std::string JsonOf(const std::string& text) {
+  std::string json;
+  for (char c : text) json += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return "\"" + json + "\"";
+}
+
 struct Case {
   const char* name;
   sim::Qbc850Config drive;
@@ -53,6 +60,12 @@ std::vector<Case> Cases() {
       {"pre-production firmware", Drive([](auto& c) { c.revision = "0.90"; }), true,
        PlannedAction::Refused, true, false, "", ""},
       {"no image file", {}, false, PlannedAction::Refused, true, false, "", "S1003431.104"},
+      // An identity without its revision, or with bytes no drive reports, is
+      // refused before any check: a run would strand such a drive in its kernel.
+      {"revision of zero bytes", Drive([](auto& c) { c.revision = std::string(4, '\0'); }), true,
+       PlannedAction::Refused, false, false, "", "incomplete identity (revision missing or not printable)"},
+      {"vendor ending in a zero byte", Drive([](auto& c) { c.vendor = std::string("KESTREL\0", 8); }), true,
+       PlannedAction::Refused, false, false, "", "incomplete identity (vendor missing or not printable)"},
   };
 }
 
@@ -101,6 +114,74 @@ TEST(DriveList, IdentityAsTheDriveReportsIt) {
   EXPECT_EQ(drives[0].product, "BD-ROM  QBC-850");  // inner blanks kept
   EXPECT_EQ(drives[0].revision, "1.00");
   EXPECT_EQ(drives[0].date, "2007/12/01");
+}
+
+// A field is shown so that it can be neither taken for another (a vendor
+// with a zero byte is not the blank-padded one) nor act on a terminal; what
+// a short reply never sent is shown empty.
+TEST(DriveList, OddBytesOfAnIdentityAreShownEscaped) {
+  struct Shown {
+    const char* name;
+    void (*change)(sim::Qbc850Config&);
+    const char* vendor;
+    const char* product;
+    const char* revision;
+    const char* date;
+  };
+  const Shown cases[] = {
+      {"zero byte ending the vendor", [](auto& c) { c.vendor = std::string("KESTREL\0", 8); }, "KESTREL\\x00",
+       "BD-ROM  QBC-850", "1.00", "07/12/01"},
+      {"zero byte inside the vendor", [](auto& c) { c.vendor = std::string("KES\0REL ", 8); }, "KES\\x00REL",
+       "BD-ROM  QBC-850", "1.00", "07/12/01"},
+      {"escape sequence in the product", [](auto& c) { c.product = "\x1b[2JQBC-850"; }, "KESTREL",
+       "\\x1b[2JQBC-850", "1.00", "07/12/01"},
+      {"backslash and a high byte", [](auto& c) { c.revision = "1\\\xff" "0"; }, "KESTREL", "BD-ROM  QBC-850",
+       "1\\x5c\\xff0", "07/12/01"},
+      {"revision and date of zero bytes",
+       [](auto& c) {
+         c.revision = std::string(4, '\0');
+         c.date = std::string(10, '\0');
+       },
+       "KESTREL", "BD-ROM  QBC-850", "", ""},
+  };
+  for (const Shown& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::Qbc850Config config;
+    c.change(config);
+    testing::OneDrivePc one(config);
+    std::vector<DriveListing> drives;
+    ListDrives(one.ctx, DefaultRunSteps(), drives);
+    ASSERT_EQ(drives.size(), 1u);
+    EXPECT_EQ(drives[0].vendor, c.vendor);
+    EXPECT_EQ(drives[0].product, c.product);
+    EXPECT_EQ(drives[0].revision, c.revision);
+    EXPECT_EQ(drives[0].date, c.date);
+    // Both forms show the same escapes.
+    EXPECT_NE(ListingText(drives, NoDevice).find(c.vendor), std::string::npos);
+    EXPECT_NE(ListingJson(drives, NoDevice).find(JsonOf(c.vendor)), std::string::npos);
+  }
+}
+
+// A drive another odflsh is updating is listed, as busy, and sent nothing.
+TEST(DriveList, ADriveBeingUpdatedElsewhereIsBusy) {
+  auto busy = std::make_shared<sim::Qbc850Drive>();
+  sim::SimPc pc;
+  sim::PcBuilder()
+      .Drive(busy, {.letter = 'D', .volume = {.lockedElsewhere = true}})
+      .Drive(std::make_shared<sim::Qbc850Drive>(), {.letter = 'E'})
+      .Build(pc);
+  pc.AddFile("S1003431.104", sim::MakeImage());
+  Context ctx(pc);
+  std::vector<DriveListing> drives;
+  ASSERT_EQ(ListDrives(ctx, DefaultRunSteps(), drives), ListOutcome::Listed);
+  ASSERT_EQ(drives.size(), 2u);
+  EXPECT_EQ(drives[0].driveLetter, 'D');
+  EXPECT_EQ(drives[0].action, PlannedAction::Busy);
+  EXPECT_NE(drives[0].reason.find("another odflsh is updating it"), std::string::npos);
+  EXPECT_FALSE(drives[0].target);
+  EXPECT_EQ(drives[0].vendor, "");
+  EXPECT_EQ(drives[1].action, PlannedAction::Update);
+  EXPECT_TRUE(busy->log.empty());
 }
 
 // Every drive in discovery order, each judged as itself: a current drive
@@ -172,6 +253,24 @@ TEST(DriveListFormat, TextColumnsLineUp) {
   EXPECT_EQ(ListingText(drives, SrDevice),
             "D:  /dev/sr0  KESTREL  BD-ROM  QBC-850  1.00  07/12/01  normal  update to 1.04\n"
             "E:  /dev/sr1  KESTREL  DVD              1.00  07/12/01  normal  not a target\n");
+}
+
+// A busy drive's identity and mode are unknown, not empty: blank columns in
+// the text, null in JSON.
+TEST(DriveListFormat, BusyDriveHasNoIdentity) {
+  DriveListing busy;
+  busy.driveLetter = 'E';
+  busy.action = PlannedAction::Busy;
+  busy.reason = "another odflsh is updating it";
+  const std::vector<DriveListing> drives = {Row('D', "BD-ROM  QBC-850", PlannedAction::Update, "1.04", ""), busy};
+  EXPECT_EQ(ListingText(drives, SrDevice),
+            "D:  /dev/sr0  KESTREL  BD-ROM  QBC-850  1.00  07/12/01  normal  update to 1.04\n"
+            "E:  /dev/sr1                                                    busy: another odflsh is updating it\n");
+  const std::string json = ListingJson({busy}, SrDevice);
+  EXPECT_EQ(json,
+            "[\n  {\"letter\": \"E:\", \"device\": \"/dev/sr1\", \"vendor\": null, \"product\": null, "
+            "\"revision\": null, \"date\": null, \"mode\": null, \"target\": false, \"action\": \"busy\", "
+            "\"update_to\": null, \"reason\": \"another odflsh is updating it\"}\n]\n");
 }
 
 // Texts are escaped, and absent values are null rather than empty strings.
