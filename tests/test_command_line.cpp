@@ -55,6 +55,41 @@ TEST(CommandLine, EachLineAsksForOneThing) {
   }
 }
 
+// An unknown argument is echoed so that it cannot act on the terminal and
+// cannot flood it: every byte outside printable ASCII, and the backslash,
+// as \xNN; more than 200 characters cut, never inside an escape.
+TEST(CommandLine, UnknownArgumentIsEchoedEscapedAndShort) {
+  struct Case {
+    const char* name;
+    std::string argument;
+    std::string shown;
+  };
+  const std::string longest(200, 'a');
+  const Case cases[] = {
+      {"plain", "--bogus", "--bogus"},
+      {"terminal escape", "--\x1b]0;owned\x07x", "--\\x1b]0;owned\\x07x"},
+      {"line end and zero byte", std::string("a\nb\0c", 5), "a\\x0ab\\x00c"},
+      {"backslash and bytes above ASCII", "\\x\xc3\xa9\x7f", "\\x5cx\\xc3\\xa9\\x7f"},
+      {"200 characters", longest, longest},
+      {"201 characters", longest + "b", std::string(197, 'a') + "..."},
+      {"an escape at the cut", std::string(196, 'a') + "\x01" + std::string(10, 'a'),
+       std::string(196, 'a') + "..."},
+      {"a megabyte", std::string(1 << 20, '\x1b'), [] {
+         std::string s;
+         for (int i = 0; i < 49; ++i) s += "\\x1b";
+         return s + "...";
+       }()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ShownArgument(c.argument), c.shown);
+    EXPECT_LE(ShownArgument(c.argument).size(), 200u);
+    const CommandLine parsed = ParseCommandLine({"--list", c.argument});
+    EXPECT_EQ(parsed.request, Request::Refused);
+    EXPECT_EQ(parsed.problem, "unknown argument '" + c.shown + "'");
+  }
+}
+
 TEST(Unattended, YesOnlyWhereItLeadsToAnUpdate) {
   struct Case {
     MessageCode question;
