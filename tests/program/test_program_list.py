@@ -1,6 +1,7 @@
 """The Linux odflsh as a tool: --list and --list --json say what a run would do
 and send the drives nothing but reads; --yes updates without a terminal; the
-words on standard error that explain a run that could not start."""
+words on standard error that explain a run that could not start; two odflsh
+on one drive."""
 
 import json
 import os
@@ -8,9 +9,10 @@ import pty
 import re
 import subprocess
 import sys
+import time
 import unittest
 
-from progtest import PROGRAM, ProgramCase
+from progtest import PROGRAM, ProgramCase, file_lines
 
 OLD = "qbc850,rev=1.00"
 CURRENT = "qbc850,rev=1.04,date=08/01/10"
@@ -87,6 +89,35 @@ class Listing(ProgramCase):
                 self.assertEqual((drive["action"], drive["update_to"]), ("refused", None))
                 self.assertIn(reason, drive["reason"])
 
+    def test_an_incomplete_identity_is_refused_and_sent_nothing(self):
+        # INQUIRY replies cut before or inside the revision: no run may take
+        # such a drive for a target (it would be switched into its kernel and
+        # never confirmed), and the listing says so.
+        cases = [
+            # name, fault, the revision listed
+            ("cut before the revision", "fail=inquiry@0:short=32", ""),
+            ("cut inside the revision", "fail=inquiry@0:short=34", "1.\\x00\\x00"),
+        ]
+        for name, fault, revision in cases:
+            with self.subTest(name):
+                drives = [OLD + "," + fault]
+                listed = self.run_odflsh(drives, terminal=False, args=["--list", "--json"])
+                self.assertEqual(listed.rc, 0, listed.stderr)
+                self.assert_nothing_changed(listed, drives)
+                (drive,) = json.loads(listed.stdout)
+                self.assertEqual((drive["target"], drive["action"], drive["update_to"], drive["revision"]),
+                                 (False, "refused", None, revision))
+                self.assertIn("incomplete identity (revision missing or not printable)", drive["reason"])
+                text = self.run_odflsh(drives, terminal=False, args=["--list"]).stdout.decode()
+                self.assertRegex(text, r"^D: +/dev/sr0 +KESTREL +BD-ROM  QBC-850 +%s +normal +refused: "
+                                       r"incomplete identity \(revision" % re.escape(revision))
+
+                run = self.run_odflsh(drives, terminal=False, args=["--yes"])
+                self.assertEqual(run.rc, 1)
+                self.assertTrue(run.stdout.endswith(b"\r\nAvailable target is not found."), run.stdout)
+                self.assert_nothing_changed(run, drives)
+                self.assertIn("mode normal", run.state[0])
+
     def test_no_drive_lists_nothing_and_says_why(self):
         for args, stdout in ((["--list"], b""), (["--list", "--json"], b"[]\n")):
             with self.subTest(args=args):
@@ -94,6 +125,89 @@ class Listing(ProgramCase):
                 self.assertEqual((run.rc, run.stdout), (0, stdout))
                 self.assertEqual(run.stderr.decode(),
                                  "odflsh: no optical drive found: there is no /dev/sr* device.\n")
+
+
+def trace_lines(path, pattern):
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="latin-1") as f:
+        return [line for line in f.read().splitlines() if re.search(pattern, line)]
+
+
+class TwoPrograms(ProgramCase):
+    """Two odflsh on one drive, their locks in one folder as flock(2) locks on
+    one device would be: each process has a simulated drive of its own, so
+    what the drive of each received shows what that process sent."""
+
+    def setUp(self):
+        super().setUp()
+        self.locks = os.path.join(self.work, "locks")
+        os.mkdir(self.locks)
+
+    def start(self, name, drive, args):
+        env = self.fake_env([drive], {"ODFLSH_FAKE_LOCKS": self.locks,
+                                      "ODFLSH_FAKE_STATE": os.path.join(self.work, name + ".state"),
+                                      "ODFLSH_FAKE_TRACE": os.path.join(self.work, name + ".trace")})
+        return subprocess.Popen([PROGRAM, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, cwd=self.work, env=env)
+
+    def wait_for(self, name, pattern, process):
+        deadline = time.monotonic() + 60
+        while not trace_lines(os.path.join(self.work, name + ".trace"), pattern):
+            if process.poll() is not None or time.monotonic() > deadline:
+                self.fail("%s never reached %r" % (name, pattern))
+            time.sleep(0.05)
+
+    def resume(self):
+        with open(os.path.join(self.work, "resume"), "w"):
+            pass
+
+    def test_a_drive_being_updated_is_listed_busy(self):
+        # The first odflsh is paused in the middle of its transfer, holding
+        # the drive's lock, while the listings run.
+        updating = self.start("first", OLD + ",pause=writebuf/7/f0@10", ["--yes"])
+        try:
+            self.wait_for("first", r" paused", updating)
+            listed = self.run_odflsh([OLD], terminal=False, args=["--list", "--json"],
+                                     env={"ODFLSH_FAKE_LOCKS": self.locks})
+            text = self.run_odflsh([OLD], terminal=False, args=["--list"],
+                                   env={"ODFLSH_FAKE_LOCKS": self.locks})
+        finally:
+            self.resume()
+            updating.communicate(timeout=120)
+        self.assertEqual(updating.returncode, 0)
+        self.assertEqual(listed.rc, 0)
+        self.assertEqual(json.loads(listed.stdout), [{
+            "letter": "D:", "device": "/dev/sr0", "vendor": None, "product": None, "revision": None,
+            "date": None, "mode": None, "target": False, "action": "busy", "update_to": None,
+            "reason": "another odflsh is updating it (it holds the drive's lock)"}])
+        self.assertRegex(text.stdout.decode(),
+                         r"^D: +/dev/sr0 +busy: another odflsh is updating it \(it holds the drive's lock\)\n$")
+        for run in (listed, text):
+            self.assertEqual([line for line in run.trace if line.startswith("cmd ")], [])
+
+    def test_an_update_waits_for_a_probe_in_progress(self):
+        # A listing paused inside its probe holds the drive's shared lock: an
+        # update started then may probe too, but sends nothing that changes
+        # the drive until the probe is over.
+        probing = self.start("probe", OLD + ",pause=inquiry", ["--list"])
+        updating = None
+        try:
+            self.wait_for("probe", r" paused", probing)
+            updating = self.start("update", OLD, ["--yes"])
+            self.wait_for("update", r"^cmd .* 3C 02 F1 ", updating)
+            time.sleep(1)  # long enough for an update that does not wait to switch the drive
+            self.assertEqual(trace_lines(os.path.join(self.work, "update.trace"), r"^cmd .* 3B "), [])
+            self.assertIsNone(updating.poll())
+        finally:
+            self.resume()
+            listing, _ = probing.communicate(timeout=60)
+            if updating is not None:
+                _, told = updating.communicate(timeout=120)
+        self.assertEqual(probing.returncode, 0)
+        self.assertEqual(updating.returncode, 0, told)
+        self.assert_flashed(file_lines(os.path.join(self.work, "update.state"))[0])
+        self.assertIn(b"update to 1.04", listing)
 
 
 class Unattended(ProgramCase):
