@@ -50,12 +50,12 @@ DriveLock::DriveLock(Context& ctx, char letter, LockUse use) : platform_(ctx.pla
 // waits for it; one updating it holds it for minutes, so the drive is left
 // to it at once.
 bool DriveLock::TakeExclusive(const char* path) {
-  const DWORD started = platform_.timeGetTime();
-  for (;;) {
+  // Counted in pauses, not read from the clock: a lock granted at once
+  // costs nothing but the request.
+  for (DWORD waitedMs = 0;; waitedMs += kLockPollMs) {
     if (platform_.LockFileEx(volume_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY) != FALSE_) return true;
     if (!HeldElsewhere(platform_)) return true;
-    if (UpdatedElsewhere(path)) return false;
-    if (platform_.timeGetTime() - started >= kProbeWaitLimitMs) return false;
+    if (UpdatedElsewhere(path) || waitedMs >= kProbeWaitLimitMs) return false;
     platform_.Sleep(kLockPollMs);
   }
 }

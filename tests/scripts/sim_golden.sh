@@ -128,6 +128,8 @@ block_then_no|image|--drive qbc850,fail=writebuf/7/f0@1:4/44/0 --answers yes,yes
 block_timeout|image|--drive qbc850,fail=writebuf/7/f0@2:timeout --answers yes --trace
 inquiry_transport|image|--drive qbc850,fail=inquiry:transport --trace
 inquiry_short|image|--drive qbc850,fail=inquiry:short=8 --trace
+inquiry_no_revision|image|--drive qbc850,fail=inquiry@0:short=32 --drive qbc850 --answers yes --trace
+inquiry_no_revision_aspi|image|--route aspi --drive qbc850,fail=inquiry@0:short=34 --trace
 readbuf_short|image|--drive qbc850,fail=readbuf:short=4 --answers yes --trace
 tur_every|image|--drive qbc850,fail=tur@0:2/3a/0 --answers yes
 hex_opcode|image|--drive qbc850,fail=0x12@2:6/29/0 --answers yes --trace
