@@ -281,7 +281,8 @@ class Win32Platform : public odf::Platform {
 
   // On a volume a byte-range lock only meets another LockFileEx: it keeps a
   // second odflsh away and nothing else (a refusal for any other reason lets
-  // the update go on). The volumes are opened with
+  // the update go on). The flags pass through as they are: a shared lock
+  // while a drive is probed, an exclusive one while it is updated. The volumes are opened with
   // FILE_SHARE_READ | FILE_SHARE_WRITE, so any other program may still open
   // the drive and send it commands; a share mode of 0 would shut out this
   // program's own opens, one per command, as well.
