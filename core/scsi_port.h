@@ -169,12 +169,16 @@ class ScsiPort {
   // Pass-through: the last command failed in the host without any SCSI
   // status (it timed out, or the drive restarted or went away under it).
   bool FailedWithoutStatus() const { return failedWithoutStatus_; }
+  // The last command brought sense back itself: LastSense is its own, not
+  // one an earlier command left.
+  bool SenseFresh() const { return senseFresh_; }
 
  protected:
   DrivePolicy policy_;
   SenseBytes lastSense_{};
   std::uint32_t senseSummary_ = 0;
   bool failedWithoutStatus_ = false;
+  bool senseFresh_ = false;
 };
 
 }  // namespace odf

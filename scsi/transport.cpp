@@ -118,6 +118,7 @@ void PassThroughPort::CaptureSense(const std::uint8_t* block) {
   const PassThroughLayout& l = *layout_;
   const std::size_t count = std::min<std::size_t>(block[l.offSenseInfoLength], lastSense_.size());
   std::memcpy(lastSense_.data(), block + l.senseOffset, count);
+  senseFresh_ = count != 0;
 }
 
 CommandResult PassThroughPort::RunDirect(const Call& call) {
@@ -171,6 +172,7 @@ CommandResult PassThroughPort::RunBuffered(const ScsiRequest& request) {
 
 CommandResult PassThroughPort::Send(const ScsiRequest& request) {
   failedWithoutStatus_ = false;
+  senseFresh_ = false;
   if (!IsWellFormed(request)) return CommandResult::NotSent;
   if (request.direction == DataDirection::In) ClearReplyArea(request.data, request.dataLength);
   if (!OpenVolume(request.target.driveLetter)) return CommandResult::NoVolume;
@@ -188,6 +190,7 @@ CommandResult PassThroughPort::Send(const ScsiRequest& request) {
 
 CommandResult PassThroughPort::Probe(const ScsiRequest& request) {
   failedWithoutStatus_ = false;
+  senseFresh_ = false;
   if (request.data == nullptr) return CommandResult::NotSent;
   ClearReplyArea(request.data, request.dataLength);
   return RunDirect(Call(request, kProbeTimeoutSeconds, AddressOf(request.data)));
@@ -347,6 +350,7 @@ CommandResult AspiPort::WaitPolled(const SRB_ExecSCSICmd& srb, std::int32_t time
 CommandResult AspiPort::Complete(const SRB_ExecSCSICmd& srb, const ScsiRequest& request) {
   if (StatusOf(srb) == SS_COMP) return CommandResult::Done;
   std::memcpy(lastSense_.data(), srb.SenseArea, lastSense_.size());
+  senseFresh_ = true;
   SummarizeSense();
   if (intelDriverKind_ == kIntelAtaDriver && IntelAtaDriverPassesNotReady(request.cdb[0], senseSummary_)) {
     return CommandResult::Done;
@@ -356,6 +360,7 @@ CommandResult AspiPort::Complete(const SRB_ExecSCSICmd& srb, const ScsiRequest& 
 
 CommandResult AspiPort::Send(const ScsiRequest& request) {
   failedWithoutStatus_ = false;
+  senseFresh_ = false;
   if (!IsWellFormed(request)) return CommandResult::NotSent;
   if (request.direction == DataDirection::In) ClearReplyArea(request.data, request.dataLength);
   SRB_ExecSCSICmd* srb = PrepareRequestBlock(Call(request, kSenseLength));
@@ -379,6 +384,7 @@ CommandResult AspiPort::Send(const ScsiRequest& request) {
 }
 
 CommandResult AspiPort::Probe(const ScsiRequest& request) {
+  senseFresh_ = false;  // a probe asks the layer for no sense
   if (request.data == nullptr) return CommandResult::NotSent;
   ClearReplyArea(request.data, request.dataLength);
   SRB_ExecSCSICmd* srb = PrepareRequestBlock(Call(request, 0));
