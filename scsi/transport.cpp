@@ -23,6 +23,8 @@ constexpr win::DWORD kPollIntervalMs = 500;
 // instead of the program hanging on it for ever.
 constexpr win::DWORD kPendingFinishLimitMs = 60000;
 constexpr std::int64_t kPolledWaitLimitMs = 300000;
+// How long a layer that took an abort request gets to let the command go.
+constexpr std::int64_t kAbortFinishLimitMs = 5000;
 
 // Windows structures are little-endian whatever the build host is.
 void PutLe(std::uint8_t* at, std::uint64_t value, std::uint32_t bytes) {
@@ -271,14 +273,34 @@ void AspiPort::Detach() {
 // `waitMs` for a command left pending to finish.
 bool AspiPort::RequestBlockBusy(win::DWORD waitMs) {
   if (pendingEvent_ != 0) {
-    if (platform_.WaitForSingleObject(pendingEvent_, waitMs) != win::WAIT_OBJECT_0) return true;
+    if (platform_.WaitForSingleObject(pendingEvent_, waitMs) != win::WAIT_OBJECT_0) {
+      // Only a caller that waited gives the command up; a look without waiting does not.
+      if (waitMs == 0 || requestBlock_ == nullptr || !Abort(*requestBlock_)) return true;
+    }
     platform_.CloseHandle(pendingEvent_);
     pendingEvent_ = 0;
   }
-  if (polledStillRunning_) {
-    polledStillRunning_ = requestBlock_ != nullptr && StatusOf(*requestBlock_) == SS_PENDING;
+  if (heldByLayer_) heldByLayer_ = requestBlock_ != nullptr && StatusOf(*requestBlock_) == SS_PENDING;
+  return heldByLayer_;
+}
+
+// Gives up a command the layer has not finished, as a real layer expects:
+// asks it to abort the command and, if it takes the request, gives it a
+// moment to complete the block (SS_ABORTED) and let it go. True once the
+// block is free; otherwise the layer still owns it, and may still write into
+// it, so no command may use it until the layer has finished with it.
+bool AspiPort::Abort(SRB_ExecSCSICmd& srb) {
+  std::memset(static_cast<void*>(&abortBlock_), 0, sizeof abortBlock_);
+  abortBlock_.SRB_Cmd = SC_ABORT_SRB;
+  abortBlock_.SRB_HaId = srb.SRB_HaId;
+  abortBlock_.SRB_ToAbort = &srb;
+  const bool taken = platform_.CallSendASPI32Command(sendCommand_, &abortBlock_) == SS_COMP;
+  for (std::int64_t waited = 0; taken && StatusOf(srb) == SS_PENDING && waited < kAbortFinishLimitMs;
+       waited += kPollIntervalMs) {
+    platform_.Sleep(kPollIntervalMs);
   }
-  return polledStillRunning_;
+  heldByLayer_ = StatusOf(srb) == SS_PENDING;
+  return !heldByLayer_;
 }
 
 // Zero-fills and fills the request block; nullptr when there is no block or
@@ -317,6 +339,7 @@ AspiPort::EventOutcome AspiPort::SubmitWithEvent(SRB_ExecSCSICmd& srb, win::DWOR
       return EventOutcome::LeftPending;
     }
     if (platform_.WaitForSingleObject(event, waitMs) == win::WAIT_TIMEOUT) {
+      Abort(srb);  // while the event the layer may signal is still open
       platform_.CloseHandle(event);
       return EventOutcome::WaitRanOut;
     }
@@ -333,14 +356,14 @@ bool AspiPort::UsesPolledMode(const ScsiRequest& request) const {
 
 // Polls every 500 ms until the request's time-out, or the polling bound
 // for a request without one.
-CommandResult AspiPort::WaitPolled(const SRB_ExecSCSICmd& srb, std::int32_t timeoutMs) {
+CommandResult AspiPort::WaitPolled(SRB_ExecSCSICmd& srb, std::int32_t timeoutMs) {
   const std::int64_t limit = timeoutMs != 0 ? timeoutMs : kPolledWaitLimitMs;
   std::int64_t elapsed = 0;
   do {
     platform_.Sleep(kPollIntervalMs);
     elapsed += kPollIntervalMs;
     if (limit < elapsed && StatusOf(srb) == SS_PENDING) {
-      polledStillRunning_ = true;
+      Abort(srb);
       return CommandResult::PollGaveUp;
     }
   } while (StatusOf(srb) == SS_PENDING);
