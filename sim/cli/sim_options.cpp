@@ -102,11 +102,12 @@ bool ParseDriveKey(const std::string& key, const std::string& value, DriveOption
     d.place.target = number;
     return true;
   }
-  if (key == "noaddr" || key == "disc" || key == "kernel") {
+  if (key == "noaddr" || key == "disc" || key == "kernel" || key == "keepold") {
     if (!ParseFlag(value, flag)) { error = key + "= takes 1 or 0"; return false; }
     if (key == "noaddr") d.place.volume.noAddress = flag;
     if (key == "disc") c.ready = flag ? ReadyState::DiscLoaded : ReadyState::NoMedium;
     if (key == "kernel") c.kernel = flag;
+    if (key == "keepold") c.keepsOldFirmware = flag;
     return true;
   }
   if (key == "ready") {
@@ -461,6 +462,8 @@ std::string SimUsage() {
       "      disc=1             a disc is loaded\n"
       "      ready=becoming|notready   not ready: 2/04/01 or 2/04/02\n"
       "      kernel=1           the drive starts in its kernel part\n"
+      "      keepold=1          takes the image, but comes back from its restart running\n"
+      "                         its old firmware, at its old revision\n"
       "      checksum=HEX       the checksum its kernel switch expects\n"
       "      ua=N               the next N commands report unit attention\n"
       "      fail=OP[/MODE[/BUF]][@N]:OUTCOME   (repeatable)\n"
