@@ -109,7 +109,7 @@ int RunUpdate(Context& ctx, const RunSteps& steps) {
     const int result = RunProcedure(ctx, steps);
     // Nothing more can be sent, to this drive or another, and the steps
     // after the lost command did not send theirs either.
-    if (PortOf(ctx).RequestBlockInUse()) {
+    if (!PortOf(ctx).GiveUpHeldCommand()) {
       PrintText(ctx, kLastCommandUnfinished);
       return EndRun(ctx, MessageCode::kTerminatedByError, NoticeWarning, 1);
     }

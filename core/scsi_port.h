@@ -150,6 +150,10 @@ class ScsiPort {
   // The layer still owns the request block (a command left pending, or one
   // the port gave up on and the layer would not let go). Does not wait.
   virtual bool RequestBlockInUse() { return false; }
+  // Gives up a command the layer still holds (one left pending, say), asking
+  // the layer to abort it as for any command given up. True when the block
+  // is free, at once or after the abort.
+  virtual bool GiveUpHeldCommand() { return true; }
 
   void SetPolicy(const DrivePolicy& policy) { policy_ = policy; }
   // Discovery names each matched drive as it probes, before any procedure

@@ -284,6 +284,15 @@ bool AspiPort::RequestBlockBusy(win::DWORD waitMs) {
   return heldByLayer_;
 }
 
+bool AspiPort::GiveUpHeldCommand() {
+  if (!RequestBlockBusy(0)) return true;
+  // A command given up before was asked to abort already; one left pending was not.
+  if (pendingEvent_ == 0 || requestBlock_ == nullptr || !Abort(*requestBlock_)) return false;
+  platform_.CloseHandle(pendingEvent_);
+  pendingEvent_ = 0;
+  return true;
+}
+
 // Gives up a command the layer has not finished, as a real layer expects:
 // asks it to abort the command and, if it takes the request, gives it a
 // moment to complete the block (SS_ABORTED) and let it go. True once the

@@ -64,6 +64,7 @@ class AspiPort final : public ScsiPort {
   PendingState PollPending() override;
   bool CommandPending() const override { return pendingEvent_ != 0; }
   bool RequestBlockInUse() override { return RequestBlockBusy(0); }
+  bool GiveUpHeldCommand() override;
 
   // The layer's command entry and the memory for its one request block, as
   // the host checks found them; Detach before that memory is released.
