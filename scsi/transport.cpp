@@ -299,6 +299,8 @@ bool AspiPort::GiveUpHeldCommand() {
 // block is free; otherwise the layer still owns it, and may still write into
 // it, so no command may use it until the layer has finished with it.
 bool AspiPort::Abort(SRB_ExecSCSICmd& srb) {
+  heldByLayer_ = false;
+  if (StatusOf(srb) != SS_PENDING) return true;  // it finished after all
   std::memset(static_cast<void*>(&abortBlock_), 0, sizeof abortBlock_);
   abortBlock_.SRB_Cmd = SC_ABORT_SRB;
   abortBlock_.SRB_HaId = srb.SRB_HaId;
