@@ -53,9 +53,9 @@ scenarios=(
   "IEEE1394 bridge, an instance without its setting | built-in | adapter=NTMAPHLP;qbc850 | qbc850 | yes | y ok | 0 | flashed | polled,later:04,later:05,ieee1394,autoinsert"
   # The polled block is given up and aborted; the layer lets it go, and the
   # retry pass sends the image again.
-  "a block never answered behind the bridge, aborted | built-in | adapter=NTMAPHLP;qbc850,fail=writebuf/7/f0@2:timeout | qbc850,fail=writebuf/7/f0@2:timeout | yes | y ok y y ok | 0 | flashed | polled,ieee1394"
+  "a block never answered behind the bridge, aborted | built-in | adapter=NTMAPHLP;qbc850,fail=writebuf/7/f0@2:timeout | qbc850,fail=writebuf/7/f0@2:timeout | yes | y ok y y ok | 0 | flashed | polled,ieee1394,autoinsert"
   # A layer that refuses the abort keeps the block: nothing more is sent.
-  "a block never answered behind the bridge, abort refused | built-in | abort=refuse;adapter=NTMAPHLP;qbc850,fail=writebuf/7/f0@2:timeout | abort=refuse;qbc850,fail=writebuf/7/f0@2:timeout | yes | y ok ok | 1 | kernel | polled,ieee1394"
+  "a block never answered behind the bridge, abort refused | built-in | abort=refuse;adapter=NTMAPHLP;qbc850,fail=writebuf/7/f0@2:timeout | abort=refuse;qbc850,fail=writebuf/7/f0@2:timeout | yes | y ok ok | 1 | kernel | polled,ieee1394,autoinsert"
   "family one, handshake | family one | qrw730,rev=1.22,handshake=1 | = | yes | y ok | 0 | flashed | event,handshake,later:04,later:05"
   # The 30-second countdown sleeps for real: one drive only.
   "family zero, countdown | family zero | qrd570 | = | - | ok | 0 | flashed | event,later:01/42,slept:30"
