@@ -134,7 +134,7 @@ hex_opcode|image|--drive qbc850,fail=0x12@2:6/29/0 --answers yes --trace
 startstop|image|--drive qbc850,fail=startstop:2/4/1 --answers yes
 two_faults|image|--drive qbc850,fail=writebuf/7/f0@2:4/44/0,fail=writebuf/7/f0@4:3/0c/0 --answers yes,yes,yes,yes
 every_block_fails|image|--drive qbc850,fail=writebuf/7/f0@0:4/44/0
-readback_cut_then_attention|image|--drive qbc850,fail=inquiry@5:short=8 --answers yes --trace
+readback_cut_retry_finds_update|image|--drive qbc850,fail=inquiry@5:short=8 --answers yes --trace
 attention_four_times|image|--drive qbc850,fail=readbuf/2/f1@3:6/29/0,fail=readbuf/2/f1@4:6/29/0,fail=readbuf/2/f1@5:6/29/0,fail=readbuf/2/f1@6:6/29/0 --answers yes --trace
 keeps_old_firmware|image|--drive qbc850,keepold=1 --answers yes
 
