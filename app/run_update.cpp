@@ -26,6 +26,10 @@ namespace {
 
 constexpr int kRunEnded = -1;
 constexpr int kNoProcedure = 1;  // a family without a procedure: the drive is not updated
+// Said when the ASPI layer kept a command the transport gave up on.
+constexpr char kLastCommandUnfinished[] =
+    "\nThe drive's last command never finished and the ASPI layer still holds it:"
+    "\nthe drive may be left in its kernel or update mode.";
 
 // An interruption held during an update ends the run after that drive, with
 // the exit code of a process the signal ended: 128 + its number.
@@ -103,6 +107,12 @@ int RunUpdate(Context& ctx, const RunSteps& steps) {
     // A drive another odflsh is updating is left to it; the platform said why.
     if (!lock.Taken()) continue;
     const int result = RunProcedure(ctx, steps);
+    // Nothing more can be sent, to this drive or another, and the steps
+    // after the lost command did not send theirs either.
+    if (!PortOf(ctx).GiveUpHeldCommand()) {
+      PrintText(ctx, kLastCommandUnfinished);
+      return EndRun(ctx, MessageCode::kTerminatedByError, NoticeWarning, 1);
+    }
     if (result == kRunEnded) {
       return EndRun(ctx, MessageCode::kTerminatedByError, NoticeWarning, 1);
     }

@@ -26,12 +26,14 @@ enum class CommandResult {
   // Nothing was sent: no such target, a malformed request, no request block,
   // ASPI layer or event, or the previous command still owns the block.
   NotSent,
-  // ASPI polled mode: the time-out passed before the command finished; the
-  // request block stays with the ASPI layer.
+  // ASPI polled mode: the time-out passed before the command finished. The
+  // layer was asked to abort it; if it kept the request block, the block
+  // stays with it (RequestBlockInUse).
   PollGaveUp,
   // Pass-through: the drive's volume did not open; nothing was sent.
   NoVolume,
-  // ASPI event mode: the time-out passed before the command finished.
+  // ASPI event mode: the time-out passed before the command finished; the
+  // layer was asked to abort it, as for PollGaveUp.
   WaitRanOut,
 };
 
@@ -146,8 +148,12 @@ class ScsiPort {
   // A command left pending has not been seen to finish yet.
   virtual bool CommandPending() const { return false; }
   // The layer still owns the request block (a command left pending, or one
-  // a polled wait gave up on). Does not wait.
+  // the port gave up on and the layer would not let go). Does not wait.
   virtual bool RequestBlockInUse() { return false; }
+  // Gives up a command the layer still holds (one left pending, say), asking
+  // the layer to abort it as for any command given up. True when the block
+  // is free, at once or after the abort.
+  virtual bool GiveUpHeldCommand() { return true; }
 
   void SetPolicy(const DrivePolicy& policy) { policy_ = policy; }
   // Discovery names each matched drive as it probes, before any procedure
@@ -169,12 +175,16 @@ class ScsiPort {
   // Pass-through: the last command failed in the host without any SCSI
   // status (it timed out, or the drive restarted or went away under it).
   bool FailedWithoutStatus() const { return failedWithoutStatus_; }
+  // The last command brought sense back itself: LastSense is its own, not
+  // one an earlier command left.
+  bool SenseFresh() const { return senseFresh_; }
 
  protected:
   DrivePolicy policy_;
   SenseBytes lastSense_{};
   std::uint32_t senseSummary_ = 0;
   bool failedWithoutStatus_ = false;
+  bool senseFresh_ = false;
 };
 
 }  // namespace odf

@@ -59,8 +59,11 @@ inline constexpr const PassThroughLayout& NativePassThroughLayout() {
 
 inline constexpr std::uint8_t SC_HA_INQUIRY = 0x00;
 inline constexpr std::uint8_t SC_EXEC_SCSI_CMD = 0x02;
+inline constexpr std::uint8_t SC_ABORT_SRB = 0x03;
 inline constexpr std::uint8_t SS_PENDING = 0x00;
 inline constexpr std::uint8_t SS_COMP = 0x01;
+inline constexpr std::uint8_t SS_ABORTED = 0x02;     // the aborted block's status
+inline constexpr std::uint8_t SS_ABORT_FAIL = 0x03;  // the abort request's: not aborted
 inline constexpr std::uint8_t SS_ERR = 0x04;
 inline constexpr std::uint8_t SS_NO_ADAPTERS = 0xE4;  // the value the checks compare with
 inline constexpr std::uint8_t SRB_DIR_IN = 0x08;
@@ -102,6 +105,16 @@ struct SRB_HAInquiry {
   std::uint8_t HA_Unique[16];
   std::uint16_t HA_Rsvd1;
 };
+// Asks the layer to abort a command it has not finished; the layer then
+// completes that block with SS_ABORTED and lets it go.
+struct SRB_Abort {
+  std::uint8_t SRB_Cmd;
+  std::uint8_t SRB_Status;
+  std::uint8_t SRB_HaId;
+  std::uint8_t SRB_Flags;
+  std::uint32_t SRB_Hdr_Rsvd;
+  void* SRB_ToAbort;
+};
 #pragma pack(pop)
 
 // On 32-bit Windows the request block is the 84-byte area with its sense at 64.
@@ -109,6 +122,9 @@ static_assert(sizeof(void*) != 4 || sizeof(SRB_ExecSCSICmd) == 84);
 static_assert(sizeof(void*) != 4 || offsetof(SRB_ExecSCSICmd, SenseArea) == 64);
 static_assert(sizeof(void*) != 8 || sizeof(SRB_ExecSCSICmd) == 92);
 static_assert(sizeof(SRB_HAInquiry) == 60);
+static_assert(offsetof(SRB_Abort, SRB_ToAbort) == 8);
+static_assert(sizeof(void*) != 4 || sizeof(SRB_Abort) == 12);
+static_assert(sizeof(void*) != 8 || sizeof(SRB_Abort) == 16);
 
 inline constexpr std::size_t kAspiRequestAreaSize = sizeof(SRB_ExecSCSICmd);
 

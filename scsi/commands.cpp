@@ -2,6 +2,7 @@
 
 #include "core/drive_fields.h"
 #include "scsi/cdb.h"
+#include "scsi/sense.h"
 
 namespace odf {
 
@@ -37,19 +38,41 @@ ScsiRequest WriteBufferRequest(const ScsiPort& port, const CommandTarget& target
   return request;
 }
 
+// Every command of the set goes through here. A read that meets a unit
+// attention is sent again (see ResendAfterUnitAttention); anything else goes
+// once.
+CommandResult Issue(ScsiPort& port, const ScsiRequest& request,
+                    CommandResult (ScsiPort::*send)(const ScsiRequest&) = &ScsiPort::Send) {
+  CommandResult result = (port.*send)(request);
+  for (int resends = 0; result != CommandResult::Done &&
+                        ResendAfterUnitAttention(request.cdb, port.SenseFresh(), port.LastSense(), resends);
+       ++resends) {
+    result = (port.*send)(request);
+  }
+  return result;
+}
+
+ScsiRequest TestUnitReadyRequest(const CommandTarget& target, std::int32_t timeoutMs) {
+  ScsiRequest request = MakeRequest(target, kSixByteCdb, DataDirection::None, 0, nullptr, timeoutMs);
+  request.cdb[0] = kOpTestUnitReady;
+  return request;
+}
+
 }  // namespace
 
 CommandResult TestUnitReady(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs) {
-  ScsiRequest request = MakeRequest(target, kSixByteCdb, DataDirection::None, 0, nullptr, timeoutMs);
-  request.cdb[0] = kOpTestUnitReady;
-  return port.Send(request);
+  return Issue(port, TestUnitReadyRequest(target, timeoutMs));
+}
+
+CommandResult TestUnitReadyOnce(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs) {
+  return port.Send(TestUnitReadyRequest(target, timeoutMs));
 }
 
 CommandResult Inquiry(ScsiPort& port, const CommandTarget& target, std::uint8_t* buffer) {
   const std::int32_t timeoutMs = port.Traits().bridgeIndex != -1 ? kBridgedInquiryTimeoutMs : kInquiryTimeoutMs;
   ScsiRequest request = MakeRequest(target, kSixByteCdb, DataDirection::In, kInquirySize, buffer, timeoutMs);
   request.cdb = InquiryCdb();
-  return port.Send(request);
+  return Issue(port, request);
 }
 
 CommandResult StartStopUnit(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs,
@@ -59,7 +82,7 @@ CommandResult StartStopUnit(ScsiPort& port, const CommandTarget& target, std::in
   request.cdb[0] = kOpStartStopUnit;
   request.cdb[1] = immed;
   request.cdb[4] = static_cast<std::uint8_t>(powerCondition * 16 + loadEject * 2 + start);
-  return port.Send(request);
+  return Issue(port, request);
 }
 
 CommandResult ReadBuffer(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs,
@@ -67,13 +90,13 @@ CommandResult ReadBuffer(ScsiPort& port, const CommandTarget& target, std::int32
                          std::uint8_t* buffer) {
   ScsiRequest request = MakeRequest(target, kTenByteCdb, DataDirection::In, length, buffer, timeoutMs);
   request.cdb = BufferCdb(kOpReadBuffer, mode, bufferId, offset, length);
-  return port.Send(request);
+  return Issue(port, request);
 }
 
 CommandResult WriteBuffer(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs,
                           std::uint8_t mode, std::uint8_t bufferId, std::uint32_t offset, std::uint32_t length,
                           std::uint8_t* buffer) {
-  return port.Send(WriteBufferRequest(port, target, timeoutMs, mode, bufferId, offset, length, buffer));
+  return Issue(port, WriteBufferRequest(port, target, timeoutMs, mode, bufferId, offset, length, buffer));
 }
 
 CommandResult ReadDriveInfo(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs,
@@ -99,7 +122,7 @@ CommandResult StartFlash(ScsiPort& port, const CommandTarget& target, std::int32
   ScsiRequest request =
       WriteBufferRequest(port, target, timeoutMs, kModeVendor, kBufferFlashStart, 0, 0, nullptr);
   request.leavePending = leavePending;
-  return port.Send(request);
+  return Issue(port, request);
 }
 
 CommandResult ReadVerifyBlock(ScsiPort& port, const CommandTarget& target, std::uint32_t offset,
@@ -122,13 +145,13 @@ CommandResult WriteNormalBlock(ScsiPort& port, const CommandTarget& target, std:
 CommandResult ProbeInquiry(ScsiPort& port, const CommandTarget& at, std::uint8_t* buffer) {
   ScsiRequest request = MakeRequest(at, kSixByteCdb, DataDirection::In, kInquirySize, buffer, 0);
   request.cdb = InquiryCdb();
-  return port.Probe(request);
+  return Issue(port, request, &ScsiPort::Probe);
 }
 
 CommandResult ProbeDriveInfo(ScsiPort& port, const CommandTarget& at, std::uint8_t* driveInfo) {
   ScsiRequest request = MakeRequest(at, kTenByteCdb, DataDirection::In, kDriveInfoSize, driveInfo, 0);
   request.cdb = DriveInfoCdb();
-  return port.Probe(request);
+  return Issue(port, request, &ScsiPort::Probe);
 }
 
 }  // namespace odf

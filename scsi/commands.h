@@ -1,6 +1,8 @@
 // The SCSI commands the utility sends: five generic builders and the
 // wrappers that fix vendor-specific modes and buffer ids. Each takes the port,
-// the drive and, where the caller chooses it, the time-out.
+// the drive and, where the caller chooses it, the time-out. A read that meets
+// a unit attention is sent again here, for every caller (see
+// ResendAfterUnitAttention); no other command is ever repeated.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +19,9 @@ inline constexpr std::int32_t kVerifyReadTimeoutMs = 5000;
 inline constexpr std::int32_t kImageBlockTimeoutMs = 10000;
 
 CommandResult TestUnitReady(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs);
+// Sent once whatever it meets, for the ready check, which counts each unit
+// attention itself.
+CommandResult TestUnitReadyOnce(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs);
 // 5000 ms, or 1000 ms while the port knows a bridge (whichever drive it addresses).
 CommandResult Inquiry(ScsiPort& port, const CommandTarget& target, std::uint8_t* buffer);
 CommandResult StartStopUnit(ScsiPort& port, const CommandTarget& target, std::int32_t timeoutMs,
@@ -52,7 +57,9 @@ CommandResult WriteNormalBlock(ScsiPort& port, const CommandTarget& target, std:
                                std::uint32_t length, std::uint8_t* data);
 
 // Discovery probes: the same INQUIRY and drive-information read, sent
-// outside the target table (see ScsiPort::Probe).
+// outside the target table (see ScsiPort::Probe). They too are sent again
+// after a unit attention, so a drive that has just restarted is not lost to
+// the listing; ASPI probes ask for no sense, so there they go once.
 CommandResult ProbeInquiry(ScsiPort& port, const CommandTarget& at, std::uint8_t* buffer);
 CommandResult ProbeDriveInfo(ScsiPort& port, const CommandTarget& at, std::uint8_t* driveInfo);
 

@@ -51,6 +51,36 @@ inline bool SenseDeclinesHandshake(std::uint32_t summary) {
   return summary == (std::uint32_t{kSenseKeyIllegalRequest} << 16 | std::uint32_t{kAscInvalidField} << 8);
 }
 
+// A drive reports a restart or a medium change once, as a unit attention to
+// the first command after it, and does not carry that command out. A read is
+// sent again, as the kernel does with its own commands, at most this many
+// times; a drive that keeps reporting it fails the read.
+inline constexpr int kUnitAttentionResends = 3;
+
+// The reads that may be sent again after a unit attention: INQUIRY, TEST UNIT
+// READY, the drive-information read and the read-back of the firmware area.
+// Never a WRITE BUFFER or a mode switch: a unit attention there means the
+// drive reset under the update, which its caller must see.
+inline bool ResendableRead(const CdbBytes& cdb) {
+  switch (cdb[0]) {
+    case kOpInquiry:
+    case kOpTestUnitReady: return true;
+    case kOpReadBuffer:
+      return (cdb[1] == kModeDriveInfo && cdb[2] == kBufferDriveInfo) ||
+             (cdb[1] == kModeVendor && cdb[2] == kBufferFirmwareArea);
+    default: return false;
+  }
+}
+
+// Whether a read that failed with this sense (senseFresh: the command brought
+// it back itself, it is no earlier command's) is sent again after `resends`
+// repeats. The key byte is taken whole, as in the summary.
+inline bool ResendAfterUnitAttention(const CdbBytes& cdb, bool senseFresh, const SenseData& sense,
+                                     int resends) {
+  return senseFresh && sense[2] == kSenseKeyUnitAttention && resends < kUnitAttentionResends &&
+         ResendableRead(cdb);
+}
+
 // Under the Intel ATA storage driver, a not-ready answer to a status read
 // counts as success on the ASPI route. Never for TEST UNIT READY, whose
 // not-ready answer is the point, and never for WRITE BUFFER: an image block

@@ -23,6 +23,8 @@ constexpr win::DWORD kPollIntervalMs = 500;
 // instead of the program hanging on it for ever.
 constexpr win::DWORD kPendingFinishLimitMs = 60000;
 constexpr std::int64_t kPolledWaitLimitMs = 300000;
+// How long a layer that took an abort request gets to let the command go.
+constexpr std::int64_t kAbortFinishLimitMs = 5000;
 
 // Windows structures are little-endian whatever the build host is.
 void PutLe(std::uint8_t* at, std::uint64_t value, std::uint32_t bytes) {
@@ -118,6 +120,7 @@ void PassThroughPort::CaptureSense(const std::uint8_t* block) {
   const PassThroughLayout& l = *layout_;
   const std::size_t count = std::min<std::size_t>(block[l.offSenseInfoLength], lastSense_.size());
   std::memcpy(lastSense_.data(), block + l.senseOffset, count);
+  senseFresh_ = count != 0;
 }
 
 CommandResult PassThroughPort::RunDirect(const Call& call) {
@@ -171,6 +174,7 @@ CommandResult PassThroughPort::RunBuffered(const ScsiRequest& request) {
 
 CommandResult PassThroughPort::Send(const ScsiRequest& request) {
   failedWithoutStatus_ = false;
+  senseFresh_ = false;
   if (!IsWellFormed(request)) return CommandResult::NotSent;
   if (request.direction == DataDirection::In) ClearReplyArea(request.data, request.dataLength);
   if (!OpenVolume(request.target.driveLetter)) return CommandResult::NoVolume;
@@ -188,6 +192,7 @@ CommandResult PassThroughPort::Send(const ScsiRequest& request) {
 
 CommandResult PassThroughPort::Probe(const ScsiRequest& request) {
   failedWithoutStatus_ = false;
+  senseFresh_ = false;
   if (request.data == nullptr) return CommandResult::NotSent;
   ClearReplyArea(request.data, request.dataLength);
   return RunDirect(Call(request, kProbeTimeoutSeconds, AddressOf(request.data)));
@@ -268,14 +273,45 @@ void AspiPort::Detach() {
 // `waitMs` for a command left pending to finish.
 bool AspiPort::RequestBlockBusy(win::DWORD waitMs) {
   if (pendingEvent_ != 0) {
-    if (platform_.WaitForSingleObject(pendingEvent_, waitMs) != win::WAIT_OBJECT_0) return true;
+    if (platform_.WaitForSingleObject(pendingEvent_, waitMs) != win::WAIT_OBJECT_0) {
+      // Only a caller that waited gives the command up; a look without waiting does not.
+      if (waitMs == 0 || requestBlock_ == nullptr || !Abort(*requestBlock_)) return true;
+    }
     platform_.CloseHandle(pendingEvent_);
     pendingEvent_ = 0;
   }
-  if (polledStillRunning_) {
-    polledStillRunning_ = requestBlock_ != nullptr && StatusOf(*requestBlock_) == SS_PENDING;
+  if (heldByLayer_) heldByLayer_ = requestBlock_ != nullptr && StatusOf(*requestBlock_) == SS_PENDING;
+  return heldByLayer_;
+}
+
+bool AspiPort::GiveUpHeldCommand() {
+  if (!RequestBlockBusy(0)) return true;
+  // A command given up before was asked to abort already; one left pending was not.
+  if (pendingEvent_ == 0 || requestBlock_ == nullptr || !Abort(*requestBlock_)) return false;
+  platform_.CloseHandle(pendingEvent_);
+  pendingEvent_ = 0;
+  return true;
+}
+
+// Gives up a command the layer has not finished, as a real layer expects:
+// asks it to abort the command and, if it takes the request, gives it a
+// moment to complete the block (SS_ABORTED) and let it go. True once the
+// block is free; otherwise the layer still owns it, and may still write into
+// it, so no command may use it until the layer has finished with it.
+bool AspiPort::Abort(SRB_ExecSCSICmd& srb) {
+  heldByLayer_ = false;
+  if (StatusOf(srb) != SS_PENDING) return true;  // it finished after all
+  std::memset(static_cast<void*>(&abortBlock_), 0, sizeof abortBlock_);
+  abortBlock_.SRB_Cmd = SC_ABORT_SRB;
+  abortBlock_.SRB_HaId = srb.SRB_HaId;
+  abortBlock_.SRB_ToAbort = &srb;
+  const bool taken = platform_.CallSendASPI32Command(sendCommand_, &abortBlock_) == SS_COMP;
+  for (std::int64_t waited = 0; taken && StatusOf(srb) == SS_PENDING && waited < kAbortFinishLimitMs;
+       waited += kPollIntervalMs) {
+    platform_.Sleep(kPollIntervalMs);
   }
-  return polledStillRunning_;
+  heldByLayer_ = StatusOf(srb) == SS_PENDING;
+  return !heldByLayer_;
 }
 
 // Zero-fills and fills the request block; nullptr when there is no block or
@@ -314,6 +350,7 @@ AspiPort::EventOutcome AspiPort::SubmitWithEvent(SRB_ExecSCSICmd& srb, win::DWOR
       return EventOutcome::LeftPending;
     }
     if (platform_.WaitForSingleObject(event, waitMs) == win::WAIT_TIMEOUT) {
+      Abort(srb);  // while the event the layer may signal is still open
       platform_.CloseHandle(event);
       return EventOutcome::WaitRanOut;
     }
@@ -330,14 +367,14 @@ bool AspiPort::UsesPolledMode(const ScsiRequest& request) const {
 
 // Polls every 500 ms until the request's time-out, or the polling bound
 // for a request without one.
-CommandResult AspiPort::WaitPolled(const SRB_ExecSCSICmd& srb, std::int32_t timeoutMs) {
+CommandResult AspiPort::WaitPolled(SRB_ExecSCSICmd& srb, std::int32_t timeoutMs) {
   const std::int64_t limit = timeoutMs != 0 ? timeoutMs : kPolledWaitLimitMs;
   std::int64_t elapsed = 0;
   do {
     platform_.Sleep(kPollIntervalMs);
     elapsed += kPollIntervalMs;
     if (limit < elapsed && StatusOf(srb) == SS_PENDING) {
-      polledStillRunning_ = true;
+      Abort(srb);
       return CommandResult::PollGaveUp;
     }
   } while (StatusOf(srb) == SS_PENDING);
@@ -347,6 +384,7 @@ CommandResult AspiPort::WaitPolled(const SRB_ExecSCSICmd& srb, std::int32_t time
 CommandResult AspiPort::Complete(const SRB_ExecSCSICmd& srb, const ScsiRequest& request) {
   if (StatusOf(srb) == SS_COMP) return CommandResult::Done;
   std::memcpy(lastSense_.data(), srb.SenseArea, lastSense_.size());
+  senseFresh_ = true;
   SummarizeSense();
   if (intelDriverKind_ == kIntelAtaDriver && IntelAtaDriverPassesNotReady(request.cdb[0], senseSummary_)) {
     return CommandResult::Done;
@@ -356,6 +394,7 @@ CommandResult AspiPort::Complete(const SRB_ExecSCSICmd& srb, const ScsiRequest& 
 
 CommandResult AspiPort::Send(const ScsiRequest& request) {
   failedWithoutStatus_ = false;
+  senseFresh_ = false;
   if (!IsWellFormed(request)) return CommandResult::NotSent;
   if (request.direction == DataDirection::In) ClearReplyArea(request.data, request.dataLength);
   SRB_ExecSCSICmd* srb = PrepareRequestBlock(Call(request, kSenseLength));
@@ -379,6 +418,7 @@ CommandResult AspiPort::Send(const ScsiRequest& request) {
 }
 
 CommandResult AspiPort::Probe(const ScsiRequest& request) {
+  senseFresh_ = false;  // a probe asks the layer for no sense
   if (request.data == nullptr) return CommandResult::NotSent;
   ClearReplyArea(request.data, request.dataLength);
   SRB_ExecSCSICmd* srb = PrepareRequestBlock(Call(request, 0));

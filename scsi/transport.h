@@ -64,6 +64,7 @@ class AspiPort final : public ScsiPort {
   PendingState PollPending() override;
   bool CommandPending() const override { return pendingEvent_ != 0; }
   bool RequestBlockInUse() override { return RequestBlockBusy(0); }
+  bool GiveUpHeldCommand() override;
 
   // The layer's command entry and the memory for its one request block, as
   // the host checks found them; Detach before that memory is released.
@@ -77,10 +78,11 @@ class AspiPort final : public ScsiPort {
   struct Call;
   enum class EventOutcome { Completed, LeftPending, WaitRanOut, NoEvent };
   bool RequestBlockBusy(win::DWORD waitMs);
+  bool Abort(SRB_ExecSCSICmd& srb);
   SRB_ExecSCSICmd* PrepareRequestBlock(const Call& call);
   EventOutcome SubmitWithEvent(SRB_ExecSCSICmd& srb, win::DWORD waitMs, bool leavePending);
   bool UsesPolledMode(const ScsiRequest& request) const;
-  CommandResult WaitPolled(const SRB_ExecSCSICmd& srb, std::int32_t timeoutMs);
+  CommandResult WaitPolled(SRB_ExecSCSICmd& srb, std::int32_t timeoutMs);
   CommandResult Complete(const SRB_ExecSCSICmd& srb, const ScsiRequest& request);
 
   Platform& platform_;
@@ -89,9 +91,11 @@ class AspiPort final : public ScsiPort {
   win::FARPROC sendCommand_ = 0;
   SRB_ExecSCSICmd* requestBlock_ = nullptr;
   win::HANDLE pendingEvent_ = 0;  // 0: nothing pending
-  // A polled wait gave up on a command the layer has not finished: the layer
-  // still owns the request block.
-  bool polledStillRunning_ = false;
+  // The port gave up on a command and the layer did not let it go when
+  // asked to abort it: the layer still owns the request block.
+  bool heldByLayer_ = false;
+  // The request that asks the layer to abort a command.
+  SRB_Abort abortBlock_{};
 };
 
 // The run's port; a run the host checks have not set up yet talks

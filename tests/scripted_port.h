@@ -63,6 +63,7 @@ class ScriptedPort final : public ScsiPort {
       const std::size_t count = std::min(answer.reply.size(), static_cast<std::size_t>(request.dataLength));
       if (count != 0) std::memcpy(request.data, answer.reply.data(), count);
     }
+    senseFresh_ = answer.sense.has_value();
     if (answer.sense) KeepSense(*answer.sense);
     return answer.result;
   }

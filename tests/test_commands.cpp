@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/drive_fields.h"
 #include "image/image.h"
 #include "scsi/commands.h"
+#include "scripted_drive.h"
 #include "sim/drives/reply_script_drive.h"
 #include "sim_fixture.h"
 
@@ -284,6 +286,109 @@ TEST(Commands, BytesTheDriveDidNotSendReadAsZeros) {
               CommandResult::Done);
     EXPECT_TRUE(std::none_of(area, area + c.sent, [](auto b) { return b == 0xEE; }));
     EXPECT_TRUE(std::all_of(area + c.sent, area + size, [](auto b) { return b == 0; }));
+  }
+}
+
+// A drive that has restarted reports it once, as a unit attention, and does
+// not carry that command out. A read meeting one is sent again, up to three
+// times, on both routes; so are the discovery probes on pass-through (an ASPI
+// probe asks for no sense and cannot tell). Nothing else is ever repeated,
+// and the ready check's own TEST UNIT READY goes once: it counts the unit
+// attentions itself.
+TEST(Commands, OnlyReadsAreSentAgainAfterAUnitAttentionAtMostThreeTimes) {
+  using Call = std::function<CommandResult(Context&)>;
+  struct Command {
+    const char* name;
+    std::uint8_t opcode;
+    std::optional<std::uint8_t> mode, buffer;
+    Call call;
+    bool resent;
+    bool probe = false;
+  };
+  auto data = [](Context& c) { return c.host.dataBuffer.data; };
+  auto at = [](Context& c) { return testing::At(c, 0); };
+  const Command commands[] = {
+      {"inquiry", 0x12, {}, {}, [&](Context& c) { return Inquiry(PortOf(c), at(c), data(c)); }, true},
+      {"test unit ready", 0x00, {}, {}, [&](Context& c) { return TestUnitReady(PortOf(c), at(c), 1000); }, true},
+      {"drive information", 0x3C, 2, 0xF1,
+       [&](Context& c) { return ReadDriveInfo(PortOf(c), at(c), 1000, c.driveInfo.data()); }, true},
+      {"firmware-area read-back", 0x3C, 1, 0x80,
+       [&](Context& c) { return ReadVerifyBlock(PortOf(c), at(c), 0, 0x8000, data(c)); }, true},
+      {"inquiry probe", 0x12, {}, {},
+       [&](Context& c) {
+         CommandTarget probed;
+         probed.targetId = 1;
+         return ProbeInquiry(PortOf(c), probed, data(c));
+       },
+       true, true},
+      {"drive-information probe", 0x3C, 2, 0xF1,
+       [&](Context& c) {
+         CommandTarget probed;
+         probed.targetId = 1;
+         return ProbeDriveInfo(PortOf(c), probed, c.driveInfo.data());
+       },
+       true, true},
+      {"the ready check's test unit ready", 0x00, {}, {},
+       [&](Context& c) { return TestUnitReadyOnce(PortOf(c), at(c), 0); }, false},
+      {"handshake challenge", 0x3C, 2, 0xF2,
+       [&](Context& c) { return ReadBuffer(PortOf(c), at(c), 1000, 2, 0xF2, 0, 1024, data(c)); }, false},
+      {"image block", 0x3B, 7, 0xF0,
+       [&](Context& c) { return WriteNormalBlock(PortOf(c), at(c), 0, 0x8000, data(c)); }, false},
+      {"normal-mode switch", 0x3B, 5, 0xFF,
+       [&](Context& c) { return WriteBuffer(PortOf(c), at(c), 1000, 5, 0xFF, 0, 256, data(c)); }, false},
+      {"stop", 0x1B, {}, {}, [&](Context& c) { return StopUnit(PortOf(c), at(c)); }, false},
+  };
+  for (const bool aspi : {false, true}) {
+    for (const Command& command : commands) {
+      for (const int attentions : {0, 1, 3, 4}) {
+        SCOPED_TRACE(std::string(aspi ? "ASPI, " : "pass-through, ") + command.name + ", " +
+                     std::to_string(attentions) + " unit attentions");
+        auto drive = std::make_shared<testing::ScriptedDrive>();
+        sim::SimPc pc;
+        Context ctx(pc);
+        pc.RegisterMemory(ctx.driveInfo.data(), ctx.driveInfo.size());
+        const auto placed =
+            sim::PcBuilder(testing::RouteOf(aspi)).Drive(drive, {.letter = 'E', .target = 1}).Build(pc);
+        ASSERT_NO_FATAL_FAILURE(testing::RunHostChecks(ctx));
+        testing::UseTargets(ctx, placed);
+        if (command.probe && !aspi) {
+          ASSERT_TRUE(PassThroughPortOf(ctx)->OpenVolume('E'));
+        }
+        for (int i = 1; i <= attentions; ++i) {
+          drive->AddFault(testing::SenseFault(command.opcode, i, 6, 0x29, 0, command.mode, command.buffer));
+        }
+
+        const CommandResult result = command.call(ctx);
+        const bool again = command.resent && !(command.probe && aspi);
+        const std::size_t sends = again ? static_cast<std::size_t>(std::min(attentions, 3)) + 1 : 1;
+        EXPECT_EQ(drive->log.size(), sends);
+        EXPECT_EQ(result == CommandResult::Done, attentions == 0 || (again && attentions <= 3));
+      }
+    }
+  }
+}
+
+// Only the command's own sense counts: a unit attention an earlier command
+// left, under a failure that brings no sense back, is no reason to repeat.
+TEST(Commands, AFailureWithoutSenseIsNotTakenForAnEarlierUnitAttention) {
+  for (const bool aspi : {false, true}) {
+    SCOPED_TRACE(aspi ? "ASPI" : "pass-through");
+    auto drive = std::make_shared<testing::ScriptedDrive>();
+    sim::SimPc pc;
+    Context ctx(pc);
+    const auto placed = sim::PcBuilder(testing::RouteOf(aspi)).Drive(drive, {.letter = 'E'}).Build(pc);
+    ASSERT_NO_FATAL_FAILURE(testing::RunHostChecks(ctx));
+    testing::UseTargets(ctx, placed);
+    drive->AddFault(testing::SenseFault(0x00, 1, 6, 0x29, 0));
+    sim::FaultRule lost;
+    lost.opcode = 0x12;
+    lost.action = sim::FaultAction::TransportFail;
+    drive->AddFault(lost);
+
+    EXPECT_EQ(TestUnitReadyOnce(PortOf(ctx), testing::At(ctx, 0), 1000), aspi ? CommandResult::Failed
+                                                                              : CommandResult::ScsiError);
+    EXPECT_NE(Inquiry(PortOf(ctx), testing::At(ctx, 0), ctx.host.dataBuffer.data), CommandResult::Done);
+    EXPECT_EQ(drive->log.size(), 2u);
   }
 }
 

@@ -35,6 +35,7 @@
 #include "sim/fixtures/sim_definition.h"
 #include "sim/pc/pc_builder.h"
 #include "sim/pc/sim_pc.h"
+#include "scsi/sense.h"
 
 namespace odf {
 namespace {
@@ -65,6 +66,9 @@ struct Procedure {
   // The program refuses it on Windows 98 and Me (family 9 below 1.08), so
   // only the pass-through routes can update it.
   bool passThroughOnly = false;
+  // A drive still answering as its kernel after the transfer is offered
+  // another pass (families four and one).
+  bool offersRetry = false;
 };
 
 // The built-in definition with an image of `fullBlocks` 32 KiB blocks and a
@@ -91,6 +95,8 @@ Procedure FamilyFour(std::uint32_t fullBlocks) {
         return DriveEnd{d.flashedImage() == *image, !d.inKernel() && d.config().revision == revision,
                         d.inKernel()};
       },
+      false,
+      true,
   };
 }
 
@@ -133,6 +139,8 @@ Procedure FamilyOne(const char* name, std::int32_t updateScope, std::uint32_t fu
         return DriveEnd{d.flashedImage() == normal && kernelPart,
                         !d.inKernel() && d.config().revision == revision, d.inKernel()};
       },
+      false,
+      true,
   };
 }
 
@@ -330,17 +338,21 @@ struct Outcome {
   int newQuestions = 0;
   std::set<std::string> questions;
   std::uint64_t virtualMs = 0;
+  int abortRequests = 0;  // SC_ABORT_SRB requests the ASPI layer received
 };
 
 // One whole run of the utility on a fresh PC of the route, with the fault (if
 // any) waiting in the drive. happy: the questions of the happy path (none
 // while it is the happy path that runs).
 Outcome RunOnce(const Procedure& procedure, const Route& route, const std::vector<FaultRule>& faults,
-                const std::set<std::string>* happy, int declineAt) {
+                const std::set<std::string>* happy, int declineAt,
+                sim::AspiAbort abortAnswer = sim::AspiAbort::Honour) {
   sim::SimPc pc;
   const auto drive = procedure.prepare(pc);
   for (const FaultRule& fault : faults) drive->AddFault(fault);
-  sim::PcBuilder(route.route).Host(route.host).Drive(drive, {.volume = route.volume}).Build(pc);
+  sim::HostSetup host = route.host;
+  host.aspiAbort = abortAnswer;
+  sim::PcBuilder(route.route).Host(host).Drive(drive, {.volume = route.volume}).Build(pc);
 
   Outcome out;
   Answerer answerer{happy, declineAt, {}, 0};
@@ -362,6 +374,7 @@ Outcome RunOnce(const Procedure& procedure, const Route& route, const std::vecto
   out.end = procedure.inspect(*drive);
   out.newQuestions = answerer.newQuestions;
   out.virtualMs = pc.NowMs();
+  out.abortRequests = pc.AbortRequests();
   return out;
 }
 
@@ -467,12 +480,14 @@ const std::vector<Procedure>& TheProcedures() {
   return procedures;
 }
 
-std::vector<Cell> Cells() {
+// The cells of the matrix, or those `wanted` picks.
+std::vector<Cell> Cells(bool (*wanted)(const Procedure&, const Route&) = nullptr) {
   std::vector<Cell> cells;
   const std::vector<Procedure>& procedures = TheProcedures();
   for (std::size_t p = 0; p < procedures.size(); ++p) {
     for (std::size_t r = 0; r < std::size(kRoutes); ++r) {
       if (procedures[p].passThroughOnly && kRoutes[r].route != sim::SimRoute::PassThrough) continue;
+      if (wanted != nullptr && !wanted(procedures[p], kRoutes[r])) continue;
       cells.push_back({p, r});
     }
   }
@@ -600,11 +615,170 @@ TEST_P(FaultMatrix, NoSecondFaultInTheRecoveryMakesARunClaimADriveWithoutTheImag
   EXPECT_EQ(tally.failing, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(ProcedureByRoute, FaultMatrix, ::testing::ValuesIn(Cells()),
-                         [](const ::testing::TestParamInfo<Cell>& cell) {
-                           return TestName(TheProcedures()[cell.param.procedure].name) + "_" +
-                                  TestName(kRoutes[cell.param.route].name);
-                         });
+// ---- unit attention on a read --------------------------------------------------
+
+bool SameCommand(const sim::CommandRecord& a, const sim::CommandRecord& b) {
+  return a.cdb == b.cdb && a.direction == b.direction && a.length == b.length;
+}
+
+// A drive reports a restart (or a medium change) as a unit attention to the
+// next command, which it does not carry out. Each read of the happy path
+// (INQUIRY, TEST UNIT READY, the drive-information read, the firmware-area
+// read-back) meets one up to three times in a row: it is sent again that many
+// times and the run goes on as the happy path did, command for command. A
+// fourth in a row fails the read as any failure would; it is not sent a fifth
+// time, except by the ready check, which repeats on its own. An ASPI probe
+// asks for no sense and cannot tell a unit attention from another failure,
+// so it is left out.
+TEST_P(FaultMatrix, AReadMeetingAUnitAttentionIsSentAgainAtMostThreeTimes) {
+  ASSERT_NO_FATAL_FAILURE(RunHappyPath());
+  constexpr std::size_t kDiscoveryProbes = 2;  // INQUIRY and the drive-information read
+  const bool aspi = route().route == sim::SimRoute::Aspi;
+  Tally tally;
+  for (std::size_t index = 0; index < happy_.log.size(); ++index) {
+    const sim::CommandRecord& read = happy_.log[index];
+    CdbBytes cdb{};
+    std::copy(read.cdb.begin(), read.cdb.end(), cdb.begin());
+    if (!ResendableRead(cdb) || (aspi && index < kDiscoveryProbes)) continue;
+    const Fault attention{"unit attention (6/29/00)", FaultAction::Sense, 6, 0x29, 0x00};
+    const FaultRule first = *RuleFor(attention, happy_.log, index);
+    const bool readyCheck = read.cdb[0] == kOpTestUnitReady;
+    for (int times = 1; times <= 4; ++times) {
+      std::vector<FaultRule> faults;
+      for (int i = 0; i < times; ++i) {
+        faults.push_back(first);
+        faults.back().occurrence = first.occurrence + i;
+      }
+      const Outcome o = RunOnce(procedure(), route(), faults, &happy_.questions, 0);
+      ++tally.cases;
+      tally.longest = std::max(tally.longest, o.virtualMs);
+      const std::string context = Describe(happy_.log, index) + ", " + std::to_string(times) + " unit attentions";
+      const Verdict verdict = Judge(o);
+      for (const auto& b : verdict.broken) ADD_FAILURE() << context << ": " << b;
+      if (times <= kUnitAttentionResends || readyCheck) {
+        // The happy path's commands with the read repeated `times` times.
+        std::vector<sim::CommandRecord> expected(happy_.log.begin(), happy_.log.begin() + index);
+        expected.insert(expected.end(), static_cast<std::size_t>(times), read);
+        expected.insert(expected.end(), happy_.log.begin() + index, happy_.log.end());
+        bool same = o.log.size() == expected.size();
+        for (std::size_t i = 0; same && i < expected.size(); ++i) same = SameCommand(o.log[i], expected[i]);
+        EXPECT_TRUE(same) << context << ": " << o.log.size() << " commands, " << expected.size() << " expected";
+        EXPECT_EQ(o.exitCode, 0) << context << ": " << Escaped(Tail(o.console, 160));
+        EXPECT_EQ(o.updatedCount, 1) << context;
+      } else {
+        // Sent back to back, four times; a caller that waits and asks again
+        // (the read-back's own retries under some drivers) is not the resend.
+        constexpr std::uint64_t kBackToBackMs = 100;
+        std::size_t sent = 1;
+        while (index + sent < o.log.size() && SameCommand(o.log[index + sent], read) &&
+               o.log[index + sent].atMs - o.log[index + sent - 1].atMs < kBackToBackMs) {
+          ++sent;
+        }
+        EXPECT_EQ(sent, static_cast<std::size_t>(kUnitAttentionResends) + 1) << context;
+      }
+    }
+  }
+  Report("unit attention on a read", procedure(), route(), happy_.log.size(), tally);
+}
+
+// A read-back whose INQUIRY comes back cut short, after a whole transfer,
+// leads to the retry question; the restarted drive still holds its unit
+// attention for the next command. Answered yes, the retry pass finds the
+// drive at the image's revision and reports it updated, without sending the
+// image again.
+class RetryMatrix : public FaultMatrix {};
+
+TEST_P(RetryMatrix, ARetryAfterACutReadBackFindsTheDriveUpdated) {
+  ASSERT_NO_FATAL_FAILURE(RunHappyPath());
+  std::size_t lastInquiry = 0;
+  for (std::size_t i = 0; i < happy_.log.size(); ++i) {
+    if (happy_.log[i].cdb[0] == kOpInquiry) lastInquiry = i;
+  }
+  const Fault cut{"reply of no bytes", FaultAction::ShortReply, 0, 0, 0, Reach::DataIn, false};
+  FaultRule rule = *RuleFor(cut, happy_.log, lastInquiry);
+  rule.replyLength = 8;
+  const Outcome o = RunOnce(procedure(), route(), {rule}, &happy_.questions, 0);
+  const auto imageBlocks = [](const std::vector<sim::CommandRecord>& log) {
+    return std::count_if(log.begin(), log.end(), [](const sim::CommandRecord& r) {
+      return r.cdb[0] == kOpWriteBuffer && r.cdb[1] == kModeDownload;
+    });
+  };
+  EXPECT_TRUE(Judge(o).broken.empty());
+  EXPECT_EQ(o.newQuestions, 1);  // the retry question, and no question of a second update
+  EXPECT_EQ(o.exitCode, 0) << Escaped(Tail(o.console, 200));
+  EXPECT_EQ(o.updatedCount, 1);
+  EXPECT_TRUE(o.end.holdsImage && o.end.reportsImageRevision);
+  EXPECT_EQ(imageBlocks(o.log), imageBlocks(happy_.log));
+}
+
+// ---- the ASPI abort -----------------------------------------------------------------
+
+// Each command of the happy path goes unanswered on an ASPI route, so the
+// transport gives it up (when its wait has a limit) and asks the layer to
+// abort it. A layer that does lets the run go on as after any failed command;
+// one that refuses keeps the request block, and then the run ends, exit 1,
+// with the line that says the last command never finished, and no failure
+// after it names a command that could not be sent.
+class AspiMatrix : public FaultMatrix {};
+
+TEST_P(AspiMatrix, AGivenUpCommandIsAbortedOrTheRunSaysItNeverFinished) {
+  ASSERT_NO_FATAL_FAILURE(RunHappyPath());
+  static const std::string unfinished = "\nThe drive's last command never finished";
+  static const std::string terminated = EnglishText(static_cast<int>(MessageCode::kTerminatedByError));
+  static const std::string inquiryFailed = EnglishText(static_cast<int>(MessageCode::kInquiryFailed));
+  const Fault silent{"time-out", FaultAction::Timeout};
+  Tally tally;
+  for (std::size_t index = 0; index < happy_.log.size(); ++index) {
+    const FaultRule rule = *RuleFor(silent, happy_.log, index);
+    for (const sim::AspiAbort answer : {sim::AspiAbort::Honour, sim::AspiAbort::Refuse}) {
+      const bool honoured = answer == sim::AspiAbort::Honour;
+      const Outcome o = RunOnce(procedure(), route(), {rule}, &happy_.questions, 0, answer);
+      ++tally.cases;
+      tally.longest = std::max(tally.longest, o.virtualMs);
+      const std::string context =
+          Describe(happy_.log, index) + (honoured ? ", abort honoured" : ", abort refused");
+      for (const auto& b : Judge(o).broken) ADD_FAILURE() << context << ": " << b;
+      const std::size_t at = o.console.find(unfinished);
+      if (honoured || o.abortRequests == 0) {
+        EXPECT_EQ(at, std::string::npos) << context;
+        // A normal block lost this way is sent again in the retry pass.
+        const sim::CommandRecord& lost = happy_.log[index];
+        const bool normalBlock = lost.cdb[0] == kOpWriteBuffer && lost.cdb[1] == kModeDownload &&
+                                 lost.cdb[2] == kBufferNormalPart;
+        if (procedure().offersRetry && normalBlock) {
+          EXPECT_EQ(o.exitCode, 0) << context << ": " << Escaped(Tail(o.console, 200));
+          EXPECT_EQ(o.updatedCount, 1) << context;
+        }
+        continue;
+      }
+      ASSERT_NE(at, std::string::npos) << context << ": " << Escaped(Tail(o.console, 200));
+      EXPECT_EQ(o.exitCode, 1) << context;
+      EXPECT_EQ(o.console.find(terminated), o.console.find('.', at + unfinished.size() + 1) + 1) << context;
+      EXPECT_EQ(Tail(o.console, terminated.size()), terminated) << context;
+      // No INQUIRY fails on the happy path: one said to fail now was never sent.
+      if (happy_.log[index].cdb[0] != kOpInquiry) {
+        EXPECT_EQ(o.console.find(inquiryFailed), std::string::npos) << context << ": " << Escaped(o.console);
+      }
+    }
+  }
+  Report("ASPI abort", procedure(), route(), happy_.log.size(), tally);
+}
+
+std::string CellName(const ::testing::TestParamInfo<Cell>& cell) {
+  return TestName(TheProcedures()[cell.param.procedure].name) + "_" + TestName(kRoutes[cell.param.route].name);
+}
+
+INSTANTIATE_TEST_SUITE_P(ProcedureByRoute, FaultMatrix, ::testing::ValuesIn(Cells()), CellName);
+// The procedures whose read-back offers another pass, on every route.
+INSTANTIATE_TEST_SUITE_P(ProcedureByRoute, RetryMatrix,
+                         ::testing::ValuesIn(Cells([](const Procedure& p, const Route&) { return p.offersRetry; })),
+                         CellName);
+// Every procedure on the ASPI routes, whose layer the transport asks to abort.
+INSTANTIATE_TEST_SUITE_P(ProcedureByRoute, AspiMatrix,
+                         ::testing::ValuesIn(Cells([](const Procedure&, const Route& r) {
+                           return r.route == sim::SimRoute::Aspi;
+                         })),
+                         CellName);
 
 }  // namespace
 }  // namespace odf

@@ -87,5 +87,51 @@ TEST(Sense, RestartAfterTheNormalSwitchAndTheIntelNotReadyRule) {
   }
 }
 
+// Which failed commands are sent again: reads only, and only for a unit
+// attention the command brought back itself.
+TEST(Sense, OnlyAReadThatMetAUnitAttentionIsSentAgain) {
+  const CdbBytes inquiry = InquiryCdb();
+  const CdbBytes testUnitReady{};
+  const CdbBytes driveInfo = DriveInfoCdb();
+  const CdbBytes verifyRead = BufferCdb(kOpReadBuffer, kModeVendor, kBufferFirmwareArea, 0x8000, 0x8000);
+  const CdbBytes challengeRead = BufferCdb(kOpReadBuffer, kModeDriveInfo, kBufferHandshake, 0, 0x400);
+  const CdbBytes otherReadBuffer = BufferCdb(kOpReadBuffer, kModeVendor, kBufferDriveInfo, 0, 48);
+  const CdbBytes imageBlock = BufferCdb(kOpWriteBuffer, kModeDownload, kBufferNormalPart, 0, 0x8000);
+  const CdbBytes normalSwitch = BufferCdb(kOpWriteBuffer, kModeNormalSwitch, kBufferModeSwitch, 0, 256);
+  CdbBytes stop{};
+  stop[0] = kOpStartStopUnit;
+  const SenseData attention = Sense(0x06, 0x29, 0x00);
+  struct Case {
+    const char* name;
+    CdbBytes cdb;
+    bool fresh;
+    SenseData sense;
+    int resends;  // already sent again this many times
+    bool again;
+  };
+  const Case cases[] = {
+      {"INQUIRY", inquiry, true, attention, 0, true},
+      {"TEST UNIT READY", testUnitReady, true, attention, 0, true},
+      {"drive-information read", driveInfo, true, attention, 0, true},
+      {"firmware-area read-back", verifyRead, true, attention, 0, true},
+      {"medium changed", inquiry, true, Sense(0x06, 0x28, 0x00), 0, true},
+      {"third resend", driveInfo, true, attention, 2, true},
+      {"no fourth resend", driveInfo, true, attention, 3, false},
+      {"handshake challenge read", challengeRead, true, attention, 0, false},
+      {"READ BUFFER of another mode", otherReadBuffer, true, attention, 0, false},
+      {"image block", imageBlock, true, attention, 0, false},
+      {"normal-mode switch", normalSwitch, true, attention, 0, false},
+      {"START STOP UNIT", stop, true, attention, 0, false},
+      {"sense an earlier command left", inquiry, false, attention, 0, false},
+      {"not ready", inquiry, true, Sense(0x02, 0x04, 0x01), 0, false},
+      {"unit-attention key with a flag bit", inquiry, true, Sense(0x26, 0x29, 0x00), 0, false},
+      {"no sense", inquiry, true, SenseData{}, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ResendAfterUnitAttention(c.cdb, c.fresh, c.sense, c.resends), c.again);
+  }
+}
+
 }  // namespace
 }  // namespace odf

@@ -288,17 +288,20 @@ TEST_F(Qbc850Test, ReflashNeedsAFlashableNormalImage) {
     std::string signature;
     char partLetter;
     bool flashes;
+    bool keepsOldFirmware = false;  // takes the image, restarts on the old firmware
   };
   const Case cases[] = {
       {"normal part", "KES_ADV ", 'N', true},
       {"kernel part sent as normal", "KES_ADV ", 'K', false},
       {"foreign signature", "KES_STD ", 'N', false},
+      {"normal part, old firmware kept", "KES_ADV ", 'N', true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Qbc850Config config;
     config.kernel = true;  // a drive left in its kernel part
     config.date = "2007/12/01";
+    config.keepsOldFirmware = c.keepsOldFirmware;
     Qbc850Drive d(config);
     ImageFields fields;
     fields.size = 0x200;
@@ -306,7 +309,9 @@ TEST_F(Qbc850Test, ReflashNeedsAFlashableNormalImage) {
     fields.partLetter = c.partLetter;
     fields.date = "09/03/15";
     fields.normalName = "QBC-851 ";
-    SendImage(d, MakeImage(fields), 0x100);
+    fields.revision = "1.04 ";
+    const auto image = MakeImage(fields);
+    SendImage(d, image, 0x100);
     const auto block = ModeBlock(0);  // leaving the kernel part needs no checksum
     EXPECT_EQ(Outcome(Send(d, WriteBuffer(5, 0xFF, 0, 256), block.data())), 0u);
     EXPECT_EQ(d.inKernel(), !c.flashes);
@@ -315,8 +320,10 @@ TEST_F(Qbc850Test, ReflashNeedsAFlashableNormalImage) {
     EXPECT_EQ(Outcome(d.Receive(kTestUnitReady, nullptr)), c.flashes ? 0x62900u : 0x23A00u);
     Identify(d);
     if (c.flashes) {
-      EXPECT_EQ(Text(&inquiry[37], 10), "2009/03/15");
-      EXPECT_EQ(Text(&info[32], 8), "QBC-851 ");
+      EXPECT_EQ(d.flashedImage(), image);
+      EXPECT_EQ(Text(&inquiry[32], 4), c.keepsOldFirmware ? "1.00" : "1.04");
+      EXPECT_EQ(Text(&inquiry[37], 10), c.keepsOldFirmware ? "2007/12/01" : "2009/03/15");
+      EXPECT_EQ(Text(&info[32], 8), c.keepsOldFirmware ? "QBC-850 " : "QBC-851 ");
     } else {
       EXPECT_EQ(Text(&inquiry[32], 4), "0001");
     }

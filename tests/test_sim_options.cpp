@@ -59,7 +59,7 @@ TEST(SimOptions, DrivesWithoutPlaceTakeTheNextFreeOne) {
 TEST(SimOptions, DriveKeysFillTheModel) {
   const ParseOutcome p = Parse({"--drive",
                                 "QBC850,rev=1.0,date=2007/12/01,hw=QBC 0200X,sig=KES,normal=QBC-850 extra,"
-                                "disc=1,kernel=1,checksum=deadBEEF,ua=3,noaddr=1,letter=g"});
+                                "disc=1,kernel=1,checksum=deadBEEF,ua=3,noaddr=1,letter=g,keepold=1"});
   ASSERT_TRUE(p.ok) << p.error;
   const DriveOption& d = p.options.drives.at(0);
   EXPECT_EQ(d.config.revision, "1.0 ");        // padded to 4
@@ -71,6 +71,7 @@ TEST(SimOptions, DriveKeysFillTheModel) {
   EXPECT_TRUE(d.config.kernel);
   EXPECT_EQ(d.config.checksum, 0xDEADBEEFu);
   EXPECT_EQ(d.config.unitAttentions, 3);
+  EXPECT_TRUE(d.config.keepsOldFirmware);
   EXPECT_TRUE(d.place.volume.noAddress);
   EXPECT_EQ(d.place.letter, 'G');
 
@@ -110,6 +111,8 @@ TEST(SimOptions, HostKeys) {
       {{"--host", "bridge=3", "--route", "aspi"}, {.bridgeAdapter = 3}},
       {{"--route", "aspi", "--host", "INTELATA,bridge=15"}, {.intelAta = true, .bridgeAdapter = 15}},
       {{"--host", "iaa", "--host=UltraAta"}, {.applicationAccelerator = true, .ultraAtaDriver = true}},
+      {{"--route", "aspi", "--host", "abort=refuse"}, {.aspiAbort = AspiAbort::Refuse}},
+      {{"--route", "aspi", "--host", "bridge=0,Abort=Ignore"}, {.bridgeAdapter = 0, .aspiAbort = AspiAbort::Ignore}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -119,6 +122,7 @@ TEST(SimOptions, HostKeys) {
     EXPECT_EQ(p.options.host.bridgeAdapter, c.host.bridgeAdapter);
     EXPECT_EQ(p.options.host.applicationAccelerator, c.host.applicationAccelerator);
     EXPECT_EQ(p.options.host.ultraAtaDriver, c.host.ultraAtaDriver);
+    EXPECT_EQ(p.options.host.aspiAbort, c.host.aspiAbort);
   }
 }
 
@@ -145,6 +149,7 @@ TEST(SimOptions, BadInputIsRefusedWithAReason) {
       {{"--drive", "qbc850,target=9"}, "target="},
       {{"--drive", "qbc850,ready=soon"}, "ready="},
       {{"--drive", "qbc850,ua=-1"}, "ua="},
+      {{"--drive", "qbc850,keepold=2"}, "keepold="},
       {{"--drive", "qbc850,letter=E", "--drive", "qbc850,letter=e"}, "given twice"},
       {{"--route", "aspi", "--drive", "qbc850,target=2", "--drive", "qbc850,target=2"}, "given twice"},
       {tooMany, "no drive letter left"},
@@ -157,6 +162,8 @@ TEST(SimOptions, BadInputIsRefusedWithAReason) {
       {{"--route", "aspi", "--host", "bridge"}, "not 'bridge'"},
       {{"--host", "intelata"}, "need the ASPI route"},
       {{"--host", "bridge=1"}, "need the ASPI route"},
+      {{"--host", "abort=refuse"}, "needs the ASPI route"},
+      {{"--route", "aspi", "--host", "abort=never"}, "not 'abort=never'"},
       {{"--route", "aspi", "--host", "intelata,bridge=0", "--drive", "qbc850"}, "cannot be both"},
   };
   for (const auto& c : cases) {

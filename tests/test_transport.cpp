@@ -650,10 +650,10 @@ TEST_F(TransportTest, NextCommandWaitsForTheOneLeftPending) {
 }
 
 // A command the ASPI layer has not finished (left pending and never
-// answered, or given up by a polled wait) still owns the request block: the
-// next command is not sent on it (after a bounded wait, not for ever), and
-// the clean-up does not free it under the layer. Once the drive has
-// answered, both go on as usual.
+// answered, or given up by a polled wait) and would not abort still owns the
+// request block: the next command is not sent on it (after a bounded wait,
+// not for ever), and the clean-up does not free it under the layer. Once the
+// drive has answered, both go on as usual.
 TEST_F(TransportTest, ABlockTheLayerStillOwnsIsNeitherReusedNorFreed) {
   struct Case {
     const char* name;
@@ -669,6 +669,7 @@ TEST_F(TransportTest, ABlockTheLayerStillOwnsIsNeitherReusedNorFreed) {
     testing::OneDrivePc bench(sim::Qbc850Config{}, sim::PcBuilder(sim::SimRoute::Aspi));
     auto& [freshPc, fresh, d] = bench;
     ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
+    freshPc.SetAspiAbort(sim::AspiAbort::Refuse);
     AspiPortOf(fresh)->SetBridge(c.polled ? fresh.targets.entries[0].hostAdapter : -1);
     d->AddFault([] {
       FaultRule r;
@@ -698,6 +699,72 @@ TEST_F(TransportTest, ABlockTheLayerStillOwnsIsNeitherReusedNorFreed) {
     ReleaseHostEnvironment(fresh);
     EXPECT_NE(fresh.host.requestBlockBuffer.data, nullptr);
     EXPECT_TRUE(fresh.host.released);
+  }
+}
+
+// Whenever the transport gives a command up (a polled wait or an event wait
+// that runs out, or a command left pending that does not finish before the
+// next one), it asks the layer to abort it, once. A layer that does lets the
+// block go and the next command is sent on it; one that refuses, or takes
+// the request and lets the command run on (given 5 s to let go), keeps it.
+TEST_F(TransportTest, ACommandGivenUpIsAborted) {
+  enum class Mode { Polled, Event, LeftPending };
+  struct Case {
+    const char* name;
+    Mode mode;
+    sim::AspiAbort answer;
+    CommandResult result;
+    std::uint64_t abortWaitMs;  // how long the port waited for the layer to let go
+  };
+  using A = sim::AspiAbort;
+  const auto GaveUp = CommandResult::PollGaveUp;
+  const auto RanOut = CommandResult::WaitRanOut;
+  const auto D = CommandResult::Done;
+  const Case cases[] = {
+      {"polled, honoured", Mode::Polled, A::Honour, GaveUp, 0},
+      {"polled, refused", Mode::Polled, A::Refuse, GaveUp, 0},
+      {"polled, ignored", Mode::Polled, A::Ignore, GaveUp, 5000},
+      {"event, honoured", Mode::Event, A::Honour, RanOut, 0},
+      {"event, refused", Mode::Event, A::Refuse, RanOut, 0},
+      {"event, ignored", Mode::Event, A::Ignore, RanOut, 5000},
+      {"left pending, honoured", Mode::LeftPending, A::Honour, D, 0},
+      {"left pending, refused", Mode::LeftPending, A::Refuse, D, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::OneDrivePc bench(sim::Qbc850Config{}, sim::PcBuilder(sim::SimRoute::Aspi));
+    auto& [freshPc, fresh, d] = bench;
+    ASSERT_NO_FATAL_FAILURE(testing::BringUp(fresh));
+    freshPc.SetAspiAbort(c.answer);
+    AspiPortOf(fresh)->SetBridge(c.mode == Mode::Polled ? fresh.targets.entries[0].hostAdapter : -1);
+    d->AddFault(testing::SenseFault(0x3B, 1, 0, 0, 0));
+    d->faults.back().action = FaultAction::Timeout;  // never answered
+    std::array<std::uint8_t, 256> block{};
+    ScsiRequest flash;
+    flash.target = testing::At(fresh, 0);
+    flash.leavePending = c.mode == Mode::LeftPending;
+    flash.cdbLength = 10;
+    std::copy(kWriteBlock.begin(), kWriteBlock.end(), flash.cdb.begin());
+    flash.direction = DataDirection::Out;
+    flash.dataLength = 256;
+    flash.data = block.data();
+    flash.timeoutMs = 1000;
+
+    const std::uint64_t start = freshPc.NowMs();
+    EXPECT_EQ(PortOf(fresh).Send(flash), c.result);
+    // The time-out (1 s; polled: the first poll past it), then the wait for the layer to let go.
+    if (c.mode != Mode::LeftPending) {
+      EXPECT_EQ(freshPc.NowMs() - start, (c.mode == Mode::Polled ? 1500u : 1000u) + c.abortWaitMs);
+    }
+    const bool kept = c.answer != A::Honour;
+    const std::size_t logged = d->log.size();
+    const CommandResult next = Inquiry(PortOf(fresh), testing::At(fresh, 0), fresh.inquiry.data());
+    EXPECT_EQ(freshPc.AbortRequests(), 1);
+    EXPECT_EQ(next, kept ? CommandResult::NotSent : CommandResult::Done);
+    EXPECT_EQ(d->log.size(), logged + (kept ? 0 : 1));
+    EXPECT_EQ(PortOf(fresh).RequestBlockInUse(), kept);
+    EXPECT_EQ(fresh.inquiry[8], kept ? 0 : 'K');  // the next command's answer, when it went
+    EXPECT_EQ(freshPc.OpenHandles(), kept && c.mode == Mode::LeftPending ? 1 : 0);
   }
 }
 

@@ -21,8 +21,8 @@ int PrepareKernel(Context& ctx) {
   return UpdateKernelPart(ctx, kKernelBlocks);
 }
 
-PassResult RunPass(Context& ctx) {
-  if (const int result = CheckDriveAndImage(ctx); result != 0) return Returns(result);
+PassResult RunPass(Context& ctx, PassKind kind) {
+  if (const std::optional<PassResult> end = CheckAtPassStart(ctx, kind)) return *end;
   if (ctx.matchedDefinition.downgradeWarning != 0 && AskIrreversibleUpdate(ctx) != 0) return Returns(1);
   if (const int result = ConfirmUpdateStart(ctx); result != 0) return Returns(result);
 

@@ -18,22 +18,18 @@ bool RevisionIsKernel(const Context& ctx) {
   return InquiryView(ctx.inquiry).Revision().StartsWith("000");
 }
 
-int RunPasses(Context& ctx, PassResult (*pass)(Context&)) {
-  // Any failure to identify the drive, or a drive no definition serves, leaves it alone.
-  if (SelectDefinition(ctx) != 0) return 1;
-  bool inKernel = ctx.run.kernelOnlyState == 1;
-  for (;;) {
-    const PassResult outcome = pass(ctx);
-    if (outcome.end == PassEnd::Retry) {
-      inKernel = true;
-      continue;
-    }
-    if (inKernel && outcome.result != 0) return -1;
-    return outcome.result;
-  }
+namespace {
+
+// The drive answers with its whole normal identity at the image's revision.
+bool RunsImageRevision(const Context& ctx) {
+  const InquiryView inquiry(ctx.inquiry);
+  return !RevisionIsKernel(ctx) && inquiry.IdentityWhole() &&
+         inquiry.Revision().Equals(std::string_view(ctx.image.imageVersionText.data(), 4));
 }
 
-int CheckDriveAndImage(Context& ctx) {
+// Clears kernelMode, loads the normal image, reads the current revision and
+// prints the signature; 0 to go on.
+int ReadDriveAndImage(Context& ctx) {
   ctx.run.kernelMode = false;
   if (LoadBinaryImage(ctx, ImagePart::Normal) != 0) {
     ShowMessage(ctx, MessageCode::kBinaryFileLoadFailed, NoticeStop);
@@ -42,9 +38,50 @@ int CheckDriveAndImage(Context& ctx) {
   if (ReadRevision(ctx, RevisionPhase::Current) != 0) return -1;
   PrintFormatted(ctx, "\nCurrent Signature = %.8s",
                  DriveInfoView(ctx.driveInfo).Signature().Chars());
+  return 0;
+}
+
+int CheckHeaderAgainstDrive(Context& ctx) {
   if (CheckImageHeader(ctx, 1) != 0) return 1;
   SetDrivePolicy(ctx);  // the header check has named the drive's edition
   return 0;
+}
+
+}  // namespace
+
+int RunPasses(Context& ctx, PassResult (*pass)(Context&, PassKind)) {
+  // Any failure to identify the drive, or a drive no definition serves, leaves it alone.
+  if (SelectDefinition(ctx) != 0) return 1;
+  bool inKernel = ctx.run.kernelOnlyState == 1;
+  PassKind kind = PassKind::First;
+  for (;;) {
+    const PassResult outcome = pass(ctx, kind);
+    if (outcome.end == PassEnd::Retry) {
+      inKernel = true;
+      kind = PassKind::Retry;
+      continue;
+    }
+    if (inKernel && outcome.result != 0) return -1;
+    return outcome.result;
+  }
+}
+
+int CheckDriveAndImage(Context& ctx) {
+  if (const int result = ReadDriveAndImage(ctx); result != 0) return result;
+  return CheckHeaderAgainstDrive(ctx);
+}
+
+std::optional<PassResult> CheckAtPassStart(Context& ctx, PassKind kind) {
+  if (const int result = ReadDriveAndImage(ctx); result != 0) return Returns(result);
+  // The header check would call this drive up to date and leave it there;
+  // it is up to date because the pass before updated it, and sending the
+  // image again would only flash it twice.
+  if (kind == PassKind::Retry && RunsImageRevision(ctx)) {
+    ShowMessage(ctx, MessageCode::kUpdateSucceeded, ConsoleOnly);
+    return Returns(0);
+  }
+  if (const int result = CheckHeaderAgainstDrive(ctx); result != 0) return Returns(result);
+  return std::nullopt;
 }
 
 int AskIrreversibleUpdate(Context& ctx) {

@@ -3,6 +3,8 @@
 // go-ahead, the kernel part, and the read-back that decides the result.
 #pragma once
 
+#include <optional>
+
 namespace odf {
 
 struct Context;
@@ -19,6 +21,10 @@ struct PassResult {
 
 inline PassResult Returns(int result) { return {PassEnd::Done, result}; }
 
+// The first pass over a drive, or one the user asked for after a pass whose
+// read-back found the drive still in (or not clearly out of) its kernel.
+enum class PassKind { First, Retry };
+
 // The drive's last inquiry revision begins "000": it answers as its kernel.
 bool RevisionIsKernel(const Context& ctx);
 
@@ -26,12 +32,18 @@ bool RevisionIsKernel(const Context& ctx);
 // that runs only its kernel (found so, or left so by a failed pass) no longer
 // runs any firmware: a pass over it that stops short of the update ends the
 // run, so nobody walks away from it on a quiet exit 0.
-int RunPasses(Context& ctx, PassResult (*pass)(Context&));
+int RunPasses(Context& ctx, PassResult (*pass)(Context&, PassKind));
 
 // Clears kernelMode, loads the normal image, reads the current revision,
 // prints the signature and checks the image header against the drive.
 // 0 to go on, otherwise the pass's result.
 int CheckDriveAndImage(Context& ctx);
+
+// The same checks at the start of a pass: nothing to go on, otherwise how the
+// pass ends. A retry pass that finds the drive running the image's revision
+// ends updated (message 12, result 0) before the header check: the pass
+// before did update it, only its read-back came back unclear.
+std::optional<PassResult> CheckAtPassStart(Context& ctx, PassKind kind);
 
 // The question before an update that cannot be reversed; 0 to go on, 1 when
 // the user declined (message 33 shown).

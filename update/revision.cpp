@@ -133,6 +133,10 @@ int ReadRevision(Context& ctx, RevisionPhase phase) {
   // Nothing derived for an earlier drive or pass may survive into this one.
   ctx.revision = RevisionState{};
 
+  // While the ASPI layer still holds a command the transport gave up on,
+  // no INQUIRY can go out; failing it by name would blame one never sent.
+  // The run ends on the lost command instead.
+  if (PortOf(ctx).RequestBlockInUse()) return -1;
   const int status = InquireWithRetries(ctx, phase);
   if (status != 0) {
     ShowMessage(ctx, MessageCode::kInquiryFailed, ConsoleOnly);

@@ -90,7 +90,7 @@ int WaitDriveReady(Context& ctx) {
     // must not read as the "no medium" some earlier command left behind.
     port.ForgetSense();
     // At the time-out the stop left.
-    if (TestUnitReady(port, CurrentTarget(ctx), kStopUnitTimeoutMs) == CommandResult::Done) {
+    if (TestUnitReadyOnce(port, CurrentTarget(ctx), kStopUnitTimeoutMs) == CommandResult::Done) {
       if (TraitsOf(ctx.matchedDefinition.familyCode).mayHoldDisc) return 0;
       ShowMessage(ctx, MessageCode::kDiscInDrive, NoticeInfo);
       return -1;

@@ -102,11 +102,12 @@ bool ParseDriveKey(const std::string& key, const std::string& value, DriveOption
     d.place.target = number;
     return true;
   }
-  if (key == "noaddr" || key == "disc" || key == "kernel") {
+  if (key == "noaddr" || key == "disc" || key == "kernel" || key == "keepold") {
     if (!ParseFlag(value, flag)) { error = key + "= takes 1 or 0"; return false; }
     if (key == "noaddr") d.place.volume.noAddress = flag;
     if (key == "disc") c.ready = flag ? ReadyState::DiscLoaded : ReadyState::NoMedium;
     if (key == "kernel") c.kernel = flag;
+    if (key == "keepold") c.keepsOldFirmware = flag;
     return true;
   }
   if (key == "ready") {
@@ -186,12 +187,16 @@ bool ParseAnswers(const std::string& text, std::vector<int>& answers, std::strin
   return true;
 }
 
-// --host KEY[,KEY...]: intelata, bridge=N, iaa, ultraata.
+// --host KEY[,KEY...]: intelata, bridge=N, iaa, ultraata, abort=refuse|ignore.
 bool ParseHost(const std::string& text, HostSetup& host, std::string& error) {
   for (const auto& word : Split(text, ',')) {
     const std::string key = Lower(word);
     int adapter = 0;
-    if (key == "intelata") {
+    if (key == "abort=refuse") {
+      host.aspiAbort = AspiAbort::Refuse;
+    } else if (key == "abort=ignore") {
+      host.aspiAbort = AspiAbort::Ignore;
+    } else if (key == "intelata") {
       host.intelAta = true;
     } else if (key == "iaa") {
       host.applicationAccelerator = true;
@@ -200,7 +205,8 @@ bool ParseHost(const std::string& text, HostSetup& host, std::string& error) {
     } else if (key.rfind("bridge=", 0) == 0 && ParseInt(key.substr(7), kMaxAdapters - 1, adapter)) {
       host.bridgeAdapter = adapter;
     } else {
-      error = "--host takes intelata, bridge=N (0 to 15), iaa and ultraata separated by commas, not '" + word + "'";
+      error = "--host takes intelata, bridge=N (0 to 15), iaa, ultraata and abort=refuse|ignore separated by "
+              "commas, not '" + word + "'";
       return false;
     }
   }
@@ -434,6 +440,9 @@ std::string SimUsage() {
       "  --host KEY[,KEY...]    what the host checks find (repeatable):\n"
       "      intelata           ASPI: the drives' adapters are named intelata (Intel ATA driver)\n"
       "      bridge=N           ASPI: adapter N is the IEEE1394 bridge\n"
+      "      abort=refuse|ignore  ASPI: the layer refuses a request to abort a command it has\n"
+      "                         not finished (SS_ABORT_FAIL), or takes it and lets the command\n"
+      "                         run on; by default it aborts the command and lets its block go\n"
       "      iaa                the Intel Application Accelerator's registry key\n"
       "      ultraata           the Intel Ultra ATA Storage Driver's registry key\n"
       "  --oemcp N              console code page (default 437; 932 for Japanese)\n"
@@ -453,6 +462,8 @@ std::string SimUsage() {
       "      disc=1             a disc is loaded\n"
       "      ready=becoming|notready   not ready: 2/04/01 or 2/04/02\n"
       "      kernel=1           the drive starts in its kernel part\n"
+      "      keepold=1          takes the image, but comes back from its restart running\n"
+      "                         its old firmware, at its old revision\n"
       "      checksum=HEX       the checksum its kernel switch expects\n"
       "      ua=N               the next N commands report unit attention\n"
       "      fail=OP[/MODE[/BUF]][@N]:OUTCOME   (repeatable)\n"

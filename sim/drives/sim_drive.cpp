@@ -280,10 +280,12 @@ DriveReply Qbc850Drive::LeaveKernel(const std::uint8_t* block) {
   const bool flashable = ImageText(normalImage_, kHeaderSignature, 8) == "KES_ADV " &&
                          ImageText(normalImage_, kHeaderPartLetter, 1) == "N";
   if (!flashable) return Good(kModeBlockSize);  // stays in its kernel part
-  config_.revision = ImageText(normalImage_, kHeaderRevision, kInquiryRevision.width);
-  const std::string date = ImageText(normalImage_, kHeaderDate, 8);
-  config_.date = config_.date.size() == 10 ? "20" + date : date;
-  config_.normalName = ImageText(normalImage_, kHeaderNormalName, kDriveInfoNormalName.width);
+  if (!config_.keepsOldFirmware) {
+    config_.revision = ImageText(normalImage_, kHeaderRevision, kInquiryRevision.width);
+    const std::string date = ImageText(normalImage_, kHeaderDate, 8);
+    config_.date = config_.date.size() == 10 ? "20" + date : date;
+    config_.normalName = ImageText(normalImage_, kHeaderNormalName, kDriveInfoNormalName.width);
+  }
   flashed_ = normalImage_;
   ++flashCount_;
   kernel_ = false;

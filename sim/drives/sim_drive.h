@@ -114,6 +114,9 @@ struct Qbc850Config {
   int unitAttentions = 0;                 // next N commands (not INQUIRY) report key 6
   std::uint32_t checksum = 0xC23AD8B9u;   // what its kernel switch expects
   std::uint32_t reflashMs = 20000;        // virtual time of the re-flash at mode 5
+  // Takes the image at the normal-mode switch, but comes back from the
+  // restart running the firmware it had (its revision, date and name).
+  bool keepsOldFirmware = false;
   // What INQUIRY reports while the drive runs its kernel part.
   std::string kernelModel = "KESTREL BD-RW   QBW-610 ";
   std::string kernelRevision = "0001";

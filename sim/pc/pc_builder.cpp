@@ -76,6 +76,10 @@ bool CheckHostSetup(SimRoute route, const HostSetup& host, const std::vector<Dri
     error = "the intelata adapter and the bridge adapter need the ASPI route";
     return false;
   }
+  if (route != SimRoute::Aspi && host.aspiAbort != AspiAbort::Honour) {
+    error = "abort= is an answer of the ASPI layer: it needs the ASPI route";
+    return false;
+  }
   if (host.intelAta && host.bridgeAdapter >= 0 && HoldsDrive(places, host.bridgeAdapter)) {
     error = "adapter " + std::to_string(host.bridgeAdapter) + " cannot be both the bridge and an intelata adapter";
     return false;
@@ -145,6 +149,7 @@ std::vector<PlacedDrive> PcBuilder::Build(SimPc& pc) const {
   }
   if (codePage_) pc.SetOemCodePage(*codePage_);
   if (aspi && aspiLayer_) pc.InstallAspi();
+  pc.SetAspiAbort(host_.aspiAbort);
   for (const auto& id : adapters_) pc.AddAdapter(id);
   if (aspi) {
     int needed = std::max(adapters_.empty() ? 1 : 0, host_.bridgeAdapter + 1);

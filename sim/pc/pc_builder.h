@@ -50,14 +50,16 @@ struct HostSetup {
   // Ultra ATA Storage Driver (read on the pass-through route).
   bool applicationAccelerator = false;
   bool ultraAtaDriver = false;
+  // ASPI route: how the layer answers a request to abort a command.
+  AspiAbort aspiAbort = AspiAbort::Honour;
 };
 
 inline constexpr const char* kIntelAtaAdapter = "intelata";
 inline constexpr const char* kBridgeAdapter = "NTMAPHLP";
 
 // False, with the reason, when the host cannot be built around the drives
-// so placed: an adapter set-up on the pass-through route, or an adapter that
-// would have to be both the bridge and an "intelata" one.
+// so placed: an adapter or ASPI layer set-up on the pass-through route, or an
+// adapter that would have to be both the bridge and an "intelata" one.
 bool CheckHostSetup(SimRoute route, const HostSetup& host, const std::vector<DrivePlace>& places,
                     std::string& error);
 

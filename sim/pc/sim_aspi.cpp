@@ -103,6 +103,9 @@ DWORD SimPc::CallSendASPI32Command(FARPROC entry, void* srb) {
   switch (bytes[0]) {
     case SC_HA_INQUIRY: return impl_->HaInquiry(*static_cast<SRB_HAInquiry*>(srb));
     case SC_EXEC_SCSI_CMD: return impl_->ExecScsiCommand(*this, *static_cast<SRB_ExecSCSICmd*>(srb));
+    case SC_ABORT_SRB:
+      ++abortRequests_;
+      return impl_->AbortCommand(aspiAbort_, *static_cast<SRB_Abort*>(srb));
     default:
       bytes[1] = kSsInvalidCmd;
       return kSsInvalidCmd;
@@ -168,6 +171,32 @@ DWORD SimPc::Impl::ExecScsiCommand(SimPc& pc, SRB_ExecSCSICmd& srb) {
   pending.push_back(c);
   srb.SRB_Status = SS_PENDING;
   return SS_PENDING;
+}
+
+// A command the layer has not completed ends at once with SS_ABORTED (its
+// event signalled, as for any completion) and its block is let go; one
+// already completed has nothing left to abort.
+DWORD SimPc::Impl::AbortCommand(AspiAbort answer, SRB_Abort& srb) {
+  auto finishNow = [&srb](std::uint8_t status) -> DWORD {
+    srb.SRB_Status = status;
+    return status;
+  };
+  if (srb.SRB_HaId >= adapters.size()) return finishNow(kSsInvalidHa);
+  if (answer == AspiAbort::Refuse) return finishNow(SS_ABORT_FAIL);
+  if (answer == AspiAbort::Ignore) return finishNow(SS_COMP);
+  const auto found = std::find_if(pending.begin(), pending.end(), [&srb](const PendingCompletion& c) {
+    return static_cast<void*>(c.srb) == srb.SRB_ToAbort;
+  });
+  if (found != pending.end()) {
+    PendingCompletion aborted = *found;
+    pending.erase(found);
+    aborted.srbStatus = SS_ABORTED;
+    aborted.haStat = 0;
+    aborted.targStat = 0;
+    aborted.senseLength = 0;
+    Complete(aborted);
+  }
+  return finishNow(SS_COMP);
 }
 
 void SimPc::Impl::Complete(const PendingCompletion& c) {

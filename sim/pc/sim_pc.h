@@ -37,6 +37,13 @@ struct VolumeOptions {
   std::uint8_t portNumber = 1, pathId = 0, targetId = 0, lun = 0;
 };
 
+// How the ASPI layer answers a request to abort a command (SC_ABORT_SRB).
+enum class AspiAbort {
+  Honour,  // the command ends with SS_ABORTED and the layer lets its block go
+  Refuse,  // SS_ABORT_FAIL: the command runs on
+  Ignore,  // takes the request (SS_COMP) but lets the command run on
+};
+
 // One IOCTL_STORAGE_MCN_CONTROL call as received.
 struct McnRecord {
   char driveLetter = 0;
@@ -120,6 +127,9 @@ class SimPc : public Platform {
   int AddAdapter(const std::string& identifier);  // up to 16 bytes, zero-padded; returns its number
   void AttachAspiDrive(int adapter, int target, std::shared_ptr<SimDrive> drive);
   int SupportInfoCalls() const { return supportInfoCalls_; }
+  void SetAspiAbort(AspiAbort answer) { aspiAbort_ = answer; }
+  // SC_ABORT_SRB requests received.
+  int AbortRequests() const { return abortRequests_; }
 
   // ---- the platform interface -------------------------------------------
   void WriteConsole(const std::string& bytes) override;
@@ -197,6 +207,8 @@ class SimPc : public Platform {
   DWORD supportInfoOverride_ = 0;
   bool hasSupportInfoOverride_ = false;
   int supportInfoCalls_ = 0;
+  AspiAbort aspiAbort_ = AspiAbort::Honour;
+  int abortRequests_ = 0;
   bool handlerIn_ = false;
   int interruption_ = 0;
   int endedBy_ = 0;

@@ -173,6 +173,7 @@ struct SimPc::Impl {
   // ASPI layer (sim_aspi.cpp).
   DWORD HaInquiry(SRB_HAInquiry& srb);
   DWORD ExecScsiCommand(SimPc& pc, SRB_ExecSCSICmd& srb);
+  DWORD AbortCommand(AspiAbort answer, SRB_Abort& srb);
   void Complete(const PendingCompletion& c);
   // Moves the clock to untilMs, completing
   // every command due by then in time order.

@@ -15,6 +15,7 @@ namespace odf::wnaspi32 {
 namespace {
 
 constexpr char kAdapterKey[] = "adapter=";
+constexpr char kAbortKey[] = "abort=";
 constexpr std::size_t kMaxAdapters = 16;   // the program keeps 16 adapter identifiers
 constexpr std::size_t kIdentifierSize = 16;
 
@@ -54,6 +55,11 @@ bool AspiLayer::Configure(const std::string& text, std::string& error) {
     }
     const std::string drive = Trimmed(line);
     if (drive.empty() || drive[0] == '#') continue;
+    if (drive.rfind(kAbortKey, 0) == 0) {
+      args.push_back("--host");
+      args.push_back(drive);
+      continue;
+    }
     args.push_back("--drive");
     args.push_back(drive);
   }
@@ -71,6 +77,7 @@ bool AspiLayer::Configure(const std::string& text, std::string& error) {
     return false;
   }
   drives_ = sim::BuildSimPc(parsed.options, *pc_);
+  abortAnswer_ = parsed.options.host.aspiAbort;
   adapters_ = named;
   adapters_.resize(count, sim::kPlainAdapter);
   return true;
@@ -103,6 +110,16 @@ std::uint8_t AspiLayer::Check(const SRB_ExecSCSICmd& srb) const {
   if (DriveAt(srb.SRB_HaId, srb.SRB_Target) == nullptr || srb.SRB_Lun != 0) return sim::kSsNoDevice;
   if (srb.SRB_CDBLen == 0 || srb.SRB_CDBLen > 16) return sim::kSsInvalidSrb;
   if (srb.SRB_BufLen != 0 && srb.SRB_BufPointer == nullptr) return sim::kSsInvalidSrb;
+  return SS_PENDING;
+}
+
+std::uint8_t AspiLayer::CheckAbort(const SRB_Abort& srb) const {
+  if (srb.SRB_HaId >= adapters_.size()) return sim::kSsInvalidHa;
+  switch (abortAnswer_) {
+    case sim::AspiAbort::Refuse: return SS_ABORT_FAIL;
+    case sim::AspiAbort::Ignore: return SS_COMP;
+    case sim::AspiAbort::Honour: break;
+  }
   return SS_PENDING;
 }
 

@@ -7,6 +7,8 @@
 // included), placed on the ASPI route as odflsh-sim --route aspi places them.
 // A line "adapter=TEXT" names the next host adapter's identifier (the rest of
 // the line, up to 16 bytes, spaces kept); adapters not named are plain ones.
+// A line "abort=refuse" or "abort=ignore" sets how the layer answers a
+// request to abort a command, as odflsh-sim's --host abort= does.
 // Empty lines and lines starting with '#' are skipped.
 #pragma once
 
@@ -61,6 +63,10 @@ class AspiLayer {
   // may be polling it.
   static void Complete(SRB_ExecSCSICmd& srb, const Completion& c);
 
+  // How an abort request ends at once: SS_PENDING when the layer is to abort
+  // the command (honoured), otherwise the status it answers with.
+  std::uint8_t CheckAbort(const SRB_Abort& srb) const;
+
   // One line per drive, as odflsh-sim prints it, in the order configured.
   std::string StateReport() const;
   // Every command the drives received, in time order; those completed later
@@ -79,6 +85,7 @@ class AspiLayer {
 
   std::unique_ptr<sim::SimPc> pc_;  // BuildSimPc places the drives on it; never run
   std::vector<std::string> adapters_;
+  sim::AspiAbort abortAnswer_ = sim::AspiAbort::Honour;
   std::vector<sim::PlacedDrive> drives_;
   std::vector<Delayed> delayed_;
 };

@@ -189,6 +189,27 @@ Fixture& TheFixture() {
   return odf::SS_PENDING;
 }
 
+// SC_ABORT_SRB: a command the layer has not completed ends at once with
+// SS_ABORTED (its event set, as for any completion), and its block is never
+// written again; one completed already has nothing left to abort.
+::DWORD Abort(Fixture& f, odf::SRB_Abort& srb) {
+  const std::uint8_t answer = f.layer.CheckAbort(srb);
+  if (answer != odf::SS_PENDING) {
+    srb.SRB_Status = answer;
+    return answer;
+  }
+  for (Job& j : f.jobs) {
+    if (j.cancelled || static_cast<void*>(j.srb) != srb.SRB_ToAbort) continue;
+    j.cancelled = true;
+    Completion aborted;
+    aborted.status = odf::SS_ABORTED;
+    Finish(j, aborted);
+  }
+  ::SetEvent(f.wake);
+  srb.SRB_Status = odf::SS_COMP;
+  return odf::SS_COMP;
+}
+
 void WriteReports() {
   // Other threads are gone by now; one may have died holding the lock.
   const bool locked = ::TryEnterCriticalSection(&g_lock) != FALSE;
@@ -218,6 +239,7 @@ extern "C" {
   switch (bytes[0]) {
     case odf::SC_HA_INQUIRY: return f.layer.HaInquiry(*static_cast<SRB_HAInquiry*>(block));
     case odf::SC_EXEC_SCSI_CMD: return Submit(f, *static_cast<SRB_ExecSCSICmd*>(block));
+    case odf::SC_ABORT_SRB: return Abort(f, *static_cast<odf::SRB_Abort*>(block));
     default:
       bytes[1] = odf::sim::kSsInvalidCmd;
       return odf::sim::kSsInvalidCmd;

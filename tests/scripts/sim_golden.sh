@@ -136,6 +136,9 @@ hex_opcode|image|--drive qbc850,fail=0x12@2:6/29/0 --answers yes --trace
 startstop|image|--drive qbc850,fail=startstop:2/4/1 --answers yes
 two_faults|image|--drive qbc850,fail=writebuf/7/f0@2:4/44/0,fail=writebuf/7/f0@4:3/0c/0 --answers yes,yes,yes,yes
 every_block_fails|image|--drive qbc850,fail=writebuf/7/f0@0:4/44/0
+readback_cut_retry_finds_update|image|--drive qbc850,fail=inquiry@5:short=8 --answers yes --trace
+attention_four_times|image|--drive qbc850,fail=readbuf/2/f1@3:6/29/0,fail=readbuf/2/f1@4:6/29/0,fail=readbuf/2/f1@5:6/29/0,fail=readbuf/2/f1@6:6/29/0 --answers yes --trace
+keeps_old_firmware|image|--drive qbc850,keepold=1 --answers yes
 
 # The ASPI route on Windows 98, and the host checks.
 aspi|image|--route aspi --drive qbc850 --drive qbc850,target=3 --trace
@@ -152,6 +155,9 @@ aspi_bridge_own|image|--route aspi --host bridge=0 --drive qbc850 --answers yes,
 aspi_intelata_bridge|image|--route aspi --host intelata,bridge=1 --drive qbc850 --drive qbc850,adapter=1 --answers yes,yes,yes
 intelata_not_ready|image|--route aspi --host intelata --drive qbc850,fail=writebuf/7/f0@3:2/4/1 --answers yes,no --trace
 intelata_retried|image|--route aspi --host intelata --drive qbc850,fail=writebuf/7/f0@3:2/3a/0 --answers yes,yes,yes
+bridge_block_aborted|image|--route aspi --host bridge=0 --drive qbc850,fail=writebuf/7/f0@2:timeout --answers yes --trace
+bridge_abort_refused|image|--route aspi --host bridge=0,abort=refuse --drive qbc850,fail=writebuf/7/f0@2:timeout --answers yes --trace
+host_abort_pt|-|--host abort=ignore --drive qbc850
 
 # Other definitions given on the command line.
 definition_builtin_like|image|--definition "$qbc" --drive qbc850 --answers yes

@@ -20,7 +20,7 @@ set -u
 # name | definition (built-in: odflsh.exe; family one, family zero:
 # odflsh-defined.exe with that definition, odflsh-sim --definition with the
 # same) | simdrives.txt, lines split at ';' | odflsh-sim's drives ('=' the same,
-# '-' none) | odflsh-sim --answers ('-' none) | the boxes in order (y or n: a
+# '-' none; a line abort=... is its --host abort=...) | odflsh-sim --answers ('-' none) | the boxes in order (y or n: a
 # question answered yes or no; ok: a notice) | exit code | each drive's end
 # (flashed: the image file's exact bytes at the image's revision (family
 # zero: the bytes its HEX file decodes to, gaps 0xFF, with the marker "WIN2");
@@ -51,6 +51,11 @@ scenarios=(
   "a block never answered, no retry | built-in | qbc850,fail=writebuf/7/f0@2:timeout | = | yes,no | y ok n ok | 1 | kernel | event"
   "Wine's own wnaspi32 | built-in | qbc850 | - | - | ok | 1 | none | builtin"
   "IEEE1394 bridge, an instance without its setting | built-in | adapter=NTMAPHLP;qbc850 | qbc850 | yes | y ok | 0 | flashed | polled,later:04,later:05,ieee1394,autoinsert"
+  # The polled block is given up and aborted; the layer lets it go, and the
+  # retry pass sends the image again.
+  "a block never answered behind the bridge, aborted | built-in | adapter=NTMAPHLP;qbc850,fail=writebuf/7/f0@2:timeout | qbc850,fail=writebuf/7/f0@2:timeout | yes | y ok y y ok | 0 | flashed | polled,ieee1394,autoinsert"
+  # A layer that refuses the abort keeps the block: nothing more is sent.
+  "a block never answered behind the bridge, abort refused | built-in | abort=refuse;adapter=NTMAPHLP;qbc850,fail=writebuf/7/f0@2:timeout | abort=refuse;qbc850,fail=writebuf/7/f0@2:timeout | yes | y ok ok | 1 | kernel | polled,ieee1394,autoinsert"
   "family one, handshake | family one | qrw730,rev=1.22,handshake=1 | = | yes | y ok | 0 | flashed | event,handshake,later:04,later:05"
   # The 30-second countdown sleeps for real: one drive only.
   "family zero, countdown | family zero | qrd570 | = | - | ok | 0 | flashed | event,later:01/42,slept:30"
@@ -259,7 +264,9 @@ run_scenario() {
   # odflsh-sim first: what the Windows run must print, ask and leave.
   if [[ $sim_drives != - ]]; then
     IFS=';' read -ra drive_lines <<<"$sim_drives"
-    for line in "${drive_lines[@]}"; do args+=(--drive "$line"); done
+    for line in "${drive_lines[@]}"; do
+      if [[ $line == abort=* ]]; then args+=(--host "$line"); else args+=(--drive "$line"); fi
+    done
   fi
   [[ $answers != - ]] && args+=(--answers "$answers")
   (cd "$run/sim" && "$sim" "${args[@]}" </dev/null >out 2>err)
