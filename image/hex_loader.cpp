@@ -265,7 +265,7 @@ enum class Outcome {
   UnknownType,
   WrongByteCount,
   OutsideImage,
-  LinearAddress,
+  MixedBases,
   NoEndRecord,
 };
 
@@ -291,7 +291,14 @@ constexpr std::uint8_t kFixedByteCount[] = {0, 0, 2, 4, 2, 4};
 struct RecordReader {
   std::uint8_t* staging;
   std::size_t areaEnd;
-  std::uint32_t base = 0;
+  // The readers of the tools that write these files differ where both kinds
+  // of address are set: objcopy adds the segment and the linear base,
+  // srec_cat takes the one set last. Data is placed only where they agree.
+  std::uint32_t segmentBase = 0;
+  std::uint32_t linearBase = 0;
+  bool linearLast = false;
+  std::uint32_t base = 0;  // the base both readings give, while they agree
+  bool basesDisagree = false;
   std::uint32_t faultValue = 0;    // the offset, type or checksum a fault concerns
   std::uint32_t faultDetail = 0;   // and what was expected in its place
   std::uint8_t scratch[256] = {};  // the bytes of records that are not placed
@@ -306,11 +313,13 @@ struct RecordReader {
     if (length < recordLength) return Outcome::ShortLine;
     if (length > recordLength) return Outcome::TextAfterRecord;
     const std::uint8_t type = header[3];
-    const std::size_t offset = std::size_t{base} + (header[1] << 8 | header[2]);
+    // At most 0xFFFFFFFF; the end is reckoned in 64 bits, as a record there
+    // would wrap a 32-bit size_t back into the area.
+    const std::uint32_t offset = base + (header[1] << 8 | header[2]);
     // Data is decoded straight to its place. Any other record, and data
     // with no place, is decoded aside: its checksum is checked first, as a
     // damaged digit may be what put it outside the image.
-    const bool placed = type == kData && offset + count <= areaEnd;
+    const bool placed = type == kData && std::uint64_t{offset} + count <= areaEnd;
     std::uint8_t* bytes = placed ? staging + offset : scratch;
     unsigned sum = 0u + header[0] + header[1] + header[2] + header[3];
     std::uint8_t checksum = 0;
@@ -324,8 +333,9 @@ struct RecordReader {
       return Outcome::ChecksumMismatch;
     }
     if (type != kData) return TakeOther(type, count, bytes);
+    if (basesDisagree) return Outcome::MixedBases;
     if (!placed) {
-      faultValue = static_cast<std::uint32_t>(offset);
+      faultValue = offset;
       faultDetail = static_cast<std::uint32_t>(areaEnd);
       return Outcome::OutsideImage;
     }
@@ -345,17 +355,24 @@ struct RecordReader {
       case kEndOfFile:
         return Outcome::Stop;
       case kSegmentAddress:
-        base = word() * 16;
+        segmentBase = word() * 16;
+        linearLast = false;
+        SetBase();
         return Outcome::Next;
       case kLinearAddress:
-        // Ignoring it would put every following record at the wrong
-        // offset; a zero one changes nothing and stays ignored.
-        if (word() == 0) return Outcome::Next;
-        faultValue = word();
-        return Outcome::LinearAddress;
+        linearBase = word() << 16;
+        linearLast = true;
+        SetBase();
+        return Outcome::Next;
       default:
         return Outcome::Next;  // start addresses: an image has no use for them
     }
+  }
+
+  // The two readings agree while the base not set last is zero.
+  void SetBase() {
+    base = linearLast ? linearBase : segmentBase;
+    basesDisagree = (linearLast ? segmentBase : linearBase) != 0;
   }
 };
 
@@ -428,9 +445,9 @@ void ReportFault(Context& ctx, const char* name, const ReaderResult& r) {
       PrintFormatted(ctx, "\r\n%s line %lu: data at offset %lx lies outside the load area (%lx bytes).",
                      name, line, value, detail);
       break;
-    case Outcome::LinearAddress:
-      PrintFormatted(ctx, "\r\n%s line %lu: extended linear address %04lx is not supported.", name,
-                     line, value);
+    case Outcome::MixedBases:
+      PrintFormatted(ctx, "\r\n%s line %lu: data under both a segment and a linear address has no agreed place.",
+                     name, line);
       break;
     case Outcome::NoEndRecord:
       PrintFormatted(ctx, "\r\n%s line %lu: the file ends without its end record.", name, line);
