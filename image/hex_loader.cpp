@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -19,6 +21,7 @@
 #include "core/context.h"
 #include "core/messages.h"
 #include "image/image.h"
+#include "image/image_digest.h"
 
 namespace odf {
 
@@ -76,9 +79,10 @@ int FileCauseOf(DWORD error) {
 // grows only for a line longer than it), so no line is copied or allocated.
 // Block reads rather than one read of the whole file: a fresh buffer of the
 // file's size costs a page fault per 4 KiB, which took longer than parsing.
+// Each block goes into `digest` too, when there is one, as it is read.
 class LineFeeder {
  public:
-  LineFeeder(Platform& os, HANDLE file) : os_(os), file_(file) {}
+  LineFeeder(Platform& os, HANDLE file, Sha256* digest) : os_(os), file_(file), digest_(digest) {}
 
   // The next line; false at the end of the file or when reading failed
   // (then cause() is the file-error cause).
@@ -101,6 +105,15 @@ class LineFeeder {
     }
   }
 
+  // Reads what is left of the file, for the digest; false when reading failed.
+  bool ReadToEnd() {
+    while (!atEnd_) {
+      begin_ = end_;
+      if (!Refill()) return false;
+    }
+    return true;
+  }
+
   int cause() const { return cause_; }
 
  private:
@@ -120,6 +133,7 @@ class LineFeeder {
       return false;
     }
     atEnd_ = read == 0;
+    if (digest_ != nullptr) digest_->Update(buffer_.get() + end_, read);
     end_ += read;
     return true;
   }
@@ -139,6 +153,7 @@ class LineFeeder {
 
   Platform& os_;
   HANDLE file_;
+  Sha256* digest_;
   std::unique_ptr<char[]> buffer_;
   std::size_t capacity_ = 0;
   std::size_t begin_ = 0;  // the next line starts here
@@ -458,6 +473,7 @@ void ReportFault(Context& ctx, const char* name, const ReaderResult& r) {
 // What one load fills, reads and copies.
 struct LoadPlan {
   const char* fileName;
+  const UpdateDefinition* definition;  // the one that names the file and may give its digest
   std::size_t fillEnd;    // staging offsets 0 .. fillEnd-1 start as 0xFF; data must land there
   std::size_t copyBegin;  // staging offsets copied to the same image offsets
   std::size_t copyEnd;
@@ -472,10 +488,14 @@ int LoadRecords(Context& ctx, const LoadPlan& plan) {
   // the copy run past them.
   if (staging.data == nullptr || image.data == nullptr || plan.fillEnd > staging.size ||
       plan.copyEnd > image.size) {
-    PrintFormatted(ctx, "\r\nThe load needs %lx bytes, more than its buffers hold.",
-                   static_cast<unsigned long>(std::max(plan.fillEnd, plan.copyEnd)));
+    const auto needed = static_cast<unsigned long>(std::max(plan.fillEnd, plan.copyEnd));
+    PrintFormatted(ctx, "\r\nThe load needs %lx bytes, more than its buffers hold.", needed);
+    NoteImageRefused(ctx, plan.fileName,
+                     "the load needs " + std::to_string(needed) + " bytes, more than the buffers hold");
     return -1;
   }
+  KnownDigests known;
+  if (LookUpDigests(ctx, plan.fileName, plan.definition, known) != 0) return -1;
   std::memset(staging.data, 0xFF, plan.fillEnd);
 
   Platform& os = ctx.platform;
@@ -485,8 +505,12 @@ int LoadRecords(Context& ctx, const LoadPlan& plan) {
     ReportFileException(ctx, FileCauseOf(os.GetLastError()));
     return -1;
   }
-  LineFeeder lines(os, file);
-  const ReaderResult r = ParseRecords(lines, staging, plan.fillEnd);
+  std::optional<Sha256> digest;
+  if (DigestWanted(ctx, known)) digest.emplace();
+  LineFeeder lines(os, file, digest ? &*digest : nullptr);
+  ReaderResult r = ParseRecords(lines, staging, plan.fillEnd);
+  // The digest is of the whole file, the lines after the end record too.
+  if (r.outcome == Outcome::Stop && digest && !lines.ReadToEnd()) r.fileCause = lines.cause();
   os.CloseHandle(file);
   if (r.fileCause != 0) {
     ReportFileException(ctx, r.fileCause);
@@ -496,6 +520,7 @@ int LoadRecords(Context& ctx, const LoadPlan& plan) {
     ReportFault(ctx, plan.fileName, r);
     return -1;
   }
+  if (digest && CheckDigest(ctx, plan.fileName, known, digest->Finish()) != 0) return -1;
   std::memcpy(image.data + plan.copyBegin, staging.data + plan.copyBegin,
               plan.copyEnd - plan.copyBegin);
   return 0;
@@ -506,7 +531,7 @@ int LoadRecords(Context& ctx, const LoadPlan& plan) {
 int LoadHexImage(Context& ctx) {
   const UpdateDefinition& def = ctx.matchedDefinition;
   if (std::memchr(def.fileName, '\0', sizeof def.fileName) == nullptr) return -1;
-  const LoadPlan plan{def.fileName, def.imageSize, 0, def.imageSize};
+  const LoadPlan plan{def.fileName, &def, def.imageSize, 0, def.imageSize};
   if (LoadRecords(ctx, plan) != 0) return -1;
   ShowMessage(ctx, MessageCode::kFirmwareFileLoaded, ConsoleOnly);
   return 0;
@@ -519,7 +544,7 @@ int LoadHexPatch(Context& ctx) {
   // Records may lie anywhere in the image or the block; only the block is
   // taken from them.
   const std::size_t blockEnd = kPatchOffset + kPatchLength;
-  const LoadPlan plan{kPatchFileName, std::max<std::size_t>(imageSize, blockEnd), kPatchOffset,
+  const LoadPlan plan{kPatchFileName, nullptr, std::max<std::size_t>(imageSize, blockEnd), kPatchOffset,
                       blockEnd};
   if (LoadRecords(ctx, plan) != 0) return -1;
   ShowMessage(ctx, MessageCode::kPatchLoaded, ConsoleOnly);

@@ -510,6 +510,11 @@ class FailingReadPc : public sim::SimPc {
     return SimPc::ReadFile(file, data, toRead, bytesRead);
   }
   DWORD GetLastError() override { return failed_ ? ERROR_IO_DEVICE : SimPc::GetLastError(); }
+  // A later call that fails has its own last error.
+  DWORD GetFileAttributesA(const char* path) override {
+    failed_ = false;
+    return SimPc::GetFileAttributesA(path);
+  }
 
  private:
   bool failed_ = false;
