@@ -143,6 +143,8 @@ int Update(int yesCount) {
   ctx.dialogue.showing = [](odf::MessageCode code, const std::string&) {
     if (code == odf::MessageCode::kNoTarget) NoteMissingDevices();
   };
+  // An image's digest and why an image cannot be loaded: for the user, not the console text.
+  ctx.dialogue.note = [](const std::string& line) { std::fprintf(stderr, "odflsh: %s\n", line.c_str()); };
   if (yesCount > 0) {
     ctx.dialogue.answer = [yesCount](odf::MessageCode code) {
       const odf::UnattendedAnswer given = odf::AnswerUnattended(code, yesCount);

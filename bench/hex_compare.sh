@@ -2,7 +2,7 @@
 # Times the HEX loader (bench/hex_load, the product's own record reader) as a
 # whole process against objcopy and srec_cat, with `wc -l` over the same file
 # as the floor, on a 1 MiB random image: about the most that type-02 segment
-# addressing reaches, and so the largest file the loader takes.
+# addressing reaches, the form objcopy writes for it.
 #
 #   bash bench/hex_compare.sh [path/to/hex_load]   (default build/linux/bench/hex_load)
 #

@@ -24,12 +24,16 @@ namespace odf {
 
 // Where a front end joins the dialogue: the Linux program's listing learns
 // why a drive would be refused, and its --yes answers questions for a script.
-// A run with neither hook set is the plain dialogue.
+// A run with none of them set is the plain dialogue.
 struct DialogueHooks {
   // Told of each catalogue message, with its text, before it is shown.
   std::function<void(MessageCode, const std::string&)> showing;
   // Answers a question without a box: IDYES or IDNO, or 0 to ask as usual.
   std::function<int(MessageCode)> answer;
+  // Told a line the console does not carry, for standard error: an image's
+  // SHA-256 when no digest is known to check it against, and why an image
+  // cannot be loaded. Without the hook they are not shown.
+  std::function<void(const std::string&)> note;
 };
 
 struct Context {

@@ -23,6 +23,10 @@ struct UpdateDefinition {
   std::uint32_t checksum;
   std::int32_t updateScope;      // 0 kernel and normal part, 1 normal part only
   std::uint8_t vendorTag[16];    // 8 used
+  // The SHA-256 of the file named above, when its publisher gave one (the
+  // built-in definition has none): a file that differs is refused.
+  bool sha256Given;
+  std::uint8_t sha256[32];
 };
 
 inline constexpr int kDefinitionSlots = 8;

@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace odf {
 
@@ -13,6 +15,9 @@ struct ImageState {
   std::uint32_t imageSize = 0;
   std::uint32_t kernelSize = 0;  // bytes of the last kernel image read, 0 after a failed read
   std::int32_t editionCode = 0;
+  // Lines the front end's note hook was told (an image's SHA-256, why it
+  // cannot be loaded): each once in a run, however often the file is loaded.
+  std::vector<std::string> notesGiven;
 };
 
 // The general edition on the SCSI interface: its drives take the normal-mode

@@ -86,11 +86,12 @@ bool CountFits(std::uint8_t type, std::size_t count) {
 // when the file is refused: a line without ':'; a line longer or shorter than
 // its byte count gives; a non-digit; a checksum that does not bring the
 // record's sum to zero; a type other than 00-05 or one with the wrong byte
-// count; data reaching past `areaEnd`; a non-zero linear address; or no end
+// count; data reaching past `areaEnd`; data that objcopy (segment base plus
+// linear base) and srec_cat (the base set last) would place apart; or no end
 // record. Lines after the end record are not read.
 bool ReadRecords(const std::vector<std::uint8_t>& text, std::uint64_t areaEnd, std::vector<std::uint8_t>& staging) {
   staging.assign(kChecked, 0xFF);
-  std::uint64_t base = 0;
+  std::uint64_t segment = 0, linear = 0, setLast = 0;
   std::vector<std::uint8_t> v;
   for (const std::string& line : Lines(text)) {
     if (line.empty() || line[0] != ':') return false;
@@ -107,12 +108,19 @@ bool ReadRecords(const std::vector<std::uint8_t>& text, std::uint64_t areaEnd, s
     if (!CountFits(type, count)) return false;
     if (type == 0x01) return true;
     if (type == 0x00) {
+      const std::uint64_t base = segment + linear;
+      if (base != setLast) return false;
       if (base + address + count > areaEnd) return false;
       for (std::size_t i = 0; i < count && base + address + i < kChecked; ++i) staging[base + address + i] = data[i];
     } else if (type == 0x02 || type == 0x04) {
       const std::uint64_t value = std::uint64_t{data[0]} << 8 | data[1];
-      if (type == 0x02) base = value * 16;
-      else if (value != 0) return false;
+      if (type == 0x02) {
+        segment = value * 16;
+        setLast = segment;
+      } else {
+        linear = value << 16;
+        setLast = linear;
+      }
     }
   }
   return false;

@@ -87,6 +87,13 @@ def hex_seeds():
           "\n".join([record(4, 0, [0, 0]), record(0, 0x30, data16), END]))
     write("fuzz_hex", "linear-nonzero",
           "\n".join([record(4, 0, [0, 1]), record(0, 0, data16), END]) + "\n")
+    # As srec_cat writes it: a zero linear address first, then the patch
+    # block's by a linear address; and a segment left under a linear address.
+    write("fuzz_hex", "linear-to-patch-block",
+          "\n".join([record(4, 0, [0, 0]), record(0, 0x10, data16), record(4, 0, [0, 2]),
+                     record(0, 0xFF0, data16), END]) + "\n")
+    write("fuzz_hex", "segment-and-linear",
+          "\n".join([record(2, 0, [0x10, 0]), record(4, 0, [0, 0]), record(0, 0, data16), END]) + "\n")
     write("fuzz_hex", "no-end-record", record(0, 0, data16) + "\n")
     write("fuzz_hex", "no-start-character",
           "\n".join([record(0, 0, data16), "", record(0, 0x10, data16), END]) + "\n")

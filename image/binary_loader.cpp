@@ -7,6 +7,7 @@
 #include "core/messages.h"
 #include "image/hex_text.h"
 #include "image/image.h"
+#include "image/image_digest.h"
 
 namespace odf {
 
@@ -28,6 +29,20 @@ bool ImageFileName(const Context& ctx, ImagePart part, std::string& name) {
     name[kKernelNameIndex] = '0';
   }
   return !name.empty();
+}
+
+// Why a file of this size cannot be read into the buffer, or "" when it can.
+std::string SizeTrouble(DWORD size, DWORD sizeHigh, const SharedBuffer& buffer) {
+  const std::string bytes = std::to_string(size) + " bytes";
+  if (sizeHigh != 0) return "it is 4 GiB or larger";
+  if (size > buffer.size) {
+    return "it is " + bytes + ", more than the image buffer holds (" + std::to_string(buffer.size) + " bytes)";
+  }
+  // An empty file the platform layer has already named.
+  if (size < kHeaderSize && size != 0) {
+    return "it is " + bytes + ", too few to hold the image header (" + std::to_string(kHeaderSize) + " bytes)";
+  }
+  return "";
 }
 
 // Reads the whole file into the image buffer; the number of bytes read, or
@@ -52,9 +67,25 @@ long ReadWholeFile(Context& ctx, const std::string& name) {
     if (os.ReadFile(file, buffer.data, size, &read) != FALSE_ && read == size) {
       result = static_cast<long>(read);
     }
+  } else if (size != INVALID_FILE_SIZE && buffer.data != nullptr) {
+    if (const std::string why = SizeTrouble(size, sizeHigh, buffer); !why.empty()) NoteImageRefused(ctx, name, why);
   }
   os.CloseHandle(file);
   return result;
+}
+
+// The file read whole and checked against the digest its publisher gave,
+// if any: the number of bytes, or -1.
+long ReadImageFile(Context& ctx, const std::string& name, const UpdateDefinition* definition) {
+  KnownDigests known;
+  if (LookUpDigests(ctx, name, definition, known) != 0) return -1;
+  const long read = ReadWholeFile(ctx, name);
+  if (read < 0) return -1;
+  if (DigestWanted(ctx, known) &&
+      CheckDigest(ctx, name, known, Sha256Of(ctx.host.imageBuffer.data, static_cast<std::size_t>(read))) != 0) {
+    return -1;
+  }
+  return read;
 }
 
 }  // namespace
@@ -72,7 +103,8 @@ int LoadBinaryImage(Context& ctx, ImagePart part) {
 
   std::string name;
   if (!ImageFileName(ctx, part, name)) return -1;
-  const long read = ReadWholeFile(ctx, name);
+  // The definition's digest is of the normal image it names.
+  const long read = ReadImageFile(ctx, name, part == ImagePart::Normal ? &ctx.matchedDefinition : nullptr);
   if (read < 0) return -1;
 
   const std::uint8_t* header = ctx.host.imageBuffer.data;
@@ -111,6 +143,9 @@ int LoadBinaryImage(Context& ctx, ImagePart part) {
   // on the drive side checks its body, so it is refused as not this drive's file.
   const std::uint32_t expected = ctx.matchedDefinition.imageSize;
   if (part == ImagePart::Normal && expected != 0 && static_cast<std::uint32_t>(read) != expected) {
+    NoteImageRefused(ctx, name,
+                     "it is " + std::to_string(read) + " bytes, not the " + std::to_string(expected) +
+                         " bytes its definition gives");
     ShowMessage(ctx, MessageCode::kIllegalFirmwareFile, NoticeStop);
     return -1;
   }

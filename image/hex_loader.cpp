@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -19,6 +21,7 @@
 #include "core/context.h"
 #include "core/messages.h"
 #include "image/image.h"
+#include "image/image_digest.h"
 
 namespace odf {
 
@@ -76,9 +79,10 @@ int FileCauseOf(DWORD error) {
 // grows only for a line longer than it), so no line is copied or allocated.
 // Block reads rather than one read of the whole file: a fresh buffer of the
 // file's size costs a page fault per 4 KiB, which took longer than parsing.
+// Each block goes into `digest` too, when there is one, as it is read.
 class LineFeeder {
  public:
-  LineFeeder(Platform& os, HANDLE file) : os_(os), file_(file) {}
+  LineFeeder(Platform& os, HANDLE file, Sha256* digest) : os_(os), file_(file), digest_(digest) {}
 
   // The next line; false at the end of the file or when reading failed
   // (then cause() is the file-error cause).
@@ -101,6 +105,15 @@ class LineFeeder {
     }
   }
 
+  // Reads what is left of the file, for the digest; false when reading failed.
+  bool ReadToEnd() {
+    while (!atEnd_) {
+      begin_ = end_;
+      if (!Refill()) return false;
+    }
+    return true;
+  }
+
   int cause() const { return cause_; }
 
  private:
@@ -120,6 +133,7 @@ class LineFeeder {
       return false;
     }
     atEnd_ = read == 0;
+    if (digest_ != nullptr) digest_->Update(buffer_.get() + end_, read);
     end_ += read;
     return true;
   }
@@ -139,6 +153,7 @@ class LineFeeder {
 
   Platform& os_;
   HANDLE file_;
+  Sha256* digest_;
   std::unique_ptr<char[]> buffer_;
   std::size_t capacity_ = 0;
   std::size_t begin_ = 0;  // the next line starts here
@@ -265,7 +280,7 @@ enum class Outcome {
   UnknownType,
   WrongByteCount,
   OutsideImage,
-  LinearAddress,
+  MixedBases,
   NoEndRecord,
 };
 
@@ -291,7 +306,14 @@ constexpr std::uint8_t kFixedByteCount[] = {0, 0, 2, 4, 2, 4};
 struct RecordReader {
   std::uint8_t* staging;
   std::size_t areaEnd;
-  std::uint32_t base = 0;
+  // The readers of the tools that write these files differ where both kinds
+  // of address are set: objcopy adds the segment and the linear base,
+  // srec_cat takes the one set last. Data is placed only where they agree.
+  std::uint32_t segmentBase = 0;
+  std::uint32_t linearBase = 0;
+  bool linearLast = false;
+  std::uint32_t base = 0;  // the base both readings give, while they agree
+  bool basesDisagree = false;
   std::uint32_t faultValue = 0;    // the offset, type or checksum a fault concerns
   std::uint32_t faultDetail = 0;   // and what was expected in its place
   std::uint8_t scratch[256] = {};  // the bytes of records that are not placed
@@ -306,11 +328,13 @@ struct RecordReader {
     if (length < recordLength) return Outcome::ShortLine;
     if (length > recordLength) return Outcome::TextAfterRecord;
     const std::uint8_t type = header[3];
-    const std::size_t offset = std::size_t{base} + (header[1] << 8 | header[2]);
+    // At most 0xFFFFFFFF; the end is reckoned in 64 bits, as a record there
+    // would wrap a 32-bit size_t back into the area.
+    const std::uint32_t offset = base + (header[1] << 8 | header[2]);
     // Data is decoded straight to its place. Any other record, and data
     // with no place, is decoded aside: its checksum is checked first, as a
     // damaged digit may be what put it outside the image.
-    const bool placed = type == kData && offset + count <= areaEnd;
+    const bool placed = type == kData && std::uint64_t{offset} + count <= areaEnd;
     std::uint8_t* bytes = placed ? staging + offset : scratch;
     unsigned sum = 0u + header[0] + header[1] + header[2] + header[3];
     std::uint8_t checksum = 0;
@@ -324,8 +348,9 @@ struct RecordReader {
       return Outcome::ChecksumMismatch;
     }
     if (type != kData) return TakeOther(type, count, bytes);
+    if (basesDisagree) return Outcome::MixedBases;
     if (!placed) {
-      faultValue = static_cast<std::uint32_t>(offset);
+      faultValue = offset;
       faultDetail = static_cast<std::uint32_t>(areaEnd);
       return Outcome::OutsideImage;
     }
@@ -345,17 +370,24 @@ struct RecordReader {
       case kEndOfFile:
         return Outcome::Stop;
       case kSegmentAddress:
-        base = word() * 16;
+        segmentBase = word() * 16;
+        linearLast = false;
+        SetBase();
         return Outcome::Next;
       case kLinearAddress:
-        // Ignoring it would put every following record at the wrong
-        // offset; a zero one changes nothing and stays ignored.
-        if (word() == 0) return Outcome::Next;
-        faultValue = word();
-        return Outcome::LinearAddress;
+        linearBase = word() << 16;
+        linearLast = true;
+        SetBase();
+        return Outcome::Next;
       default:
         return Outcome::Next;  // start addresses: an image has no use for them
     }
+  }
+
+  // The two readings agree while the base not set last is zero.
+  void SetBase() {
+    base = linearLast ? linearBase : segmentBase;
+    basesDisagree = (linearLast ? segmentBase : linearBase) != 0;
   }
 };
 
@@ -428,9 +460,9 @@ void ReportFault(Context& ctx, const char* name, const ReaderResult& r) {
       PrintFormatted(ctx, "\r\n%s line %lu: data at offset %lx lies outside the load area (%lx bytes).",
                      name, line, value, detail);
       break;
-    case Outcome::LinearAddress:
-      PrintFormatted(ctx, "\r\n%s line %lu: extended linear address %04lx is not supported.", name,
-                     line, value);
+    case Outcome::MixedBases:
+      PrintFormatted(ctx, "\r\n%s line %lu: data under both a segment and a linear address has no agreed place.",
+                     name, line);
       break;
     case Outcome::NoEndRecord:
       PrintFormatted(ctx, "\r\n%s line %lu: the file ends without its end record.", name, line);
@@ -441,6 +473,7 @@ void ReportFault(Context& ctx, const char* name, const ReaderResult& r) {
 // What one load fills, reads and copies.
 struct LoadPlan {
   const char* fileName;
+  const UpdateDefinition* definition;  // the one that names the file and may give its digest
   std::size_t fillEnd;    // staging offsets 0 .. fillEnd-1 start as 0xFF; data must land there
   std::size_t copyBegin;  // staging offsets copied to the same image offsets
   std::size_t copyEnd;
@@ -455,10 +488,14 @@ int LoadRecords(Context& ctx, const LoadPlan& plan) {
   // the copy run past them.
   if (staging.data == nullptr || image.data == nullptr || plan.fillEnd > staging.size ||
       plan.copyEnd > image.size) {
-    PrintFormatted(ctx, "\r\nThe load needs %lx bytes, more than its buffers hold.",
-                   static_cast<unsigned long>(std::max(plan.fillEnd, plan.copyEnd)));
+    const auto needed = static_cast<unsigned long>(std::max(plan.fillEnd, plan.copyEnd));
+    PrintFormatted(ctx, "\r\nThe load needs %lx bytes, more than its buffers hold.", needed);
+    NoteImageRefused(ctx, plan.fileName,
+                     "the load needs " + std::to_string(needed) + " bytes, more than the buffers hold");
     return -1;
   }
+  KnownDigests known;
+  if (LookUpDigests(ctx, plan.fileName, plan.definition, known) != 0) return -1;
   std::memset(staging.data, 0xFF, plan.fillEnd);
 
   Platform& os = ctx.platform;
@@ -468,8 +505,12 @@ int LoadRecords(Context& ctx, const LoadPlan& plan) {
     ReportFileException(ctx, FileCauseOf(os.GetLastError()));
     return -1;
   }
-  LineFeeder lines(os, file);
-  const ReaderResult r = ParseRecords(lines, staging, plan.fillEnd);
+  std::optional<Sha256> digest;
+  if (DigestWanted(ctx, known)) digest.emplace();
+  LineFeeder lines(os, file, digest ? &*digest : nullptr);
+  ReaderResult r = ParseRecords(lines, staging, plan.fillEnd);
+  // The digest is of the whole file, the lines after the end record too.
+  if (r.outcome == Outcome::Stop && digest && !lines.ReadToEnd()) r.fileCause = lines.cause();
   os.CloseHandle(file);
   if (r.fileCause != 0) {
     ReportFileException(ctx, r.fileCause);
@@ -479,6 +520,7 @@ int LoadRecords(Context& ctx, const LoadPlan& plan) {
     ReportFault(ctx, plan.fileName, r);
     return -1;
   }
+  if (digest && CheckDigest(ctx, plan.fileName, known, digest->Finish()) != 0) return -1;
   std::memcpy(image.data + plan.copyBegin, staging.data + plan.copyBegin,
               plan.copyEnd - plan.copyBegin);
   return 0;
@@ -489,7 +531,7 @@ int LoadRecords(Context& ctx, const LoadPlan& plan) {
 int LoadHexImage(Context& ctx) {
   const UpdateDefinition& def = ctx.matchedDefinition;
   if (std::memchr(def.fileName, '\0', sizeof def.fileName) == nullptr) return -1;
-  const LoadPlan plan{def.fileName, def.imageSize, 0, def.imageSize};
+  const LoadPlan plan{def.fileName, &def, def.imageSize, 0, def.imageSize};
   if (LoadRecords(ctx, plan) != 0) return -1;
   ShowMessage(ctx, MessageCode::kFirmwareFileLoaded, ConsoleOnly);
   return 0;
@@ -502,7 +544,7 @@ int LoadHexPatch(Context& ctx) {
   // Records may lie anywhere in the image or the block; only the block is
   // taken from them.
   const std::size_t blockEnd = kPatchOffset + kPatchLength;
-  const LoadPlan plan{kPatchFileName, std::max<std::size_t>(imageSize, blockEnd), kPatchOffset,
+  const LoadPlan plan{kPatchFileName, nullptr, std::max<std::size_t>(imageSize, blockEnd), kPatchOffset,
                       blockEnd};
   if (LoadRecords(ctx, plan) != 0) return -1;
   ShowMessage(ctx, MessageCode::kPatchLoaded, ConsoleOnly);

@@ -45,6 +45,11 @@ class Platform {
   // on failure, with the reason in GetLastError.
   virtual HANDLE CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode,
                              DWORD creationDisposition, DWORD flagsAndAttributes) = 0;
+  // A file's attributes (FILE_ATTRIBUTE_DIRECTORY for a folder), or
+  // INVALID_FILE_ATTRIBUTES with the reason in GetLastError
+  // (ERROR_FILE_NOT_FOUND when nothing is there). It only asks whether a file
+  // is there, so it says nothing of one that is not.
+  virtual DWORD GetFileAttributesA(const char* path) = 0;
   virtual BOOL DeviceIoControl(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSize,
                                void* outBuffer, DWORD outSize, DWORD* bytesReturned) = 0;
   virtual BOOL CloseHandle(HANDLE handle) = 0;

@@ -316,6 +316,15 @@ class PosixPlatform : public Platform {
     return handle;
   }
 
+  DWORD GetFileAttributesA(const char* path) override {
+    struct stat info {};
+    if (path == nullptr || ::stat(path, &info) != 0) {
+      lastError_ = path == nullptr ? ERROR_FILE_NOT_FOUND : win::ErrorFromErrno(errno);
+      return INVALID_FILE_ATTRIBUTES;
+    }
+    return S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  }
+
   BOOL DeviceIoControl(HANDLE handle, DWORD controlCode, void* inBuffer, DWORD inSize,
                        void* outBuffer, DWORD outSize, DWORD* bytesReturned) override {
     if (bytesReturned != nullptr) *bytesReturned = 0;

@@ -29,7 +29,8 @@
 // with the SDK's value below.
 #define ODF_SDK_CONSTANTS(X)                                                              \
   X(GENERIC_READ) X(GENERIC_WRITE) X(FILE_SHARE_READ) X(FILE_SHARE_WRITE) X(OPEN_EXISTING) \
-  X(FILE_ATTRIBUTE_NORMAL) X(INVALID_FILE_SIZE)                                           \
+  X(FILE_ATTRIBUTE_DIRECTORY) X(FILE_ATTRIBUTE_NORMAL) X(INVALID_FILE_ATTRIBUTES)          \
+  X(INVALID_FILE_SIZE)                                                                    \
   X(LOCKFILE_FAIL_IMMEDIATELY) X(LOCKFILE_EXCLUSIVE_LOCK)                                  \
   X(ERROR_SUCCESS) X(ERROR_INVALID_FUNCTION) X(ERROR_FILE_NOT_FOUND)                      \
   X(ERROR_PATH_NOT_FOUND) X(ERROR_TOO_MANY_OPEN_FILES) X(ERROR_ACCESS_DENIED)             \
@@ -296,6 +297,8 @@ class Win32Platform : public odf::Platform {
     return FromHandle(::CreateFileA(path, desiredAccess, shareMode, nullptr, creationDisposition,
                                     flagsAndAttributes, nullptr));
   }
+
+  win::DWORD GetFileAttributesA(const char* path) override { return ::GetFileAttributesA(path); }
 
   win::BOOL DeviceIoControl(win::HANDLE device, win::DWORD controlCode, void* inBuffer,
                             win::DWORD inSize, void* outBuffer, win::DWORD outSize,

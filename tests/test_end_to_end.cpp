@@ -9,7 +9,9 @@
 
 #include "app/run_update.h"
 #include "core/context.h"
+#include "image/sha256.h"
 #include "sim/fixtures/image_maker.h"
+#include "sim/fixtures/sim_definition.h"
 #include "sim/pc/pc_builder.h"
 #include "sim_fixture.h"
 
@@ -283,6 +285,54 @@ TEST_F(EndToEndTest, JapaneseConsole) {
             std::string::npos);
   EXPECT_EQ(pc.Console().find("Data transfer complete"), std::string::npos);
   EXPECT_EQ(drives[0]->flashedImage(), image);
+}
+
+// One byte changed at 1,000,000 of the image: where a digest for it is known
+// (a list beside it, or its definition), nothing reaches the drive.
+TEST_F(EndToEndTest, AnImageThatIsNotItsDigestsFileIsNeverSent) {
+  std::vector<std::uint8_t> damaged = image;
+  damaged[1000000] ^= 0x01;
+  const std::string digest = Sha256Text(Sha256Of(image.data(), image.size()));
+  struct Case {
+    const char* name;
+    bool listed;       // S1003431.104.sha256 gives the digest of the sound image
+    bool defined;      // and so does the definition
+    bool sound;        // the file is the sound image
+  };
+  const Case cases[] = {
+      {"listed, damaged", true, false, false},
+      {"in the definition, damaged", false, true, false},
+      {"listed, sound", true, false, true},
+      {"in the definition, sound", false, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc fresh;
+    Context run(fresh);
+    auto drive = std::make_shared<sim::Qbc850Drive>();
+    sim::PcBuilder().Drive(drive).Build(fresh);
+    fresh.AddFile("S1003431.104", c.sound ? image : damaged);
+    if (c.listed) {
+      const std::string list = digest + "  S1003431.104\n";
+      fresh.AddFile("S1003431.104.sha256", std::vector<std::uint8_t>(list.begin(), list.end()));
+    }
+    UpdateDefinition definition = sim::BuiltInDefinition();
+    if (c.defined) {
+      const Sha256Digest sound = Sha256Of(image.data(), image.size());
+      std::copy(sound.begin(), sound.end(), definition.sha256);
+      definition.sha256Given = true;
+    }
+    RunSteps steps = DefaultRunSteps();
+    steps.loadDefinitions = sim::DefinitionLoader({definition});
+    fresh.QueueAnswers({IDYES});
+    EXPECT_EQ(RunUpdate(run, steps), c.sound ? 0 : 1);
+    if (c.sound) {
+      EXPECT_EQ(drive->flashedImage(), image);
+    } else {
+      EXPECT_EQ(Writes(*drive), 0);
+      EXPECT_NE(fresh.Console().find("S1003431.104 has SHA-256 "), std::string::npos) << fresh.Console();
+    }
+  }
 }
 
 }  // namespace

@@ -170,8 +170,15 @@ TEST_F(HexLoaderTest, AddressingAndRecordTypes) {
       {"a segment applies until the next one",
        Lines({Segment(0x1000), Data(0x00, a), Segment(0), Data(0x00, b), End()}), 0x20000,
        {{0x10000, a}, {0x00, b}}},
-      {"a zero type 04 is skipped and the segment base stays",
-       Lines({Segment(0x1000), Linear(0), Data(0x10, a), End()}), 0x20000, {{0x10010, a}}},
+      {"type 04 sets the upper address bits", Lines({Linear(1), Data(0x10, a), End()}), 0x20000,
+       {{0x10010, a}}},
+      {"a linear address applies until the next one",
+       Lines({Linear(1), Data(0x00, a), Linear(0), Data(0x00, b), End()}), 0x20000,
+       {{0x10000, a}, {0x00, b}}},
+      {"a zero type 04 ahead of segments", Lines({Linear(0), Segment(0x1000), Data(0x10, a), End()}),
+       0x20000, {{0x10010, a}}},
+      {"a linear address after a zero segment", Lines({Segment(0), Linear(1), Data(0x10, a), End()}),
+       0x20000, {{0x10010, a}}},
       {"types 03 and 05 are ignored",
        Lines({Record(0x03, 0, Pattern(4, 9)), Data(0x00, a), Record(0x05, 0, Pattern(4, 9)), End()}), 64,
        {{0x00, a}}},
@@ -274,7 +281,12 @@ TEST_F(HexLoaderTest, RefusedFilesLeaveTheImageAsItWas) {
        line(2, notHex.c_str())},
       {"letter in a segment", Lines({good, notHexSegment, good, End()}), line(2, notHex.c_str())},
       {"nonzero type 04", Lines({good, Linear(1), good, End()}),
-       line(2, "extended linear address 0001 is not supported.")},
+       line(3, "data at offset 10000 lies outside the load area (40 bytes).")},
+      // objcopy adds the two bases, srec_cat takes the last one set.
+      {"a zero type 04 after a segment", Lines({Segment(0x1000), Linear(0), good, End()}),
+       line(3, "data under both a segment and a linear address has no agreed place.")},
+      {"a zero segment after a type 04", Lines({Linear(1), Segment(0), good, End()}),
+       line(3, "data under both a segment and a linear address has no agreed place.")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -354,6 +366,8 @@ TEST_F(HexLoaderTest, DamagedFilesAreRefusedByBothLoads) {
       {"a record reaching past the image", Lines({block, Data(0xFF8, a), End()}), 2,
        "data at offset 20ff8 lies outside the load area (21000 bytes)."},
       {"a record wholly past the image", Lines({block, good, Segment(0x3000), good, End()}), 4,
+       "data at offset 30000 lies outside the load area (21000 bytes)."},
+      {"a linear address past the image", Lines({Linear(3), good, End()}), 2,
        "data at offset 30000 lies outside the load area (21000 bytes)."},
   };
   struct Load {
@@ -437,6 +451,13 @@ TEST_F(HexLoaderTest, DataOutsideTheStagingAreaIsRefused) {
        "\r\nQRD570.HEX line 1: data at offset f8 lies outside the load area (100 bytes)."},
       {"segment beyond the end", Lines({Segment(0x1000), Data(0x00, a), End()}),
        "\r\nQRD570.HEX line 2: data at offset 10000 lies outside the load area (100 bytes)."},
+      {"type 04 beyond the end", Lines({Linear(1), Data(0x00, a), End()}),
+       "\r\nQRD570.HEX line 2: data at offset 10000 lies outside the load area (100 bytes)."},
+      {"type 04 with the top bit", Lines({Linear(0x8000), Data(0x00, a), End()}),
+       "\r\nQRD570.HEX line 2: data at offset 80000000 lies outside the load area (100 bytes)."},
+      // Its end would wrap a 32-bit size back to the start of the area.
+      {"a record at the top of the address space", Lines({Linear(0xFFFF), Data(0xFFF8, a), End()}),
+       "\r\nQRD570.HEX line 2: data at offset fffffff8 lies outside the load area (100 bytes)."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -489,6 +510,11 @@ class FailingReadPc : public sim::SimPc {
     return SimPc::ReadFile(file, data, toRead, bytesRead);
   }
   DWORD GetLastError() override { return failed_ ? ERROR_IO_DEVICE : SimPc::GetLastError(); }
+  // A later call that fails has its own last error.
+  DWORD GetFileAttributesA(const char* path) override {
+    failed_ = false;
+    return SimPc::GetFileAttributesA(path);
+  }
 
  private:
   bool failed_ = false;
@@ -555,6 +581,7 @@ TEST_F(HexPatchTest, BlockIsReplacedWhole) {
        sim::MakePatchBlock()},
       {"records before the block are left out",
        Lines({Data(0x00, p), Segment(0x2000), Data(0xFF0, p), End()}), block({{0xFF0, p}})},
+      {"a linear address to the block", Lines({Linear(2), Data(0x10, p), End()}), block({{0x10, p}})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -574,8 +601,8 @@ TEST_F(HexPatchTest, BadPatchLeavesTheLoadedImage) {
   const Case cases[] = {
       {"no patch file", "", "\r\nFile Exception Error 2 : File not found"},
       {"line without ':'", Lines({Segment(0x2000), "garbage", End()}), kNoStart},
-      {"nonzero type 04", Lines({Linear(2), Data(0x00, Pattern(16, 21)), End()}),
-       "\r\nG6PATCH.HEX line 1: extended linear address 0002 is not supported."},
+      {"a linear address past the image", Lines({Linear(3), Data(0x00, Pattern(16, 21)), End()}),
+       "\r\nG6PATCH.HEX line 2: data at offset 30000 lies outside the load area (30000 bytes)."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -56,6 +56,9 @@ void CopyMatchedDefinition(Context& ctx, int index) {
   m.downgradeWarning = entry.downgradeWarning;
   m.familyCode = entry.familyCode;
   m.updateScope = entry.updateScope;
+  // The image's digest goes with the file it names.
+  m.sha256Given = entry.sha256Given;
+  std::memcpy(m.sha256, entry.sha256, sizeof m.sha256);
 }
 
 int SelectDefinition(Context& ctx) {

@@ -343,6 +343,25 @@ HANDLE SimPc::CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode
   return impl_->NewHandle(std::move(file));
 }
 
+DWORD SimPc::GetFileAttributesA(const char* path) {
+  const std::string name = path ? path : "";
+  for (const auto& entry : impl_->files) {
+    if (SameNameIgnoringCase(entry.first, name)) return FILE_ATTRIBUTE_NORMAL;
+  }
+  DWORD error = ERROR_FILE_NOT_FOUND;
+  if (!hostDirectory_.empty() && !name.empty()) {
+    std::string relative = name;
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    struct stat info {};
+    if (::stat((hostDirectory_ + "/" + relative).c_str(), &info) == 0) {
+      return S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    }
+    error = win::ErrorFromErrno(errno);
+  }
+  lastError_ = error;
+  return INVALID_FILE_ATTRIBUTES;
+}
+
 BOOL SimPc::CloseHandle(HANDLE handle) {
   if (impl_->handles.erase(handle) == 0) {
     lastError_ = ERROR_INVALID_HANDLE;

@@ -149,6 +149,7 @@ class SimPc : public Platform {
   HGLOBAL GlobalFree(HGLOBAL mem) override;
   HANDLE CreateFileA(const char* path, DWORD desiredAccess, DWORD shareMode,
                      DWORD creationDisposition, DWORD flagsAndAttributes) override;
+  DWORD GetFileAttributesA(const char* path) override;
   BOOL DeviceIoControl(HANDLE device, DWORD controlCode, void* inBuffer, DWORD inSize,
                        void* outBuffer, DWORD outSize, DWORD* bytesReturned) override;
   BOOL CloseHandle(HANDLE handle) override;

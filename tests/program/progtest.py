@@ -6,6 +6,7 @@ The programs are named by the environment (set by CTest):
 ODFLSH_PROGRAM (odflsh), ODFLSH_SIM (odflsh-sim), ODFLSH_FAKESG (the library).
 """
 
+import hashlib
 import os
 import pty
 import re
@@ -69,6 +70,12 @@ class ProgramCase(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.work, True)
         subprocess.run([SIM, "--make-image", IMAGE], cwd=self.work, check=True)
         self.image_crc = crc32(os.path.join(self.work, IMAGE))
+        # As a publisher ships it, with its SHA-256 beside it; without that the
+        # Linux program tells the image's digest on stderr in every run.
+        with open(os.path.join(self.work, IMAGE), "rb") as f:
+            self.image_sha256 = hashlib.sha256(f.read()).hexdigest()
+        with open(os.path.join(self.work, IMAGE + ".sha256"), "w") as f:
+            f.write("%s  %s\n" % (self.image_sha256, IMAGE))
 
     def fake_env(self, drives, extra=None):
         """The environment of a process that sees `drives` as /dev/sr*.

@@ -32,6 +32,15 @@ qrd+='versionText=1.07,cpuType=MN103S,extension=HEX,imageSize=0x20000,familyCode
 image() { "$sim" --make-image S1003431.104 2>/dev/null; }
 qrw_image() { "$sim" --definition "$1" --make-image Q7300122.BIN --image-rev 1.30 2>/dev/null; }
 qrd_files() { "$sim" --definition "$qrd" --make-image QRD570.HEX --make-patch G6PATCH.HEX 2>/dev/null; }
+# The image with its SHA-256 beside it, as sha256sum writes it; one byte of
+# it changed at 1,000,000, as a damaged download has it; the HEX image
+# rewritten by srec_cat in its default form (extended linear addresses).
+image_listed() { image && sha256sum S1003431.104 >S1003431.104.sha256; }
+damage() { printf '\x35' | dd of=S1003431.104 bs=1 seek=1000000 conv=notrunc 2>/dev/null; }
+qrd_srec_cat() {
+  qrd_files && objcopy -I ihex -O binary --gap-fill 0xff --pad-to 0x20000 QRD570.HEX image.bin &&
+    srec_cat image.bin -binary -o QRD570.HEX -intel && rm image.bin
+}
 
 # What a run left in its folder, in name order: size and CRC-32 of each
 # file, a trailing / for a folder, | for a FIFO.
@@ -176,6 +185,15 @@ qrd570_unrecognised|qrd_files|--definition "$qrd" --drive qrd570,ident=none --tr
 qrd570_ident|qrd_files|--definition "$qrd" --drive "qrd570,ident=identA,modelcode=KESTREL QRD-570,cputype=MN103S,date=2003/06/12"
 qrd570_bridge_silent|qrd_files|--route aspi --host bridge=0 --definition "$qrd" --drive qrd570,rev=1.05,fail=writebuf/1/42:timeout
 qrd570_with_qbc|qrd_files; image|--definition "$qrd" --definition "$qbc" --drive qrd570,letter=E --drive qbc850,letter=D --answers yes
+qrd570_srec_cat|qrd_srec_cat|--definition "$qrd" --drive qrd570,rev=1.05
+
+# Images checked against the SHA-256 their publisher gives.
+sha256_list_match|image_listed|--drive qbc850 --answers yes
+sha256_list_mismatch|image_listed; damage|--drive qbc850 --answers yes --trace
+sha256_list_unusable|image; echo not a digest >S1003431.104.sha256|--drive qbc850 --answers yes
+sha256_definition_match|image|--definition "$qbc,sha256=c3cac14af91e5257294d8e3860881f67e19eb714c47a3c48a64f3aca6d451f51" --drive qbc850 --answers yes
+sha256_definition_mismatch|image; damage|--definition "$qbc,sha256=c3cac14af91e5257294d8e3860881f67e19eb714c47a3c48a64f3aca6d451f51" --drive qbc850 --answers yes
+sha256_patch_mismatch|qrd_files; echo "$(printf '%064d' 0)  G6PATCH.HEX" >G6PATCH.HEX.sha256|--definition "$qrd" --drive qrd570,rev=1.06
 
 # The fixture files.
 make_image|-|--make-image S1003431.104
@@ -237,6 +255,7 @@ definition_width|-|--definition vendor=KESTREL_INC
 definition_number|-|--definition familyCode=0x10O5
 definition_twice|-|--definition vendor=A,vendor=B
 definition_item|-|--definition vendor
+definition_sha256|-|--definition "$qbc,sha256=c3cac14af9"
 definition_nine|-|--definition "$qbc" --definition "$qbc" --definition "$qbc" --definition "$qbc" --definition "$qbc" --definition "$qbc" --definition "$qbc" --definition "$qbc" --definition "$qbc"
 make_image_empty|-|--make-image=
 make_patch_empty|-|--make-patch ""
