@@ -74,6 +74,17 @@ std::string DeviceOf(char driveLetter) {
   return odf::posix::VolumeDevice(path);
 }
 
+// The console has named each drive left in its kernel by its number; the
+// device node is what a Linux user looks for.
+void NoteDrivesLeftInKernel(const odf::Context& ctx) {
+  for (int i = 0; i < ctx.targets.targetCount && i < odf::kTargetSlots; ++i) {
+    if (!ctx.run.drivesLeftInKernel.test(static_cast<std::size_t>(i))) continue;
+    const std::string device = DeviceOf(ctx.targets.entries[static_cast<std::size_t>(i)].driveLetter);
+    std::fprintf(stderr, "odflsh: the device No.%d (%s) is still in its update kernel.\n", i + 1,
+                 device.empty() ? "its device is unknown" : device.c_str());
+  }
+}
+
 // Says why nothing was found when the machine has no optical drive at all.
 void NoteMissingDevices() {
   if (odf::posix::AnyOpticalDeviceNode()) return;
@@ -112,17 +123,23 @@ int List(bool json) {
 int Update(int yesCount) {
   auto platform = odf::CreateHostPlatform();
   odf::Context ctx(*platform);
-  ctx.dialogue.showing = [](odf::MessageCode code, const std::string&) {
+  odf::UnattendedAnswers unattended(yesCount);
+  ctx.dialogue.showing = [&unattended](odf::MessageCode code, const std::string&) {
     if (code == odf::MessageCode::kNoTarget) NoteMissingDevices();
+    unattended.Showing(code);
   };
   if (yesCount > 0) {
-    ctx.dialogue.answer = [yesCount](odf::MessageCode code) {
-      const odf::UnattendedAnswer given = odf::AnswerUnattended(code, yesCount);
+    ctx.dialogue.answer = [&unattended](odf::MessageCode code) {
+      const odf::UnattendedAnswer given = unattended.Answer(code);
       if (!given.note.empty()) std::fprintf(stderr, "odflsh: %s\n", given.note.c_str());
       return given.answer;
     };
   }
+  ctx.dialogue.declined = [](odf::MessageCode code) {
+    std::fprintf(stderr, "odflsh: %s\n", odf::InterruptedAnswerNote(code).c_str());
+  };
   const int exitCode = odf::RunUpdate(ctx);
+  NoteDrivesLeftInKernel(ctx);
   // The run's last message has no line end; a shell prompt would follow it.
   if (isatty(STDOUT_FILENO) != 0) platform->WriteConsole("\n");
   return exitCode;

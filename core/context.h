@@ -30,6 +30,8 @@ struct DialogueHooks {
   std::function<void(MessageCode, const std::string&)> showing;
   // Answers a question without a box: IDYES or IDNO, or 0 to ask as usual.
   std::function<int(MessageCode)> answer;
+  // Told of a question answered No because an interruption is held.
+  std::function<void(MessageCode)> declined;
 };
 
 struct Context {

@@ -10,6 +10,7 @@
 #include "scsi/sense.h"
 #include "scsi/timer.h"
 #include "scsi/transport.h"
+#include "update/interruption.h"
 #include "update/update.h"
 
 namespace odf {
@@ -98,6 +99,7 @@ int EnterKernelMode(Context& ctx, std::int32_t familyCode) {
   std::uint8_t* block = ModeBlock(ctx);
   BuildModeBlock(ctx, block, familyCode, false);
   ctx.run.carriedTimeoutMs = kKernelSwitchTimeoutMs;
+  NoteKernelSwitch(ctx);
   const CommandResult result = WriteBuffer(PortOf(ctx), CurrentTarget(ctx), kKernelSwitchTimeoutMs,
                                            kModeKernelSwitch, kBufferModeSwitch, 0, kModeBlockSize, block);
   if (result != CommandResult::Done) {
