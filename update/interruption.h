@@ -25,8 +25,8 @@ class InterruptionHold {
   Context* ctx_;
 };
 
-// The switch into the kernel is about to be sent: from here on the drive may
-// run only its kernel, whatever the switch's own status says.
+// The switch into the kernel has been sent and not plainly refused: from
+// here on the drive may run only its kernel.
 void NoteKernelSwitch(Context& ctx);
 
 // An identity of the current drive has just been read: a kernel revision
