@@ -55,13 +55,15 @@ void PrintUsage(odf::Platform& platform) {
       "             nothing is written and nothing is asked\n"
       "  --json     with --list: the same as one JSON array\n"
       "  --yes      answer Yes to the questions that lead to an update and to its\n"
-      "             retry, without a terminal (for scripts); given twice, also to\n"
-      "             the question that warns an update cannot be reversed\n"
+      "             retry (at most 3 retries per drive), without a terminal (for\n"
+      "             scripts); given twice, also to the question that warns an\n"
+      "             update cannot be reversed\n"
       "  -h, --help show this text and exit\n"
       "  --version  show the version and exit\n"
       "\n"
       "Exit status: 0 when every drive found was gone over (updated or not),\n"
-      "1 when no drive was found or an error ended the run, 2 for a wrong argument.\n"
+      "1 when no drive was found, an error ended the run or a drive is left in its\n"
+      "update kernel, 2 for a wrong argument.\n"
       "\n"
       "odflsh %d.%02d%c\n",
       Trimmed(d.vendor, sizeof d.vendor).c_str(), Trimmed(d.product, sizeof d.product).c_str(),
