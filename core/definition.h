@@ -60,6 +60,9 @@ struct RunState {
   // again, and the drives the run has left so, by target index.
   bool driveInKernel = false;
   std::bitset<kTargetSlots> drivesLeftInKernel;
+  // The run loop is updating the current drive; a listing reads drives the
+  // same way but holds no interruption for them.
+  bool updatingDrive = false;
   // Scopes that hold interruptions whatever the current drive runs (family
   // zero's flash, a drive left in its kernel), and whether the platform's
   // handler is in.

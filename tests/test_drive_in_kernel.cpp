@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/drive_list.h"
 #include "app/run_update.h"
 #include "core/context.h"
 #include "core/messages.h"
@@ -121,6 +122,17 @@ TEST(DriveInKernel, TheLineHasAJapaneseConsoleText) {
       "B";
   EXPECT_NE(bench.pc.Console().find(opening), std::string::npos);
   EXPECT_EQ(bench.pc.Console().find("update kernel"), std::string::npos);
+}
+
+// A listing reads a drive in its kernel as an update does, but nothing is
+// being updated: a signal keeps its usual action.
+TEST(DriveInKernel, AListingHoldsNoInterruption) {
+  Bench bench({DriveWith(true, {})});
+  std::vector<DriveListing> drives;
+  ASSERT_EQ(ListDrives(bench.ctx, DefaultRunSteps(), drives), ListOutcome::Listed);
+  ASSERT_EQ(drives.size(), 1u);
+  EXPECT_TRUE(drives[0].kernelMode);
+  EXPECT_FALSE(bench.pc.HandlerIn());
 }
 
 // A drive whose switch back to its firmware always fails, so that every pass

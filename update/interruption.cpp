@@ -13,7 +13,7 @@ namespace {
 // register it twice.
 void ApplyHold(Context& ctx) {
   const RunState& run = ctx.run;
-  const bool wanted = run.holdScopes > 0 || run.driveInKernel;
+  const bool wanted = run.holdScopes > 0 || (run.updatingDrive && run.driveInKernel);
   if (wanted == run.interruptionsHeld) return;
   ctx.run.interruptionsHeld = wanted;
   ctx.platform.SetConsoleCtrlHandler(wanted ? TRUE_ : FALSE_);
@@ -52,7 +52,10 @@ void NoteFoundState(Context& ctx) {
   if (RevisionIsKernel(ctx) || ctx.run.kernelOnlyState == 1) SetDriveInKernel(ctx, true);
 }
 
-void StartDriveWatch(Context& ctx) { SetDriveInKernel(ctx, false); }
+void StartDriveWatch(Context& ctx) {
+  ctx.run.updatingDrive = true;
+  SetDriveInKernel(ctx, false);
+}
 
 void EndDriveWatch(Context& ctx) {
   const int target = ctx.run.currentTarget;
@@ -60,6 +63,7 @@ void EndDriveWatch(Context& ctx) {
     ctx.run.drivesLeftInKernel.set(static_cast<std::size_t>(target));
     ++ctx.run.holdScopes;  // until the run ends: the drive stays in its kernel
   }
+  ctx.run.updatingDrive = false;
   SetDriveInKernel(ctx, false);
 }
 

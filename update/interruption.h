@@ -40,7 +40,9 @@ void NoteIdentity(Context& ctx);
 void NoteFoundState(Context& ctx);
 
 // The run loop's bracket around one drive: the drive starts unknown, and one
-// that ends in its kernel is recorded as left there.
+// that ends in its kernel is recorded as left there. Only inside it does a
+// drive in its kernel hold interruptions, so that a listing, which reads
+// drives the same way, never does.
 void StartDriveWatch(Context& ctx);
 void EndDriveWatch(Context& ctx);
 
