@@ -83,13 +83,15 @@ void PrintUsage(odf::Platform& platform) {
       "             nothing is written and nothing is asked\n"
       "  --json     with --list: the same as one JSON array\n"
       "  --yes      answer Yes to the questions that lead to an update and to its\n"
-      "             retry, without a terminal (for scripts); given twice, also to\n"
-      "             the question that warns an update cannot be reversed\n"
+      "             retry (at most 3 retries per drive), without a terminal (for\n"
+      "             scripts); given twice, also to the question that warns an\n"
+      "             update cannot be reversed\n"
       "  -h, --help show this text and exit\n"
       "  --version  show the version and exit\n"
       "\n"
       "Exit status: 0 when every drive found was gone over (updated or not),\n"
-      "1 when no drive was found or an error ended the run, 2 for a wrong argument.\n"
+      "1 when no drive was found, an error ended the run or a drive is left in its\n"
+      "update kernel, 2 for a wrong argument.\n"
       "\n"
       "odflsh %d.%02d%c\n",
       Trimmed(d.vendor, sizeof d.vendor).c_str(), Trimmed(d.product, sizeof d.product).c_str(),
@@ -100,6 +102,17 @@ void PrintUsage(odf::Platform& platform) {
 std::string DeviceOf(char driveLetter) {
   const char path[] = {'\\', '\\', '.', '\\', driveLetter, ':', '\0'};
   return odf::posix::VolumeDevice(path);
+}
+
+// The console has named each drive left in its kernel by its number; the
+// device node is what a Linux user looks for.
+void NoteDrivesLeftInKernel(const odf::Context& ctx) {
+  for (int i = 0; i < ctx.targets.targetCount && i < odf::kTargetSlots; ++i) {
+    if (!ctx.run.drivesLeftInKernel.test(static_cast<std::size_t>(i))) continue;
+    const std::string device = DeviceOf(ctx.targets.entries[static_cast<std::size_t>(i)].driveLetter);
+    std::fprintf(stderr, "odflsh: the device No.%d (%s) is still in its update kernel.\n", i + 1,
+                 device.empty() ? "its device is unknown" : device.c_str());
+  }
 }
 
 // Says why nothing was found when the machine has no optical drive at all.
@@ -140,19 +153,25 @@ int List(bool json) {
 int Update(int yesCount) {
   auto platform = odf::CreateHostPlatform();
   odf::Context ctx(*platform);
-  ctx.dialogue.showing = [](odf::MessageCode code, const std::string&) {
+  odf::UnattendedAnswers unattended(yesCount);
+  ctx.dialogue.showing = [&unattended](odf::MessageCode code, const std::string&) {
     if (code == odf::MessageCode::kNoTarget) NoteMissingDevices();
+    unattended.Showing(code);
   };
   // An image's digest and why an image cannot be loaded: for the user, not the console text.
   ctx.dialogue.note = [](const std::string& line) { std::fprintf(stderr, "odflsh: %s\n", line.c_str()); };
   if (yesCount > 0) {
-    ctx.dialogue.answer = [yesCount](odf::MessageCode code) {
-      const odf::UnattendedAnswer given = odf::AnswerUnattended(code, yesCount);
+    ctx.dialogue.answer = [&unattended](odf::MessageCode code) {
+      const odf::UnattendedAnswer given = unattended.Answer(code);
       if (!given.note.empty()) std::fprintf(stderr, "odflsh: %s\n", given.note.c_str());
       return given.answer;
     };
   }
+  ctx.dialogue.declined = [](odf::MessageCode code) {
+    std::fprintf(stderr, "odflsh: %s\n", odf::InterruptedAnswerNote(code).c_str());
+  };
   const int exitCode = odf::RunUpdate(ctx);
+  NoteDrivesLeftInKernel(ctx);
   // The run's last message has no line end; a shell prompt would follow it.
   if (isatty(STDOUT_FILENO) != 0) platform->WriteConsole("\n");
   return exitCode;

@@ -9,6 +9,7 @@
 #include "scsi/timer.h"
 #include "scsi/transport.h"
 #include "update/family_zero.h"
+#include "update/interruption.h"
 #include "update/update.h"
 
 namespace odf {
@@ -30,15 +31,42 @@ constexpr int kNoProcedure = 1;  // a family without a procedure: the drive is n
 constexpr char kLastCommandUnfinished[] =
     "\nThe drive's last command never finished and the ASPI layer still holds it:"
     "\nthe drive may be left in its kernel or update mode.";
+constexpr int kDriveLeftInKernel = 1;  // the exit code of a run that leaves a drive in its kernel
 
 // An interruption held during an update ends the run after that drive, with
 // the exit code of a process the signal ended: 128 + its number.
 bool StopRequested(Context& ctx) { return ctx.platform.GetInterruption() != 0; }
 
+// "\r\n%d台目のﾄﾞﾗｲﾌﾞはまだｱｯﾌﾟﾃﾞｰﾄ用のｶｰﾈﾙで動作しています。このﾌﾟﾛｸﾞﾗﾑをもう一度実行すると
+// ｱｯﾌﾟﾃﾞｰﾄが完了します。"
+constexpr const char* kLeftInKernelJapanese =
+    "\r\n%d\x91\xE4\x96\xDA\x82\xCC\xC4\xDE\xD7\xB2\xCC\xDE\x82\xCD\x82\xDC\x82\xBE\xB1\xAF\xCC\xDF"
+    "\xC3\xDE\xB0\xC4\x97p\x82\xCC\xB6\xB0\xC8\xD9\x82\xC5\x93\xAE\x8D\xEC\x82\xB5\x82\xC4\x82\xA2"
+    "\x82\xDC\x82\xB7\x81" "B\x82\xB1\x82\xCC\xCC\xDF\xDB\xB8\xDE\xD7\xD1\x82\xF0\x82\xE0\x82\xA4"
+    "\x88\xEA\x93x\x8E\xC0\x8Ds\x82\xB7\x82\xE9\x82\xC6\xB1\xAF\xCC\xDF\xC3\xDE\xB0\xC4\x82\xAA"
+    "\x8A\xAE\x97\xB9\x82\xB5\x82\xDC\x82\xB7\x81" "B";
+constexpr const char* kLeftInKernelEnglish =
+    "\r\nThe device No.%d is still in its update kernel: run this program again to finish "
+    "its update.";
+
+// A drive the run leaves running only its kernel is named last, so that it
+// is the last word of the run and nobody takes its end for a success.
+void TellDrivesLeftInKernel(Context& ctx) {
+  const char* text = ctx.run.oemCodePage == 932 ? kLeftInKernelJapanese : kLeftInKernelEnglish;
+  for (int i = 0; i < kTargetSlots; ++i) {
+    if (ctx.run.drivesLeftInKernel.test(static_cast<std::size_t>(i))) PrintFormatted(ctx, text, i + 1);
+  }
+}
+
 // Every way out releases what the host checks took, after the last message.
+// A run that leaves a drive in its kernel never ends as a success.
 int EndRun(Context& ctx, int exitCode) {
+  TellDrivesLeftInKernel(ctx);
   ReleaseHostEnvironment(ctx);
-  if (StopRequested(ctx)) return 128 + ctx.platform.GetInterruption();
+  const int interruption = ctx.platform.GetInterruption();
+  ReleaseInterruptions(ctx);
+  if (interruption != 0) return 128 + interruption;
+  if (ctx.run.drivesLeftInKernel.any() && exitCode == 0) return kDriveLeftInKernel;
   return exitCode;
 }
 
@@ -70,6 +98,7 @@ int RunProcedure(Context& ctx, const RunSteps& steps) {
 
 bool StartRun(Context& ctx, const RunSteps& steps) {
   ctx.run.updateAll = true;
+  ctx.run.drivesLeftInKernel.reset();
   ctx.host.autoInsertCount = 0;
 
   // Printed before the code page is read, so it is the same in every language.
@@ -106,7 +135,9 @@ int RunUpdate(Context& ctx, const RunSteps& steps) {
     const DriveLock lock(ctx);
     // A drive another odflsh is updating is left to it; the platform said why.
     if (!lock.Taken()) continue;
+    StartDriveWatch(ctx);
     const int result = RunProcedure(ctx, steps);
+    EndDriveWatch(ctx);
     // Nothing more can be sent, to this drive or another, and the steps
     // after the lost command did not send theirs either.
     if (!PortOf(ctx).GiveUpHeldCommand()) {

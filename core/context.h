@@ -34,6 +34,8 @@ struct DialogueHooks {
   // SHA-256 when no digest is known to check it against, and why an image
   // cannot be loaded. Without the hook they are not shown.
   std::function<void(const std::string&)> note;
+  // Told of a question answered No because an interruption is held.
+  std::function<void(MessageCode)> declined;
 };
 
 struct Context {

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstdint>
+
+#include "core/target_table.h"
 
 namespace odf {
 
@@ -55,6 +58,20 @@ struct RunState {
   // drive's checks send): 1000 after the host checks, then whatever the
   // last command wrapper or step chose.
   std::int32_t carriedTimeoutMs = 1000;
+  // Drives that may run only their kernel, where a signal must not end the
+  // program: the current drive from its switch into the kernel (or from
+  // being found there) until an identity read shows its normal firmware
+  // again, and the drives the run has left so, by target index.
+  bool driveInKernel = false;
+  std::bitset<kTargetSlots> drivesLeftInKernel;
+  // The run loop is updating the current drive; a listing reads drives the
+  // same way but holds no interruption for them.
+  bool updatingDrive = false;
+  // Scopes that hold interruptions whatever the current drive runs (family
+  // zero's flash, a drive left in its kernel), and whether the platform's
+  // handler is in.
+  std::int32_t holdScopes = 0;
+  bool interruptionsHeld = false;
 };
 
 // Fills entry 0 with the built-in definition; returns definitionCount (1).

@@ -107,6 +107,15 @@ const char* const kFileErrorTexts[] = {
     "\r\nFile Exception Error %x : Reach to end of file",
 };
 
+bool Interrupted(Context& ctx) { return ctx.platform.GetInterruption() != 0; }
+
+int Ask(Context& ctx, MessageCode code, const std::string& message, MessageStyle style) {
+  if (ctx.dialogue.answer) {
+    if (const int answer = ctx.dialogue.answer(code); answer != 0) return answer;
+  }
+  return AskBox(ctx, message, style);
+}
+
 }  // namespace
 
 int ShowMessage(Context& ctx, MessageCode code, MessageStyle style) {
@@ -116,10 +125,13 @@ int ShowMessage(Context& ctx, MessageCode code, MessageStyle style) {
                                               : std::string(kUnknownMessageText);
   if (ctx.dialogue.showing) ctx.dialogue.showing(code, message);
   if (style == AskOkCancel || style == AskYesNo) {
-    if (ctx.dialogue.answer) {
-      if (const int answer = ctx.dialogue.answer(code); answer != 0) return answer;
-    }
-    return AskBox(ctx, message, style);
+    // Once an interruption is held the run is only finishing a drive: no
+    // question may lead to more, whoever would answer it. One that comes
+    // while a question waits answers that question No too.
+    const int answer = Interrupted(ctx) ? 0 : Ask(ctx, code, message, style);
+    if (!Interrupted(ctx)) return answer;
+    if (ctx.dialogue.declined) ctx.dialogue.declined(code);
+    return style == AskOkCancel ? IDCANCEL : IDNO;
   }
   PrintText(ctx, message);
   if (HasBox(style)) return AskBox(ctx, message, style);

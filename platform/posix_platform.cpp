@@ -7,6 +7,8 @@
 #include "platform/posix_platform.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <iconv.h>
 #include <signal.h>
 #include <scsi/scsi.h>
@@ -599,11 +601,39 @@ class PosixPlatform : public Platform {
     return TRUE_;
   }
 
+  // Byte by byte from the descriptor, so that nothing typed ahead for a
+  // later question is swallowed by a buffer. The held signals are let in only
+  // while ppoll waits: one that comes then (or came before) ends the wait,
+  // and the question is answered No by its caller.
   static std::optional<std::string> ReadLine(std::FILE* in) {
+    const int fd = fileno(in);
+    sigset_t held;
+    sigset_t previous;
+    sigemptyset(&held);
+    for (int signal : kHeldSignals) sigaddset(&held, signal);
+    ::pthread_sigmask(SIG_BLOCK, &held, &previous);
     std::string line;
-    int c = 0;
-    while ((c = std::fgetc(in)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
-    if (c == EOF && line.empty()) return std::nullopt;
+    bool ended = false;
+    for (;;) {
+      if (gInterruption != 0) break;
+      pollfd wait{fd, POLLIN, 0};
+      if (::ppoll(&wait, 1, nullptr, &previous) < 0) {
+        if (errno == EINTR) continue;
+        ended = true;
+        break;
+      }
+      char c = 0;
+      const ssize_t got = ::read(fd, &c, 1);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got <= 0) {
+        ended = true;
+        break;
+      }
+      if (c == '\n') break;
+      line.push_back(c);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (gInterruption != 0 || (ended && line.empty())) return std::nullopt;
     return line;
   }
 

@@ -173,6 +173,22 @@ constexpr char kInterruptionNotice[] =
     "odflsh: interrupted: the update of this drive is being finished, as stopping it now "
     "could leave the drive unusable; no further drive will be started.\r\n";
 
+// The thread that adds the handler is the one that shows the question boxes.
+std::atomic<::DWORD> gQuestionThread{0};
+
+// A question box open when the interruption comes is answered as if its No
+// (or Cancel) button were pressed; the program then takes it as No. A notice
+// box has neither button and is left to the person.
+::BOOL CALLBACK AnswerOpenQuestion(::HWND window, ::LPARAM) {
+  for (const int button : {IDNO, IDCANCEL}) {
+    if (::HWND item = ::GetDlgItem(window, button); item != nullptr) {
+      ::PostMessageA(window, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<::LPARAM>(item));
+      break;
+    }
+  }
+  return TRUE;
+}
+
 // Ctrl-C and Ctrl-Break are held. A console close, a logoff or a shutdown is
 // not: Windows ends the process a few seconds after such an event whatever a
 // handler returns, too soon to finish a flash, so the default action stands.
@@ -190,6 +206,9 @@ constexpr char kInterruptionNotice[] =
     ::DWORD written = 0;
     ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kInterruptionNotice,
                 static_cast<::DWORD>(sizeof kInterruptionNotice - 1), &written, nullptr);
+    if (const ::DWORD thread = gQuestionThread.load(); thread != 0) {
+      ::EnumThreadWindows(thread, AnswerOpenQuestion, 0);
+    }
   }
   return TRUE;
 }
@@ -396,6 +415,7 @@ class Win32Platform : public odf::Platform {
   int rand() override { return std::rand(); }
 
   win::BOOL SetConsoleCtrlHandler(win::BOOL add) override {
+    if (add != 0) gQuestionThread.store(::GetCurrentThreadId());
     return ::SetConsoleCtrlHandler(HoldInterruption, add);
   }
   int GetInterruption() override { return gInterruption.load(); }

@@ -17,6 +17,7 @@
 #include "discovery/host.h"
 #include "scsi/commands.h"
 #include "scsi/transport.h"
+#include "sim/cli/sim_options.h"
 #include "sim/pc/pc_builder.h"
 #include "sim/pc/sim_pc.h"
 #include "update/update.h"
@@ -127,6 +128,22 @@ inline void BringUp(Context& ctx) {
 inline void BringUpSingleTarget(Context& ctx) {
   ASSERT_NO_FATAL_FAILURE(BringUp(ctx));
   ASSERT_EQ(SelectDefinition(ctx), 0);
+}
+
+// A QBC-850 drive with faults as odflsh-sim's fail= takes them, e.g.
+// "writebuf/5/ff@0:4/44/0"; `kernel` starts it in its kernel.
+inline std::shared_ptr<sim::Qbc850Drive> DriveWithFaults(const std::vector<std::string>& faults,
+                                                         bool kernel = false) {
+  sim::Qbc850Config config;
+  config.kernel = kernel;
+  auto drive = std::make_shared<sim::Qbc850Drive>(config);
+  for (const std::string& text : faults) {
+    sim::FaultRule rule;
+    std::string error;
+    EXPECT_TRUE(sim::ParseFaultRule(text, rule, error)) << text << ": " << error;
+    drive->AddFault(rule);
+  }
+  return drive;
 }
 
 }  // namespace odf::testing

@@ -148,5 +148,65 @@ TEST(Unattended, AnswersTheRunsQuestions) {
   }
 }
 
+// --yes over drives that keep failing: three retries, then No, and the run
+// ends with the drive in its kernel. Each drive gets its own three.
+TEST(Unattended, RetriesADrivesUpdateAtMostThreeTimes) {
+  constexpr int Y = win::IDYES;
+  constexpr int N = win::IDNO;
+  struct Case {
+    const char* name;
+    std::vector<std::vector<std::string>> drives;  // the faults of each drive
+    int exitCode;
+    std::vector<int> retryAnswers;
+  };
+  const Case cases[] = {
+      {"switch back fails", {{"writebuf/5/ff@0:4/44/0"}}, 1, {Y, Y, Y, N}},
+      {"switch back times out", {{"writebuf/5/ff@0:timeout"}}, 1, {Y, Y, Y, N}},
+      {"switch back fails in the host", {{"writebuf/5/ff@0:transport"}}, 1, {Y, Y, Y, N}},
+      {"every first block fails", {{"writebuf/7/f0@0:4/44/0"}}, 1, {Y, Y, Y, N}},
+      {"the third retry succeeds", {{"writebuf/5/ff@1:4/44/0", "writebuf/5/ff@2:4/44/0", "writebuf/5/ff@3:4/44/0"}},
+       0, {Y, Y, Y}},
+      {"two drives, each its own count",
+       {{"writebuf/5/ff@1:4/44/0", "writebuf/5/ff@2:4/44/0"},
+        {"writebuf/5/ff@1:4/44/0", "writebuf/5/ff@2:4/44/0", "writebuf/5/ff@3:4/44/0"}},
+       0, {Y, Y, Y, Y, Y}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimPc pc;
+    sim::PcBuilder builder;
+    for (const auto& faults : c.drives) builder.Drive(testing::DriveWithFaults(faults));
+    builder.Build(pc);
+    pc.AddFile("S1003431.104", sim::MakeImage());
+    Context ctx(pc);
+    UnattendedAnswers unattended(1);
+    std::vector<int> retryAnswers;
+    ctx.dialogue.showing = [&](MessageCode code, const std::string&) { unattended.Showing(code); };
+    ctx.dialogue.answer = [&](MessageCode code) {
+      const UnattendedAnswer given = unattended.Answer(code);
+      if (code == MessageCode::kAskRetryAfterNormalModeFailed) retryAnswers.push_back(given.answer);
+      // Past any sane count: a loop that never ends fails here, not by hanging.
+      if (retryAnswers.size() > 8) return static_cast<int>(win::IDNO);
+      return given.answer;
+    };
+    EXPECT_EQ(RunUpdate(ctx), c.exitCode);
+    EXPECT_EQ(retryAnswers, c.retryAnswers);
+    for (const auto& box : pc.Boxes()) EXPECT_NE(box.type & 0x0F, MB_YESNO) << box.text;
+  }
+}
+
+TEST(Unattended, TheFourthRetryIsAnsweredNoAndSaysWhy) {
+  for (int retriesGiven = 0; retriesGiven <= kUnattendedRetries; ++retriesGiven) {
+    SCOPED_TRACE(retriesGiven);
+    const UnattendedAnswer given =
+        AnswerUnattended(MessageCode::kAskRetryAfterNormalModeFailed, 2, retriesGiven);
+    const bool refused = retriesGiven == kUnattendedRetries;
+    EXPECT_EQ(given.answer, refused ? win::IDNO : win::IDYES);
+    EXPECT_EQ(given.note.find("at most 3 times") != std::string::npos, refused) << given.note;
+  }
+  // The count is of retries only: the other questions are answered as ever.
+  EXPECT_EQ(AnswerUnattended(MessageCode::kAskUpdateFirmware, 1, kUnattendedRetries).answer, win::IDYES);
+}
+
 }  // namespace
 }  // namespace odf

@@ -50,6 +50,7 @@ struct DriveEnd {
   bool holdsImage = false;            // it flashed exactly the image's bytes
   bool reportsImageRevision = false;  // and answers with the image's revision
   bool withoutFirmware = false;       // left in its kernel or update mode
+  bool inKernel = false;              // left in its kernel, which the run must name
 };
 
 // One update procedure as the matrix runs it. A family joins the matrix as a
@@ -93,7 +94,7 @@ Procedure FamilyFour(std::uint32_t fullBlocks) {
       [image, revision](const sim::SimDrive& drive) {
         const auto& d = dynamic_cast<const sim::Qbc850Drive&>(drive);
         return DriveEnd{d.flashedImage() == *image, !d.inKernel() && d.config().revision == revision,
-                        d.inKernel()};
+                        d.inKernel(), d.inKernel()};
       },
       false,
       true,
@@ -137,7 +138,7 @@ Procedure FamilyOne(const char* name, std::int32_t updateScope, std::uint32_t fu
         const bool kernelPart = files->size() == 1 || d.kernelImage() == files->back().bytes;
         const std::string revision(normal.begin() + kHeaderRevision, normal.begin() + kHeaderRevision + 4);
         return DriveEnd{d.flashedImage() == normal && kernelPart,
-                        !d.inKernel() && d.config().revision == revision, d.inKernel()};
+                        !d.inKernel() && d.config().revision == revision, d.inKernel(), d.inKernel()};
       },
       false,
       true,
@@ -423,6 +424,8 @@ Verdict Judge(const Outcome& o) {
   static const std::vector<std::string> refusals = RefusalTexts();
   static const std::string success = EnglishText(static_cast<int>(MessageCode::kUpdateSucceeded));
   static const std::string terminated = EnglishText(static_cast<int>(MessageCode::kTerminatedByError));
+  static const std::string leftInKernel =
+      "\r\nThe device No.1 is still in its update kernel: run this program again to finish its update.";
   constexpr std::uint64_t kVirtualHour = 3600 * 1000;
   Verdict verdict;
   std::vector<std::string>& broken = verdict.broken;
@@ -434,12 +437,17 @@ Verdict Judge(const Outcome& o) {
   if (claimed && !(o.end.holdsImage && o.end.reportsImageRevision && !o.end.withoutFirmware)) {
     broken.push_back("success claimed for a drive without the image");
   }
+  // A drive the run believes in its kernel is named after the closing messages.
+  const bool named = Tail(o.console, leftInKernel.size()) == leftInKernel;
+  const std::string closing = Tail(o.console, terminated.size() + (named ? leftInKernel.size() : 0));
   if (o.end.withoutFirmware) {
     if (o.updatedCount != 0) broken.push_back("a drive without its firmware counted as updated");
-    if (o.exitCode != 1 || Tail(o.console, terminated.size()) != terminated) {
+    if (o.exitCode != 1 || closing.compare(0, terminated.size(), terminated) != 0) {
       broken.push_back("a drive left without its firmware, and the run does not end as a failure");
     }
   }
+  if (o.end.inKernel && !named) broken.push_back("a drive left in its kernel, and the run does not name it");
+  if (named && o.exitCode != 1) broken.push_back("a drive named as left in its kernel, and exit code 0");
 
   for (const auto& refusal : refusals) {
     const std::size_t at = o.console.find(refusal);

@@ -50,8 +50,13 @@ int CheckHeaderAgainstDrive(Context& ctx) {
 }  // namespace
 
 int RunPasses(Context& ctx, PassResult (*pass)(Context&, PassKind)) {
+  // Cleared, so that a failed read leaves nothing of the previous drive to judge this one by.
+  ctx.inquiry.fill(0);
+  ctx.run.kernelOnlyState = -1;
+  const int selected = SelectDefinition(ctx);
+  NoteFoundState(ctx);
   // Any failure to identify the drive, or a drive no definition serves, leaves it alone.
-  if (SelectDefinition(ctx) != 0) return 1;
+  if (selected != 0) return 1;
   bool inKernel = ctx.run.kernelOnlyState == 1;
   PassKind kind = PassKind::First;
   for (;;) {
@@ -135,7 +140,8 @@ PassResult ReadBackNewRevision(Context& ctx, InterruptionHold& hold,
   // that may still be in its kernel. It is treated as the kernel.
   if (RevisionIsKernel(ctx) || !InquiryView(ctx.inquiry).IdentityWhole()) {
     if (beforeRetryQuestion != nullptr) beforeRetryQuestion(ctx);
-    // A person must be able to stop the program at a question.
+    // The drive still counts as in its kernel, so interruptions stay held:
+    // one at the question answers it No rather than ending the program.
     hold.End();
     if (ShowMessage(ctx, MessageCode::kAskRetryAfterNormalModeFailed, AskYesNo) == IDYES) {
       return {PassEnd::Retry, 0};

@@ -64,7 +64,8 @@ int UpdateKernelPart(Context& ctx, int blockCount);
 // Reads the revision back. A drive that still answers as its kernel is
 // offered another pass (after `beforeRetryQuestion`, when given). Otherwise
 // the drive counts as updated only when it reports the image's revision.
-// `hold` ends once the drive has answered, before any question.
+// `hold` ends once the drive has answered, before any question; a drive
+// still in its kernel keeps interruptions held on its own.
 PassResult ReadBackNewRevision(Context& ctx, InterruptionHold& hold,
                                void (*beforeRetryQuestion)(Context&));
 

@@ -8,6 +8,7 @@
 #include "scsi/commands.h"
 #include "scsi/transport.h"
 #include "scsi/timer.h"
+#include "update/interruption.h"
 #include "update/update.h"
 
 namespace odf {
@@ -142,6 +143,7 @@ int ReadRevision(Context& ctx, RevisionPhase phase) {
     ShowMessage(ctx, MessageCode::kInquiryFailed, ConsoleOnly);
     return status;
   }
+  NoteIdentity(ctx);
   if (phase == RevisionPhase::Current) {
     ReadCurrent(ctx);
   } else {

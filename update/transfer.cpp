@@ -10,6 +10,7 @@
 #include "scsi/sense.h"
 #include "scsi/timer.h"
 #include "scsi/transport.h"
+#include "update/interruption.h"
 #include "update/update.h"
 
 namespace odf {
@@ -67,6 +68,15 @@ void PrintTransferComplete(Context& ctx) {
   PrintFormatted(ctx, Japanese(ctx) ? kTransferCompleteJapanese : kTransferCompleteEnglish);
 }
 
+// A switch that failed may still have been taken (a drive restarting into
+// its kernel, a command that timed out there), unless it never reached the
+// drive or the drive turned it down as an illegal request.
+bool SwitchSurelyRefused(const ScsiPort& port, CommandResult result) {
+  if (result == CommandResult::Done) return false;
+  if (result == CommandResult::NotSent || result == CommandResult::NoVolume) return true;
+  return SenseKeyOf(PackSense(port.LastSense())) == kSenseKeyIllegalRequest;
+}
+
 }  // namespace
 
 bool AspiWithIntelDriver(const Context& ctx) {
@@ -98,8 +108,11 @@ int EnterKernelMode(Context& ctx, std::int32_t familyCode) {
   std::uint8_t* block = ModeBlock(ctx);
   BuildModeBlock(ctx, block, familyCode, false);
   ctx.run.carriedTimeoutMs = kKernelSwitchTimeoutMs;
-  const CommandResult result = WriteBuffer(PortOf(ctx), CurrentTarget(ctx), kKernelSwitchTimeoutMs,
+  ScsiPort& port = PortOf(ctx);
+  port.ForgetSense();  // the refusal below is judged by this command's own sense
+  const CommandResult result = WriteBuffer(port, CurrentTarget(ctx), kKernelSwitchTimeoutMs,
                                            kModeKernelSwitch, kBufferModeSwitch, 0, kModeBlockSize, block);
+  if (!SwitchSurelyRefused(port, result)) NoteKernelSwitch(ctx);
   if (result != CommandResult::Done) {
     ShowMessage(ctx, MessageCode::kEnterKernelModeFailed, ConsoleOnly);
     return StatusCode(result);

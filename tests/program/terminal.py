@@ -1,6 +1,7 @@
 """Talking to a program over a pseudo-terminal as a person would: each
 question "[y/n] " it prints is answered with the next planned answer, and a
-question nobody planned is answered n."""
+question nobody planned is answered n. A planned answer may instead be a
+function, called with the process while the question waits unanswered."""
 
 import os
 import select
@@ -31,7 +32,10 @@ def converse(process, master, answers, time_limit, during=None):
             transcript += data
             while transcript.count(PROMPT) > asked:
                 answer = answers[asked] if asked < len(answers) else "n"
-                os.write(master, answer.encode() + b"\n")
+                if callable(answer):
+                    answer(process)
+                else:
+                    os.write(master, answer.encode() + b"\n")
                 asked += 1
         elif process.poll() is not None:
             return transcript, asked, True

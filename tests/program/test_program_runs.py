@@ -11,6 +11,7 @@ from progtest import ProgramCase
 
 ONE = "qbc850,rev=1.00,date=07/12/01"
 ROOT = r"updating drive firmware needs root"
+LEFT_IN_KERNEL = r"^odflsh: the device No\.1 \(/dev/sr0\) is still in its update kernel\.$"
 
 
 class Scenario:
@@ -45,23 +46,31 @@ SCENARIOS = [
     Scenario("Japanese console, cp932 bytes", [ONE], ["y"], 0, [True],
              env={"LC_ALL": "ja_JP.SJIS"}, sim_args=("--oemcp", "932")),
     # The drive's own failures come back through SG_IO with their sense; the
-    # retry question is answered no, which ends the run.
+    # retry question is answered no, which ends the run with the drive in its
+    # kernel, named on the console and by its device on stderr.
     Scenario("check condition on the third normal block", [ONE + ",fail=writebuf/7/f0@3:4/44/0"],
-             ["y", "n"], 1, [False]),
+             ["y", "n"], 1, [False], notices=[LEFT_IN_KERNEL]),
     Scenario("a drive that never answers a block", [ONE + ",fail=writebuf/7/f0@2:timeout"],
-             ["y", "n"], 1, [False]),
+             ["y", "n"], 1, [False], notices=[LEFT_IN_KERNEL]),
+    # Found in its kernel, its drive information unreadable: left there, and
+    # the run does not end as a success.
+    Scenario("a drive found in its kernel, unreadable", [ONE + ",kernel=1,fail=readbuf/2/f1@0:timeout"],
+             [], 1, [False], notices=[LEFT_IN_KERNEL]),
     # The kernel refuses WRITE BUFFER to an unprivileged process: on Windows'
     # terms a failed call with no status and no sense, which the simulator
-    # gives as a transport failure. The kernel-mode switch fails, which ends the run.
+    # gives as a transport failure. The kernel-mode switch fails, which ends
+    # the run; a switch that failed so may have been taken, so the drive is
+    # named as possibly left in its kernel.
     Scenario("kernel refuses WRITE BUFFER", [ONE + ",eperm=writebuf@0"], ["y"], 1, [False],
              nothing_written=True, refusals=1,
              sim_drives=[ONE + ",fail=writebuf@0:transport"],
              notices=[r"^odflsh: the kernel refused to send WRITE BUFFER to /dev/sr0 "
-                      r"\(Operation not permitted\): " + ROOT]),
+                      r"\(Operation not permitted\): " + ROOT, LEFT_IN_KERNEL]),
     Scenario("second drive refused, first flashed",
              [ONE, ONE + ",eperm=writebuf@0"], ["y"], 1, [True, False], refusals=1,
              sim_drives=[ONE, ONE + ",fail=writebuf@0:transport"],
-             notices=[r"^odflsh: the kernel refused to send WRITE BUFFER to /dev/sr1 "]),
+             notices=[r"^odflsh: the kernel refused to send WRITE BUFFER to /dev/sr1 ",
+                      r"^odflsh: the device No\.2 \(/dev/sr1\) is still in its update kernel\.$"]),
     # Refused twice (discovery, then the procedure), told once.
     Scenario("kernel refuses READ BUFFER", [ONE + ",eperm=readbuf@0"], [], 0, [False],
              sim_drives=[ONE + ",fail=readbuf@0:transport"], nothing_written=True, refusals=2,

@@ -133,6 +133,82 @@ class ProgramSignals(ProgramCase):
 
 
 
+# A drive whose switch back to its normal firmware always fails: every pass
+# leaves it in its kernel and ends at the retry question.
+STUCK = ONE + ",fail=writebuf/5/ff@0:4/44/0"
+LEFT_IN_KERNEL = (b"\r\nThe device No.1 is still in its update kernel: run this program "
+                  b"again to finish its update.")
+TERMINATED = b"\r\nUpdate program is terminated by occuring an error.\r\n"
+PASS_START = b"Now updating the firmware."
+RETRY_TOPIC = "the question whether to retry the update"
+
+
+class ProgramKernelLoop(ProgramCase):
+    """A drive that stays in its kernel: --yes retries it a bounded number of
+    times, and a signal anywhere in the loop ends the run at the next
+    question instead of killing the process or being ignored."""
+
+    def assert_left_in_kernel(self, run, rc, passes):
+        self.assertEqual(run.rc, rc)
+        self.assertEqual(run.stdout.count(PASS_START), passes)
+        self.assertTrue(run.stdout.endswith(TERMINATED + LEFT_IN_KERNEL), run.stdout[-300:])
+        self.assertRegex(run.state[0], r" mode kernel ")
+        self.assertIn("odflsh: the device No.1 (/dev/sr0) is still in its update kernel.",
+                      notices(run))
+
+    def test_yes_retries_a_failing_drive_three_times(self):
+        # The last fault fails the first normal block of every pass: the
+        # loop that used to spin without a pause.
+        for fault in ("writebuf/5/ff@0:4/44/0", "writebuf/7/f0@0:4/44/0"):
+            with self.subTest(fault):
+                drive = ONE + ",fail=" + fault
+                run = self.run_odflsh([drive], terminal=False, args=["--yes"])
+                self.assert_left_in_kernel(run, 1, 4)
+                retries = [line for line in notices(run) if RETRY_TOPIC in line]
+                self.assertEqual(retries[:3], ["odflsh: --yes answered Yes to %s." % RETRY_TOPIC] * 3)
+                self.assertRegex(retries[3], r"^odflsh: answered No to %s: --yes retries a "
+                                             r"drive's update at most 3 times\.$" % RETRY_TOPIC)
+                self.assertEqual(len(retries), 4)
+                # The console is the simulator's for the same answers.
+                sim = self.run_sim([drive], ["y"] * 7 + ["n"])
+                self.assertEqual(run.stdout, sim.stdout)
+                self.assertEqual(sim.rc, 1)
+
+    def test_a_signal_in_the_loop_ends_the_run_at_the_next_question(self):
+        moments = (
+            # The current-revision read of the second pass: between two
+            # passes, where the signal used to kill the process outright.
+            # The second pass stops at its first question.
+            ("between passes", "pause=inquiry@6", "update this drive's firmware", 1),
+            # A block of the second pass's transfer; the pass ends at the
+            # retry question, which --yes would have answered Yes.
+            ("in a retry's transfer", "pause=writebuf/7/f0@70", "retry the update", 2),
+        )
+        for name, pause, topic, passes in moments:
+            for signum in (signal.SIGTERM, signal.SIGINT):
+                with self.subTest(name, signal=signum.name):
+                    sender = SignalAt(self, " paused", signum)
+                    run = self.run_odflsh([STUCK + "," + pause], args=["--yes"], during=sender)
+                    self.assertTrue(sender.sent)
+                    self.assert_left_in_kernel(run, 128 + signum, passes)
+                    told = notices(run)
+                    self.assertIn("odflsh: answered No to the question whether to %s, as the "
+                                  "program was interrupted." % topic, told)
+                    self.assertEqual(len([t for t in told if "received" in t]), 1, told)
+
+    def test_a_signal_at_a_waiting_question_answers_it_no(self):
+        # A person has not answered the retry question yet when the signal
+        # comes: the question is answered No and the run ends.
+        def interrupt(process):
+            process.send_signal(signal.SIGTERM)
+
+        run = self.run_odflsh([STUCK], ["y", interrupt])
+        self.assert_left_in_kernel(run, 128 + signal.SIGTERM, 1)
+        self.assertEqual(run.questions, 2)
+        self.assertIn("odflsh: answered No to %s, as the program was interrupted." % RETRY_TOPIC,
+                      notices(run))
+
+
 class ProgramDriveLock(ProgramCase):
 
     def test_a_second_odflsh_leaves_a_drive_being_updated_alone(self):

@@ -149,6 +149,17 @@ readback_cut_retry_finds_update|image|--drive qbc850,fail=inquiry@5:short=8 --an
 attention_four_times|image|--drive qbc850,fail=readbuf/2/f1@3:6/29/0,fail=readbuf/2/f1@4:6/29/0,fail=readbuf/2/f1@5:6/29/0,fail=readbuf/2/f1@6:6/29/0 --answers yes --trace
 keeps_old_firmware|image|--drive qbc850,keepold=1 --answers yes
 
+# A drive the run leaves in its kernel is named last, and the run ends with exit 1.
+kernel_info_short|image|--drive qbc850,kernel=1,fail=readbuf/2/f1@0:short=16 --answers yes
+kernel_info_sense|image|--drive qbc850,kernel=1,fail=readbuf/2/f1@0:4/44/0 --answers yes
+kernel_info_timeout|image|--drive qbc850,kernel=1,fail=readbuf/2/f1@0:timeout --answers yes --trace
+kernel_info_select|image|--drive qbc850,kernel=1,fail=readbuf/2/f1@2:transport --answers yes
+kernel_info_pass|image|--drive qbc850,kernel=1,fail=readbuf/2/f1@3:4/44/0 --answers yes
+kernel_info_japanese|image|--oemcp 932 --drive qbc850,kernel=1,fail=readbuf/2/f1@0:timeout --answers yes
+kernel_then_normal_drive|image|--drive qbc850,kernel=1,fail=readbuf/2/f1@0:4/44/0 --drive qbc850,letter=E --answers yes,yes
+kernel_unconfirmed|image|--drive qbc850,fail=inquiry@4:short=32 --answers yes --trace
+kernel_switch_timeout|image|--drive qbc850,fail=writebuf/4/ff:timeout --answers yes
+
 # The ASPI route on Windows 98, and the host checks.
 aspi|image|--route aspi --drive qbc850 --drive qbc850,target=3 --trace
 aspi_places|image|--route aspi --drive qbc850,adapter=2,target=5 --drive qbc850 --answers yes,yes
