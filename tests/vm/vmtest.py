@@ -32,6 +32,8 @@ SG_IO = "2285"
 
 # "odflsh-151 [000] ..... 7.123: EVENT_TEXT"
 RAW_LINE = re.compile(r"^\s*(?P<task>.+)-(?P<pid>\d+)\s+\[\d+\]\s+\S+\s+[\d.]+: (?P<text>.*)$")
+# ALLOW MEDIUM REMOVAL, which sr sends when the device's last user closes it.
+RELEASE_UNLOCK = "1e "
 DISPATCH = re.compile(r"scsi_dispatch_cmd_start:.* raw=([0-9a-f ]+)\)")
 # odflsh-sim --trace: "cmd   12 ms D:    12 00 00 00 60 00  in 96  timeout 2 s"
 SIM_COMMAND = re.compile(r"^cmd +\d+ ms \S+ +((?:[0-9A-F]{2} )*[0-9A-F]{2})  ")
@@ -88,7 +90,10 @@ class VmRun:
 
     def dispatches(self, task_prefix):
         """Every dispatch by a task whose name starts with task_prefix as a call
-        of its own, and the others."""
+        of its own, and the others. The sr driver's ALLOW MEDIUM REMOVAL at
+        the last close of the device runs in whichever task closes it last
+        (under Wine the program or wineserver, as their closes fall); the
+        program never sends that command itself, so it counts as the kernel's."""
         mine, others = [], []
         for line in self.raw:
             match = RAW_LINE.match(line)
@@ -96,7 +101,7 @@ class VmRun:
             if not match or not dispatched:
                 continue
             cdb = dispatched.group(1).strip()
-            if match.group("task").strip().startswith(task_prefix):
+            if match.group("task").strip().startswith(task_prefix) and not cdb.startswith(RELEASE_UNLOCK):
                 mine.append([cdb])
             else:
                 others.append(cdb)
