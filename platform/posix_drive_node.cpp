@@ -55,9 +55,10 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-// A sysfs attribute takes its value in one write.
+// A sysfs attribute takes its value in one write (truncated as a shell's
+// "echo 0 >" does, which sysfs ignores).
 bool WriteAttribute(const std::string& path, const std::string& text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return false;
   const bool written = WriteAll(fd, text);
   const int error = errno;
