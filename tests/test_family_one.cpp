@@ -253,8 +253,22 @@ TEST(FamilyOne, AnInterruptionDuringTheTransferIsHeldUntilTheReadBack) {
   b.pc.consoleSink = [&](const std::string& bytes) {
     if (bytes.find("\rProcessing 50%") != std::string::npos) b.pc.Interrupt(SIGQUIT);
   };
+  // The update window (the system kept awake) opens after the question and
+  // closes with the revision read back.
+  std::vector<std::pair<EXECUTION_STATE, std::size_t>> window;
+  std::size_t boxes = 0;
+  b.pc.executionStateSink = [&](const sim::ExecutionStateRecord& r) {
+    window.emplace_back(r.flags, b.drive->log.size());
+    boxes = b.pc.Boxes().size();
+  };
 
   EXPECT_EQ(FamilyOneUpdate(b.ctx), 0);
+  ASSERT_EQ(window.size(), 2u);
+  EXPECT_EQ(window[0].first, ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+  EXPECT_EQ(window[1].first, ES_CONTINUOUS);
+  EXPECT_EQ(b.drive->log.at(window[0].second).cdb[0], 0x3B);
+  EXPECT_EQ(b.drive->log.at(window[1].second - 1).cdb[0], 0x12);
+  EXPECT_EQ(boxes, b.pc.Boxes().size());
   EXPECT_FALSE(heldAtQuestion);
   EXPECT_EQ(b.pc.GetInterruption(), SIGQUIT);
   EXPECT_EQ(b.pc.EndedBy(), 0);

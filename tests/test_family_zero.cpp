@@ -194,6 +194,10 @@ TEST(FamilyZero, AnInterruptionDuringTheFlashIsHeldUntilTheRevisionIsRead) {
     SCOPED_TRACE(aspi ? "aspi" : "pass-through");
     ZeroBench b({}, QrdDefinition(), aspi);
     ASSERT_NO_FATAL_FAILURE(b.Start());
+    // The update window (the system kept awake) spans the same stretch:
+    // from the switch into update mode to the revision read back.
+    std::vector<std::pair<EXECUTION_STATE, std::size_t>> window;
+    b.pc.executionStateSink = [&](const sim::ExecutionStateRecord& r) { window.emplace_back(r.flags, b.drive->log.size()); };
     b.pc.consoleSink = [&](const std::string& bytes) {
       if (bytes.find("Remaining time") != std::string::npos) b.pc.Interrupt(SIGTERM);
       if (bytes.find("New Revision") != std::string::npos) {
@@ -202,6 +206,11 @@ TEST(FamilyZero, AnInterruptionDuringTheFlashIsHeldUntilTheRevisionIsRead) {
     };
 
     EXPECT_EQ(FamilyZeroUpdate(b.ctx), 0);
+    ASSERT_EQ(window.size(), 2u);
+    EXPECT_EQ(window[0].first, ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    EXPECT_EQ(window[1].first, ES_CONTINUOUS);
+    EXPECT_EQ(b.drive->log.at(window[0].second).cdb[0], 0x3B) << "the switch into update mode";
+    EXPECT_EQ(b.drive->log.at(window[1].second - 1).cdb[0], 0x12);
     EXPECT_EQ(b.pc.GetInterruption(), SIGTERM);
     EXPECT_EQ(b.pc.EndedBy(), 0);
     EXPECT_FALSE(b.pc.HandlerIn());
