@@ -22,15 +22,14 @@ fail() {
 }
 
 # The host's /tmp is the guest's: a build tree or a clone of this project may
-# well lie there. What the guest's own programs keep there and cannot share
-# with the host (the sockets of an X server and of a Wine server, which work
-# only on a local file system) gets a tmpfs of its own.
+# well lie there. Sockets work only on a local file system: an X server's
+# get a tmpfs of their own there, and a Wine server's go to root's runtime
+# folder (/run/user/0, on the guest's /run), which Debian's Wine prefers to /tmp.
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=mmap hosttmp "$root/tmp" ||
   fail "the host's /tmp (9p) did not mount"
-for own in .X11-unix .wine-0; do
-  mkdir -p "$root/tmp/$own" && mount -t tmpfs -o mode=1777 tmpfs "$root/tmp/$own" ||
-    fail "no tmpfs on /tmp/$own"
-done
+mkdir -p "$root/tmp/.X11-unix" && mount -t tmpfs -o mode=1777 tmpfs "$root/tmp/.X11-unix" ||
+  fail "no tmpfs on /tmp/.X11-unix"
+mkdir -p -m 0700 "$root/run/user/0" || fail "no /run/user/0"
 mount -t devtmpfs devtmpfs "$root/dev" || fail "no /dev"
 mkdir -p "$root/dev/pts" "$root/dev/shm"
 mount -t devpts -o gid=5,mode=620,ptmxmode=666 devpts "$root/dev/pts" || fail "no /dev/pts"
