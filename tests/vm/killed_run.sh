@@ -4,9 +4,10 @@
 #   killed_run.sh PROGRAM BLOCKS
 # Leaves in the current folder the drive's media polling before the first
 # run (poll.before), after the kill (poll.killed) and after the second run
-# (poll.after), what /run/odflsh held after the kill (record), the first
-# run's exit code (first.rc) and outputs (first.out, first.err); the second
-# run's outputs are this script's, and so is its exit code.
+# (poll.after), what /run/odflsh held after the kill (record) and after the
+# second run (record.after), the first run's exit code (first.rc) and
+# outputs (first.out, first.err); the second run's outputs are this
+# script's, and so is its exit code.
 program=$1
 blocks=$2
 poll=/sys/block/sr0/events_poll_msecs
@@ -24,10 +25,14 @@ kill -KILL "$pid"
 wait "$pid"
 echo "$?" >first.rc
 cat "$poll" >poll.killed
-for record in /run/odflsh/*; do
-  [ -e "$record" ] && echo "$record: $(cat "$record")"
-done >record
+records() {
+  for record in /run/odflsh/*; do
+    [ -e "$record" ] && echo "$record: $(cat "$record")"
+  done
+}
+records >record
 "$program" --yes </dev/null
 rc=$?
 cat "$poll" >poll.after
+records >record.after
 exit "$rc"

@@ -15,8 +15,10 @@ from vmtest import HERE, report, tally, update_window
 
 DRIVE = "qbc850,rev=1.00"
 POLL = "/sys/block/sr0/events_poll_msecs"
-# The drive's media polling read before and after the program runs.
-AROUND = 'cat %s >poll.before; "$@" </dev/null; rc=$?; cat %s >poll.after; exit $rc' % (POLL, POLL)
+# The drive's media polling read before and after the program runs, and
+# what the program left in its folder of records.
+AROUND = ('cat %s >poll.before; "$@" </dev/null; rc=$?; cat %s >poll.after; '
+          'ls -A /run/odflsh >records.after 2>/dev/null; exit $rc') % (POLL, POLL)
 MEDIA_POLL = ["--media-poll", "2000"]
 KILLED_RUN = os.path.join(HERE, "killed_run.sh")
 GESN = "4a "
@@ -53,6 +55,7 @@ class UpdateWindow(NativeCase):
         self.assertEqual(len(run.state), 1)
         self.assert_flashed(run.state[0])
         self.assertEqual(self.read("poll.after"), self.read("poll.before"))
+        self.assertEqual(self.read("records.after"), "")
         dispatches, foreign = run.dispatched(), run.foreign("odflsh")
         window = update_window(dispatches, foreign)
         self.assertIsNotNone(window, "no switch into the kernel and read-back INQUIRY in the trace")
@@ -89,6 +92,7 @@ class UpdateWindow(NativeCase):
         self.assertEqual(run.rc, 0, run.stderr.decode("latin-1"))
         self.assertIn(b"\nUpdate operation is completed.", run.stdout)
         self.assertEqual(self.read("poll.after"), self.read("poll.before"))
+        self.assertEqual(self.read("record.after"), "")
         self.assert_flashed(run.state[0])
 
 
