@@ -124,6 +124,21 @@ class VmRun:
                                           dispatched.group(1).strip(), pid in open_calls))
         return found
 
+    def call_ends(self, task_prefix):
+        """When each SG_IO call of the tasks named task_prefix... returned (s)."""
+        ends, open_calls = [], {}
+        for line in self.raw:
+            match = RAW_LINE.match(line)
+            if not match:
+                continue
+            pid, text = match.group("pid"), match.group("text")
+            if text.startswith("sys_ioctl(") and ("cmd: " + SG_IO) in text:
+                open_calls[pid] = match.group("task").strip()
+            elif text.startswith("sys_ioctl ->") and pid in open_calls:
+                if open_calls.pop(pid).startswith(task_prefix):
+                    ends.append(float(match.group("time")))
+        return ends
+
     def foreign(self, task_prefix):
         """Whether each dispatch is one the program (tasks named task_prefix...)
         did not send, in the order of dispatched(). Where the tracer saw no
