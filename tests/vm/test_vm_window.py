@@ -92,6 +92,9 @@ class UpdateWindow(NativeCase):
         self.assertEqual(self.read("poll.killed"), "0")
         self.assertRegex(self.read("record"), r"^/run/odflsh/sr0\.poll: ")
         self.assertEqual(run.rc, 0, run.stderr.decode("latin-1"))
+        given_back = [line for line in run.stderr.decode("latin-1").splitlines()
+                      if line.startswith("odflsh: ") and "polling of /dev/sr0" in line]
+        self.assertEqual(len(given_back), 1, run.stderr.decode("latin-1"))
         self.assertIn(b"\nUpdate operation is completed.", run.stdout)
         self.assertEqual(self.read("poll.after"), self.read("poll.before"))
         self.assertEqual(self.read("record.after"), "")
