@@ -8,10 +8,12 @@ Named by the environment (set by CTest): ODFLSH_VM (odflsh-vm), ODFLSH_SIM
 with ODFLSH_WINE (the Wine loader that runs it).
 """
 
+import collections
 import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 import zlib
@@ -31,12 +33,27 @@ GUEST_LIMIT = 900
 SG_IO = "2285"
 
 # "odflsh-151 [000] ..... 7.123: EVENT_TEXT"
-RAW_LINE = re.compile(r"^\s*(?P<task>.+)-(?P<pid>\d+)\s+\[\d+\]\s+\S+\s+[\d.]+: (?P<text>.*)$")
+RAW_LINE = re.compile(r"^\s*(?P<task>.+)-(?P<pid>\d+)\s+\[\d+\]\s+\S+\s+(?P<time>[\d.]+): (?P<text>.*)$")
 # ALLOW MEDIUM REMOVAL, which sr sends when the device's last user closes it.
 RELEASE_UNLOCK = "1e "
 DISPATCH = re.compile(r"scsi_dispatch_cmd_start:.* raw=([0-9a-f ]+)\)")
 # odflsh-sim --trace: "cmd   12 ms D:    12 00 00 00 60 00  in 96  timeout 2 s"
 SIM_COMMAND = re.compile(r"^cmd +\d+ ms \S+ +((?:[0-9A-F]{2} )*[0-9A-F]{2})  ")
+
+
+# The switch of a family-one drive into its kernel, and back to normal mode,
+# which starts its re-flash; the INQUIRY after that reads the new revision.
+KERNEL_SWITCH = "3b 04 ff "
+NORMAL_SWITCH = "3b 05 ff "
+INQUIRY = "12 "
+OPCODES = {"00": "TEST UNIT READY", "12": "INQUIRY", "1b": "START STOP UNIT",
+           "1e": "PREVENT ALLOW MEDIUM REMOVAL", "3b": "WRITE BUFFER", "3c": "READ BUFFER",
+           "4a": "GET EVENT STATUS NOTIFICATION"}
+
+# One command the kernel dispatched: the task that issued it (its name and
+# pid), when (s), its CDB, and whether that task was inside an SG_IO call of
+# its own, which makes it the task's command rather than the kernel's.
+Dispatch = collections.namedtuple("Dispatch", "task pid time cdb in_call")
 
 
 class VmRun:
@@ -88,6 +105,52 @@ class VmRun:
         return calls, others
 
 
+    def dispatched(self):
+        """Every dispatch of the trace, in order, as a Dispatch."""
+        found, open_calls = [], set()
+        for line in self.raw:
+            match = RAW_LINE.match(line)
+            if not match:
+                continue
+            pid, text = match.group("pid"), match.group("text")
+            if text.startswith("sys_ioctl(") and ("cmd: " + SG_IO) in text:
+                open_calls.add(pid)
+            elif text.startswith("sys_ioctl ->"):
+                open_calls.discard(pid)
+            else:
+                dispatched = DISPATCH.search(text)
+                if dispatched:
+                    found.append(Dispatch(match.group("task").strip(), pid, float(match.group("time")),
+                                          dispatched.group(1).strip(), pid in open_calls))
+        return found
+
+    def call_ends(self, task_prefix):
+        """When each SG_IO call of the tasks named task_prefix... returned (s)."""
+        ends, open_calls = [], {}
+        for line in self.raw:
+            match = RAW_LINE.match(line)
+            if not match:
+                continue
+            pid, text = match.group("pid"), match.group("text")
+            if text.startswith("sys_ioctl(") and ("cmd: " + SG_IO) in text:
+                open_calls[pid] = match.group("task").strip()
+            elif text.startswith("sys_ioctl ->") and pid in open_calls:
+                if open_calls.pop(pid).startswith(task_prefix):
+                    ends.append(float(match.group("time")))
+        return ends
+
+    def foreign(self, task_prefix):
+        """Whether each dispatch is one the program (tasks named task_prefix...)
+        did not send, in the order of dispatched(). Where the tracer saw no
+        SG_IO call of the program's (a 32-bit program), a dispatch of its
+        tasks is its own, but for sr's ALLOW MEDIUM REMOVAL at the last close."""
+        every = self.dispatched()
+        mine = [d for d in every if d.task.startswith(task_prefix)]
+        if any(d.in_call for d in mine):
+            return [not (d.in_call and d.task.startswith(task_prefix)) for d in every]
+        return [not d.task.startswith(task_prefix) or d.cdb.startswith(RELEASE_UNLOCK)
+                for d in every]
+
     def dispatches(self, task_prefix):
         """Every dispatch by a task whose name starts with task_prefix as a call
         of its own, and the others. The sr driver's ALLOW MEDIUM REMOVAL at
@@ -106,6 +169,36 @@ class VmRun:
             else:
                 others.append(cdb)
         return mine, others
+
+
+def update_window(dispatches, foreign):
+    """The indexes of the program's switch of a drive into its kernel and of
+    its read-back INQUIRY of the new revision (the last INQUIRY after the
+    last switch back to normal mode), or None where the run has no such pair."""
+    sent = [i for i, d in enumerate(dispatches) if not foreign[i]]
+    starts = [i for i in sent if dispatches[i].cdb.startswith(KERNEL_SWITCH)]
+    backs = [i for i in sent if dispatches[i].cdb.startswith(NORMAL_SWITCH)]
+    if not starts or not backs:
+        return None
+    ends = [i for i in sent if i > backs[-1] and dispatches[i].cdb.startswith(INQUIRY)]
+    return (starts[0], ends[-1]) if ends else None
+
+
+def task_group(task):
+    """A task's name with a kernel worker's number dropped (kworker/0:1H-kblockd: kworker)."""
+    return "kworker" if task.startswith("kworker/") else task
+
+
+def tally(dispatches):
+    """The dispatches counted by task and opcode, one "TASK OPCODE NAME: N" per line."""
+    counts = collections.Counter((task_group(d.task), d.cdb[:2]) for d in dispatches)
+    return "\n".join("  %s %s %s: %d" % (task, op, OPCODES.get(op, "?"), n)
+                     for (task, op), n in sorted(counts.items())) or "  none"
+
+
+def report(title, text):
+    """Shown in the test's output (CTest keeps it) for whoever reads the figures."""
+    sys.stderr.write("\n%s\n%s\n" % (title, text))
 
 
 def file_lines(path):
@@ -148,9 +241,9 @@ class VmCase(unittest.TestCase):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.image_crc = crc32(os.path.join(self.work, IMAGE))
 
-    def run_vm(self, command, scsi_debug=None, drives=(), stdin=b""):
+    def run_vm(self, command, scsi_debug=None, drives=(), stdin=b"", options=()):
         args = [VM, "--trace", os.path.join(self.work, "trace.txt"),
-                "--state", os.path.join(self.work, "state.txt")]
+                "--state", os.path.join(self.work, "state.txt"), *options]
         if scsi_debug is not None:
             args += ["--scsi-debug", scsi_debug]
         for drive in drives:

@@ -1,6 +1,6 @@
 # The guest's second stage, run by the initramfs's busybox sh from the control
 # folder (/newroot/run/odflsh-vm). It makes the host's root a usable system
-# (writable /tmp, /run, /dev, /proc, /sys), shares the caller's folder at its
+# (the host's /tmp, writable /run, /dev, /proc, /sys), shares the caller's folder at its
 # own path, loads the SCSI modules, makes the devices, runs the command as
 # root in the caller's folder, and leaves its outputs in the control folder:
 #   out, err   the command's standard output and standard error
@@ -21,20 +21,15 @@ fail() {
   poweroff -f
 }
 
-# The host's /tmp stays reachable for the folders the run needs from it
-# (vm_keep, one per line): a clone of this project may well lie there.
-host_tmp=$control/host-tmp
-mkdir -p "$host_tmp"
-mount -o bind "$root/tmp" "$host_tmp" || fail "the host's /tmp cannot be kept"
-mount -t tmpfs -o mode=1777 tmpfs "$root/tmp" || fail "no tmpfs on /tmp"
-printf '%s\n' "$vm_keep" | while IFS= read -r keep; do
-  case $keep in
-    /tmp/?*)
-      mkdir -p "$root$keep" && mount -o bind "$host_tmp${keep#/tmp}" "$root$keep" ||
-        fail "the host's $keep is not visible in the guest"
-      ;;
-  esac
-done
+# The host's /tmp is the guest's: a build tree or a clone of this project may
+# well lie there. Sockets work only on a local file system: an X server's
+# get a tmpfs of their own there, and a Wine server's go to root's runtime
+# folder (/run/user/0, on the guest's /run), which Debian's Wine prefers to /tmp.
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=mmap hosttmp "$root/tmp" ||
+  fail "the host's /tmp (9p) did not mount"
+mkdir -p "$root/tmp/.X11-unix" && mount -t tmpfs -o mode=1777 tmpfs "$root/tmp/.X11-unix" ||
+  fail "no tmpfs on /tmp/.X11-unix"
+mkdir -p -m 0700 "$root/run/user/0" || fail "no /run/user/0"
 mount -t devtmpfs devtmpfs "$root/dev" || fail "no /dev"
 mkdir -p "$root/dev/pts" "$root/dev/shm"
 mount -t devpts -o gid=5,mode=620,ptmxmode=666 devpts "$root/dev/pts" || fail "no /dev/pts"
@@ -42,6 +37,11 @@ mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
 mount -t proc proc "$root/proc" || fail "no /proc"
 mount -t sysfs sysfs "$root/sys" || fail "no /sys"
 mount -t tracefs tracefs "$root/sys/kernel/tracing" || fail "no tracefs"
+# Before any drive appears, so that its polling starts as on a user's machine.
+if [ -n "$vm_media_poll" ]; then
+  echo "$vm_media_poll" >"$root/sys/module/block/parameters/events_dfl_poll_msecs" ||
+    fail "the default media polling cannot be set to $vm_media_poll ms"
+fi
 # The root itself stays read-only: it cannot be mounted over.
 if [ "$vm_cwd" != / ]; then
   mkdir -p "$root$vm_cwd" 2>/dev/null
@@ -63,7 +63,9 @@ tcmu_pid=
 wait_for_devices() {
   n=0
   while [ "$n" -lt 600 ]; do
-    [ -e "$root/dev/sr$((expected - 1))" ] && [ -e "$root/dev/sg$((expected - 1))" ] && return 0
+    if [ -e "$root/dev/sr$((expected - 1))" ]; then
+      [ "$vm_sg" = 0 ] || [ -e "$root/dev/sg$((expected - 1))" ] && return 0
+    fi
     if [ -n "$tcmu_pid" ] && ! kill -0 "$tcmu_pid" 2>/dev/null; then
       cat "$control/tcmu.log"
       fail "odflsh-tcmu ended before its drives appeared: $(cat "$control/tcmu.log")"
@@ -95,6 +97,9 @@ fi
 tracing=$root/sys/kernel/tracing
 if [ "$vm_trace" = 1 ]; then
   echo 4096 >"$tracing/buffer_size_kb"
+  # A command may read the trace while it runs (to wait for a command to
+  # reach a drive) without pausing it.
+  echo 0 >"$tracing/options/pause-on-trace"
   echo 1 >"$tracing/events/scsi/scsi_dispatch_cmd_start/enable"
   # SG_IO calls (0x2285) and their returns, so that a reader can tell the
   # commands a program sent from those the sr driver sent on its own.
