@@ -16,9 +16,6 @@ import time
 import unittest
 import warnings
 
-# dbusmock loads its templates in a way Python warns about; not ours to mend.
-warnings.filterwarnings("ignore", category=ImportWarning)
-
 try:
     import dbus
     import dbusmock
@@ -65,7 +62,10 @@ class LogindBus(BusBase):
 
     def start_logind(self):
         """logind's mock on the bus until the test ends; its main object."""
-        process, logind = self.spawn_server_template("logind", {}, stdout=subprocess.DEVNULL)
+        with warnings.catch_warnings():
+            # dbusmock loads its template in a way Python warns about; not ours to mend.
+            warnings.simplefilter("ignore", ImportWarning)
+            process, logind = self.spawn_server_template("logind", {}, stdout=subprocess.DEVNULL)
 
         def stop():
             process.terminate()
