@@ -87,7 +87,8 @@ int OnInhibitReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
     return 0;
   }
   // The message closes its descriptor when it goes; the lock lasts as long as
-  // our copy, which no program we start may inherit.
+  // our copy, which no program we start may inherit and which never takes the
+  // number of a standard stream that happens to be closed.
   answer.fd = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   if (answer.fd < 0) answer.problem = std::string("the lock could not be kept (") + std::strerror(errno) + ")";
   return 0;
