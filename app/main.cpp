@@ -151,6 +151,9 @@ int List(bool json) {
 }
 
 int Update(int yesCount) {
+  // A run killed while it updated a drive left that drive's media polling
+  // suspended; given back before anything else is done.
+  for (const std::string& line : odf::posix::GiveBackLeftPolling()) std::fprintf(stderr, "odflsh: %s\n", line.c_str());
   auto platform = odf::CreateHostPlatform();
   odf::Context ctx(*platform);
   odf::UnattendedAnswers unattended(yesCount);

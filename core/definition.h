@@ -72,6 +72,8 @@ struct RunState {
   // handler is in.
   std::int32_t holdScopes = 0;
   bool interruptionsHeld = false;
+  // Open update windows (the platform keeps the machine awake while any is).
+  std::int32_t updateWindows = 0;
 };
 
 // Fills entry 0 with the built-in definition; returns definitionCount (1).

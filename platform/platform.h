@@ -87,6 +87,12 @@ class Platform {
   virtual void srand(unsigned seed) = 0;
   virtual int rand() = 0;
 
+  // Power: ES_CONTINUOUS | ES_SYSTEM_REQUIRED keeps the system from sleeping
+  // or shutting down until ES_CONTINUOUS alone clears it. Returns the state
+  // before the call, or 0 when it was not granted. On Linux the same window
+  // also keeps the kernel's own commands away from the drive being updated.
+  virtual EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) = 0;
+
   // Interruption: Ctrl-C and Ctrl-Break (on Linux SIGINT, SIGTERM, SIGHUP and
   // SIGQUIT). With the program's handler added, the first interruption
   // prints one line on standard error and is recorded instead of ending the

@@ -33,6 +33,7 @@
 
 #include "platform/errno_errors.h"
 #include "platform/host_platform.h"
+#include "platform/posix_inhibit.h"
 #include "platform/posix_sgio.h"
 
 namespace odf::posix {
@@ -137,13 +138,16 @@ ConsoleSetup ConsoleFromEnvironment() {
 
 namespace {
 
-// An open optical drive: its descriptor, its device name for notices, and
-// the access the handle was opened with.
+// An open optical drive: its descriptor, its sr device (the drive's name in
+// notices), and the access the handle was opened with.
 struct VolumeHandle {
   int fd = -1;
   std::string device;
   DWORD access = 0;
 };
+
+// What logind is told about the lock it holds for the program.
+constexpr char kInhibitorWho[] = "odflsh";
 
 // The access a control code needs (bits 14 and 15), as Windows checks it.
 bool HandleAllows(DWORD controlCode, DWORD access) {
@@ -201,6 +205,7 @@ class PosixPlatform : public Platform {
   }
 
   ~PosixPlatform() override {
+    EndUpdateWindow();
     for (auto& [handle, file] : files_) std::fclose(file);
     for (auto& [handle, volume] : volumes_) ::close(volume.fd);
     for (void* block : blocks_) std::free(block);
@@ -353,6 +358,7 @@ class PosixPlatform : public Platform {
 
   BOOL CloseHandle(HANDLE handle) override {
     if (auto volume = volumes_.find(handle); volume != volumes_.end()) {
+      updateLocks_.erase(handle);
       ::close(volume->second.fd);
       volumes_.erase(volume);
       return TRUE_;
@@ -382,7 +388,10 @@ class PosixPlatform : public Platform {
     }
     int operation = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0 ? LOCK_EX : LOCK_SH;
     if ((flags & LOCKFILE_FAIL_IMMEDIATELY) != 0) operation |= LOCK_NB;
-    if (::flock(fd, operation) == 0) return TRUE_;
+    if (::flock(fd, operation) == 0) {
+      if (!device.empty() && (operation & LOCK_EX) != 0) updateLocks_[handle] = device;
+      return TRUE_;
+    }
     const int error = errno;
     if (error != EWOULDBLOCK) return Fail(win::ErrorFromErrno(error));
     // Only an update's exclusive lock refuses a shared one; an exclusive one
@@ -474,6 +483,22 @@ class PosixPlatform : public Platform {
   void srand(unsigned seed) override { std::srand(seed); }
   int rand() override { return std::rand(); }
 
+  // ---- the update window ----------------------------------------------------
+  // Windows keeps the system awake; here the same request also suspends the
+  // kernel's media polling of the drive being updated and takes logind's
+  // inhibitor lock, both given back when the window closes.
+  EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) override {
+    if ((flags & ES_CONTINUOUS) == 0) return executionState_;  // a one-off nudge: nothing to hold
+    const EXECUTION_STATE previous = executionState_;
+    executionState_ = flags;
+    if ((flags & ES_SYSTEM_REQUIRED) != 0) {
+      BeginUpdateWindow();
+    } else {
+      EndUpdateWindow();
+    }
+    return previous;
+  }
+
   // ---- interruption ----------------------------------------------------------
   // The dispositions found when the handler goes in come back when it goes
   // out: a signal the caller ignored (nohup, a background job) stays ignored.
@@ -512,6 +537,39 @@ class PosixPlatform : public Platform {
     if (std::fflush(stream) != 0) std::clearerr(stream);
   }
 
+  // The drive under this process's update lock, or the one the last command
+  // went to when there is no lock.
+  std::string UpdatedDevice() const {
+    return updateLocks_.empty() ? lastCommandDevice_ : updateLocks_.begin()->second;
+  }
+
+  void BeginUpdateWindow() {
+    EndUpdateWindow();
+    const std::string device = UpdatedDevice();
+    std::string problem;
+    if (!device.empty() && !polling_.Suspend(KernelName(device), problem)) {
+      Notice("polling", "cannot suspend the kernel's media polling of " + device + " (" + problem +
+                            "): the kernel may send its own commands to the drive while it re-flashes.");
+    } else if (!problem.empty()) {
+      Notice("polling-record", "the media polling of " + device + " is suspended, but " + problem + ".");
+    }
+    const std::string why = "odflsh is updating the firmware of the optical drive " +
+                            (device.empty() ? std::string("") : device + " ") +
+                            "(sleep or shutdown now could leave the drive unusable)";
+    if (!inhibitor_.Take(kInhibitorWho, why, problem)) {
+      Notice("inhibitor", "cannot keep the system from sleeping or shutting down during the update (" +
+                              problem + "): do not suspend or shut it down until odflsh has finished.");
+    }
+  }
+
+  void EndUpdateWindow() {
+    inhibitor_.Release();
+    if (const std::string problem = polling_.Restore(); !problem.empty()) {
+      Notice("polling-back", "cannot give back the kernel's media polling (" + problem +
+                                 "): the next odflsh run gives it back.");
+    }
+  }
+
   BOOL Fail(DWORD error) {
     lastError_ = error;
     return FALSE_;
@@ -542,7 +600,12 @@ class PosixPlatform : public Platform {
       lastError_ = ERROR_FILE_NOT_FOUND;
       return INVALID_HANDLE_VALUE;
     }
-    const int fd = ::open(device.c_str(), OpenFlags(access));
+    // A handle that only holds the lock stays on the sr device, so that every
+    // odflsh, whichever node it sends through, locks the same one.
+    std::string fallback;
+    int fd = access != 0 ? OpenGeneric(device, access, fallback) : -1;
+    if (fd < 0) fd = ::open(device.c_str(), OpenFlags(access));
+    if (fd >= 0 && !fallback.empty()) Notice("fallback", fallback);
     if (fd < 0) {
       const int error = errno;
       lastError_ = VolumeOpenError(error);
@@ -556,7 +619,25 @@ class PosixPlatform : public Platform {
     }
     const HANDLE handle = nextHandle_++;
     volumes_[handle] = VolumeHandle{fd, device, access};
+    if (access != 0) lastCommandDevice_ = device;
     return handle;
+  }
+
+  // The drive's SCSI generic node, found anew at each open. The kernel sends
+  // nothing of its own there, where each open and close of the sr device
+  // brings its TEST UNIT READY and GET EVENT STATUS NOTIFICATION. -1, with
+  // why the sr device is used instead, when it cannot be.
+  int OpenGeneric(const std::string& device, DWORD access, std::string& fallback) const {
+    const std::string generic = GenericNodeOf(KernelName(device), console_.paths);
+    const std::string tail = ", so commands go through " + device +
+                             ", where the kernel adds commands of its own at each open and close.";
+    if (generic.empty()) {
+      fallback = device + " has no SCSI generic node (is the sg module loaded?)" + tail;
+      return -1;
+    }
+    const int fd = ::open(generic.c_str(), OpenFlags(access));
+    if (fd < 0) fallback = "cannot open " + generic + " (" + std::strerror(errno) + ")" + tail;
+    return fd;
   }
 
   BOOL GetAddress(const VolumeHandle& volume, void* outBuffer, DWORD outSize,
@@ -649,11 +730,20 @@ class PosixPlatform : public Platform {
   std::map<HANDLE, VolumeHandle> volumes_;
   std::set<std::string> noticed_;
   HANDLE nextHandle_ = 0x100;
+  std::map<HANDLE, std::string> updateLocks_;  // exclusive locks: handle -> device
+  std::string lastCommandDevice_;
+  EXECUTION_STATE executionState_ = ES_CONTINUOUS;
+  MediaPolling polling_{console_.paths};
+  SleepInhibitor inhibitor_;
   bool handlerIn_ = false;
   std::array<struct sigaction, kHeldSignals.size()> previous_{};
 };
 
 }  // namespace
+
+std::vector<std::string> GiveBackLeftPolling(const HostPaths& paths) {
+  return MediaPolling(paths).RestoreLeftBehind();
+}
 
 std::unique_ptr<Platform> CreatePosixPlatform(const ConsoleSetup& console) {
   return std::make_unique<PosixPlatform>(console);

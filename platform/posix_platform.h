@@ -6,8 +6,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix_drive_node.h"
 
 namespace odf::posix {
 
@@ -43,6 +45,7 @@ struct ConsoleSetup {
   std::FILE* err = nullptr;
   // Root: a refusal by the kernel is then not for want of privilege.
   bool privileged = false;
+  HostPaths paths{};
 };
 
 // What a refusal for want of privilege should advise.
@@ -56,6 +59,10 @@ std::string FileTroubleText(FileTrouble trouble, int error);
 // True when any device node the drive letters stand for (/dev/sr0 to
 // /dev/sr22) exists.
 bool AnyOpticalDeviceNode();
+
+// Gives back the media polling that odflsh runs which ended early (killed)
+// left suspended; one line of text for each drive concerned.
+std::vector<std::string> GiveBackLeftPolling(const HostPaths& paths = {});
 
 // The console setup of this process, from its environment and stdin/stdout.
 ConsoleSetup ConsoleFromEnvironment();

@@ -414,6 +414,10 @@ class Win32Platform : public odf::Platform {
   void srand(unsigned seed) override { std::srand(seed); }
   int rand() override { return std::rand(); }
 
+  win::EXECUTION_STATE SetThreadExecutionState(win::EXECUTION_STATE flags) override {
+    return static_cast<win::EXECUTION_STATE>(::SetThreadExecutionState(flags));
+  }
+
   win::BOOL SetConsoleCtrlHandler(win::BOOL add) override {
     if (add != 0) gQuestionThread.store(::GetCurrentThreadId());
     return ::SetConsoleCtrlHandler(HoldInterruption, add);

@@ -27,6 +27,11 @@ inline constexpr BOOL FALSE_ = 0;
 inline constexpr BOOL TRUE_ = 1;
 inline constexpr HANDLE INVALID_HANDLE_VALUE = static_cast<HANDLE>(-1);
 
+// Power management: what SetThreadExecutionState asks of the system.
+using EXECUTION_STATE = DWORD;
+inline constexpr EXECUTION_STATE ES_SYSTEM_REQUIRED = 0x00000001u;
+inline constexpr EXECUTION_STATE ES_CONTINUOUS = 0x80000000u;
+
 // Files and volumes
 inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;

@@ -1,5 +1,7 @@
 #include "update/interruption.h"
 
+#include <algorithm>
+
 #include "core/context.h"
 #include "core/drive_fields.h"
 #include "update/pass_steps.h"
@@ -19,6 +21,17 @@ void ApplyHold(Context& ctx) {
   ctx.platform.SetConsoleCtrlHandler(wanted ? TRUE_ : FALSE_);
 }
 
+// Told only at the first window's opening and the last one's closing.
+void OpenUpdateWindow(Context& ctx) {
+  if (ctx.run.updateWindows++ == 0) ctx.platform.SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+}
+
+void CloseUpdateWindows(Context& ctx, std::int32_t count) {
+  if (ctx.run.updateWindows <= 0) return;
+  ctx.run.updateWindows -= std::min(count, ctx.run.updateWindows);
+  if (ctx.run.updateWindows == 0) ctx.platform.SetThreadExecutionState(ES_CONTINUOUS);
+}
+
 void SetDriveInKernel(Context& ctx, bool inKernel) {
   ctx.run.driveInKernel = inKernel;
   ApplyHold(ctx);
@@ -29,12 +42,14 @@ void SetDriveInKernel(Context& ctx, bool inKernel) {
 InterruptionHold::InterruptionHold(Context& ctx) : ctx_(&ctx) {
   ++ctx.run.holdScopes;
   ApplyHold(ctx);
+  OpenUpdateWindow(ctx);
 }
 
 void InterruptionHold::End() {
   if (ctx_ == nullptr) return;
   --ctx_->run.holdScopes;
   ApplyHold(*ctx_);
+  CloseUpdateWindows(*ctx_, 1);
   ctx_ = nullptr;
 }
 
@@ -71,6 +86,7 @@ void ReleaseInterruptions(Context& ctx) {
   ctx.run.holdScopes = 0;
   ctx.run.driveInKernel = false;
   ApplyHold(ctx);
+  CloseUpdateWindows(ctx, ctx.run.updateWindows);
 }
 
 }  // namespace odf

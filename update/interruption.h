@@ -4,6 +4,11 @@
 // process stopped there leaves the drive holding part of an image and
 // running no firmware, without a word; held, the interruption answers the
 // next question No and ends the run once this drive is done with.
+//
+// The same scope is the drive's update window, from the switch into update
+// mode to the read-back of the new revision: while it is open the platform
+// keeps the machine from sleeping or shutting down (and, on Linux, keeps the
+// kernel's own commands away from the drive).
 #pragma once
 
 namespace odf {
@@ -18,7 +23,7 @@ class InterruptionHold {
   InterruptionHold& operator=(const InterruptionHold&) = delete;
 
   // This scope no longer holds interruptions (a drive in its kernel still
-  // does); once is enough.
+  // does) and its update window is closed; once is enough.
   void End();
 
  private:

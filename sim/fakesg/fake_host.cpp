@@ -24,6 +24,12 @@ using sim::Lower;
 using sim::Split;
 
 constexpr char kDevicePrefix[] = "/dev/sr";
+constexpr char kGenericPrefix[] = "/dev/sg";
+constexpr char kPollingPrefix[] = "/sys/block/sr";
+constexpr char kPollingName[] = "/events_poll_msecs";
+constexpr char kGenericLinkPrefix[] = "/sys/class/block/sr";
+constexpr char kGenericLinkName[] = "/device/generic";
+constexpr char kRecordFolder[] = "/run/odflsh";
 constexpr int kMaxDevices = 23;               // D: to Z:
 constexpr int kSgVersion = 30536;             // the sg driver's version number, 3.5.36
 constexpr unsigned kDefaultTimeoutMs = 60000; // the kernel's default for an SG_IO time-out of 0
@@ -52,8 +58,30 @@ bool ParseOpenError(const std::string& value, int& error) {
   return false;
 }
 
+// "<digits>" at the start of `text` as a device number, -1 when there are
+// none (or a leading zero), with what follows them in `rest`.
+int NumberAt(const char* text, const char** rest) {
+  int number = 0;
+  int count = 0;
+  const char* d = text;
+  for (; *d >= '0' && *d <= '9' && count <= 3; ++d, ++count) number = number * 10 + (*d - '0');
+  if (count == 0 || count > 3 || (count > 1 && text[0] == '0')) return -1;
+  *rest = d;
+  return number;
+}
+
+// "<prefix><N><suffix>" exactly: N, or -1.
+int NumberBetween(const char* path, const char* prefix, const char* suffix) {
+  if (path == nullptr || std::strncmp(path, prefix, std::strlen(prefix)) != 0) return -1;
+  const char* rest = nullptr;
+  const int number = NumberAt(path + std::strlen(prefix), &rest);
+  return number >= 0 && std::strcmp(rest, suffix) == 0 ? number : -1;
+}
+
 // The kernel's own keys of one drive are taken out; the rest is odflsh-sim's --drive.
 struct KernelKeys {
+  bool hasGeneric = true;
+  int genericOpenError = 0;
   int openError = 0;
   std::vector<sim::FaultRule> refusals;
   std::vector<sim::FaultRule> pauses;
@@ -72,7 +100,13 @@ bool TakeKernelKeys(const std::string& settings, std::string& driveSettings, Ker
     const std::size_t eq = part.find('=');
     const std::string key = Lower(part.substr(0, eq));
     const std::string value = eq != std::string::npos ? part.substr(eq + 1) : "";
-    if (key == "open") {
+    if (key == "sg") {
+      keys.hasGeneric = Lower(value) != "0";
+      if (keys.hasGeneric && Lower(value) != "1" && !ParseOpenError(value, keys.genericOpenError)) {
+        error = "sg=" + value + ": expected 0, 1, eacces, eperm, ebusy, eio or enxio";
+        return false;
+      }
+    } else if (key == "open") {
       if (!ParseOpenError(value, keys.openError)) {
         error = "open=" + value + ": expected eacces, eperm, ebusy, eio or enxio";
         return false;
@@ -119,6 +153,8 @@ FakeHost::FakeHost() : pc_(std::make_unique<sim::SimPc>()) {
   tracePath_ = Env("ODFLSH_FAKE_TRACE");
   resumePath_ = Env("ODFLSH_FAKE_RESUME");
   lockFolder_ = Env("ODFLSH_FAKE_LOCKS");
+  sysfsFolder_ = Env("ODFLSH_FAKE_SYSFS");
+  sysfsReadOnly_ = !Env("ODFLSH_FAKE_SYSFS_READONLY").empty();
   std::vector<std::string> args = {"--route", "pt"};
   std::vector<KernelKeys> keys;
   for (const std::string& settings : Split(Env("ODFLSH_FAKE_DRIVES"), ';')) {
@@ -156,23 +192,54 @@ FakeHost::FakeHost() : pc_(std::make_unique<sim::SimPc>()) {
     device.openError = keys[i].openError;
     device.refusals = keys[i].refusals;
     device.pauses = keys[i].pauses;
+    device.hasGeneric = keys[i].hasGeneric;
+    device.genericOpenError = keys[i].genericOpenError;
     devices_.push_back(std::move(device));
   }
   WriteState();  // a process ended before its first command leaves the state too
 }
 
-int FakeHost::DeviceNumber(const char* path) {
-  const std::size_t prefix = sizeof kDevicePrefix - 1;
-  if (path == nullptr || std::strncmp(path, kDevicePrefix, prefix) != 0) return -1;
-  const char* digits = path + prefix;
-  const std::size_t count = std::strlen(digits);
-  if (count == 0 || count > 3 || (count > 1 && digits[0] == '0')) return -1;
-  int number = 0;
-  for (const char* d = digits; *d != '\0'; ++d) {
-    if (*d < '0' || *d > '9') return -1;
-    number = number * 10 + (*d - '0');
+int FakeHost::DeviceNumber(const char* path) { return NumberBetween(path, kDevicePrefix, ""); }
+
+int FakeHost::GenericNumber(const char* path) { return NumberBetween(path, kGenericPrefix, ""); }
+
+int FakeHost::Redirect(const char* path, bool writing, std::string& to, int& error) {
+  if (path == nullptr) return 0;
+  const bool record = std::strncmp(path, kRecordFolder, sizeof kRecordFolder - 1) == 0 &&
+                      (path[sizeof kRecordFolder - 1] == '\0' || path[sizeof kRecordFolder - 1] == '/');
+  const int number = NumberBetween(path, kPollingPrefix, kPollingName);
+  if (!record && number < 0) return 0;
+  error = 0;
+  if (sysfsFolder_.empty() || (number >= 0 && Find(number) == nullptr)) {
+    error = ENOENT;
+  } else if (writing && sysfsReadOnly_) {
+    error = EACCES;  // as for a user who is not root
   }
-  return number;
+  if (error != 0) return -1;
+  if (record) {
+    to = sysfsFolder_ + "/run" + (path + sizeof kRecordFolder - 1);
+    return 1;
+  }
+  to = sysfsFolder_ + "/sr" + std::to_string(number) + ".events_poll_msecs";
+  // A fresh device polls at the kernel's default.
+  const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    [[maybe_unused]] const ssize_t written = ::write(fd, "-1\n", 3);
+    ::close(fd);
+  }
+  return 1;
+}
+
+int FakeHost::GenericLink(const char* path, std::string& to, int& error) {
+  const int number = NumberBetween(path, kGenericLinkPrefix, kGenericLinkName);
+  if (number < 0) return 0;
+  const FakeDevice* device = Find(number);
+  if (device == nullptr || !device->hasGeneric) {
+    error = ENOENT;
+    return -1;
+  }
+  to = "../../../../../class/scsi_generic/sg" + std::to_string(number);
+  return 1;
 }
 
 FakeDevice* FakeHost::Find(int number) {
@@ -182,10 +249,13 @@ FakeDevice* FakeHost::Find(int number) {
   return nullptr;
 }
 
-int FakeHost::Open(int number) {
+int FakeHost::Open(int number, bool generic) {
   FakeDevice* device = Find(number);
-  const std::string path = kDevicePrefix + std::to_string(number);
-  const int error = device == nullptr ? ENOENT : device->openError;
+  const std::string path = (generic ? kGenericPrefix : kDevicePrefix) + std::to_string(number);
+  int error = device == nullptr ? ENOENT : device->openError;
+  if (generic && device != nullptr && error == 0) {
+    error = !device->hasGeneric ? ENOENT : device->genericOpenError;
+  }
   const std::string outcome = error != 0 ? std::string(" refused: ") + std::strerror(error) : "";
   Trace("open " + path + outcome + "\n");
   return error;

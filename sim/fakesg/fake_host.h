@@ -17,6 +17,17 @@
 //                             (0: every one) waits, before the drive sees it,
 //                             until the file ODFLSH_FAKE_RESUME exists; its
 //                             trace line, ending "paused", is written first
+//                         sg=0|eacces|eperm  the drive has no SCSI generic
+//                             node (no "generic" link), or its node /dev/sg<N>
+//                             refuses to open; by default /dev/sg<N> is the
+//                             same drive as /dev/sr<N>
+//   ODFLSH_FAKE_SYSFS   folder that stands for the drives' sysfs attribute
+//                       /sys/block/sr<N>/events_poll_msecs (the file
+//                       sr<N>.events_poll_msecs, "-1" when first read) and
+//                       for /run/odflsh (its subfolder run). Without it both
+//                       are missing, and the real /run/odflsh is never touched.
+//   ODFLSH_FAKE_SYSFS_READONLY  when set, changing either fails with EACCES,
+//                       as it does for a user who is not root
 //   ODFLSH_FAKE_STATE   file that holds one line per drive, the line
 //                       odflsh-sim prints for it: rewritten after every
 //                       command and at exit, so that a process a signal ends
@@ -50,6 +61,8 @@ struct FakeDevice {
   int openError = 0;                   // errno of every open, 0 when it opens
   std::vector<sim::FaultRule> refusals;  // SG_IO refused with EPERM
   std::vector<sim::FaultRule> pauses;    // SG_IO held until the resume file exists
+  bool hasGeneric = true;              // served as /dev/sg<number> too
+  int genericOpenError = 0;            // errno of every open of /dev/sg<number>
   std::string path() const { return "/dev/sr" + std::to_string(number); }
 };
 
@@ -61,10 +74,20 @@ class FakeHost {
 
   // The device number of a path this library stands for ("/dev/sr<N>"), or -1.
   static int DeviceNumber(const char* path);
+  // The same for the SCSI generic nodes ("/dev/sg<N>").
+  static int GenericNumber(const char* path);
+  // A path of the kernel's that this library stands in for (the polling
+  // attribute, /run/odflsh): 0 when it is not one, 1 with the path to use in
+  // `to`, or -1 with `error`. `writing`: the caller means to change it.
+  int Redirect(const char* path, bool writing, std::string& to, int& error);
+  // readlink of /sys/class/block/sr<N>/device/generic: 0 when it is not
+  // that path, the link's length in `to`, or -1 with `error`.
+  int GenericLink(const char* path, std::string& to, int& error);
   FakeDevice* Find(int number);
 
-  // An open of /dev/sr<number>: 0 when it may open, otherwise the errno.
-  int Open(int number);
+  // An open of /dev/sr<number> (or of /dev/sg<number>, `generic`): 0 when it
+  // may open, otherwise the errno.
+  int Open(int number, bool generic = false);
   // The descriptor handed out for an open device, and its release.
   void Adopt(int fd, FakeDevice& device);
   // Closing the descriptor also drops its lock.
@@ -93,6 +116,8 @@ class FakeHost {
   std::string tracePath_;
   std::string resumePath_;
   std::string lockFolder_;
+  std::string sysfsFolder_;
+  bool sysfsReadOnly_ = false;
 };
 
 }  // namespace odf::fakesg

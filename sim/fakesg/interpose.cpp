@@ -1,6 +1,8 @@
-// The LD_PRELOAD entry points. Calls on /dev/sr<N>, and on the descriptors
-// handed out for those paths, go to the fake host; every other path and
-// descriptor goes on to the C library untouched.
+// The LD_PRELOAD entry points. Calls on /dev/sr<N> and /dev/sg<N>, and on
+// the descriptors handed out for those paths, go to the fake host, as do the
+// kernel's files about the drives (the "generic" link, the polling attribute)
+// and /run/odflsh; every other path and descriptor goes on to the C library
+// untouched.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,6 +15,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <string>
 #include <mutex>
 
 #include "sim/fakesg/fake_host.h"
@@ -57,10 +62,10 @@ bool TakesMode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE)
 
 // A descriptor of /dev/null stands for the drive, so the number is real and
 // unique, and reads and writes on it harm nothing.
-int OpenFake(int number, int flags) {
+int OpenFake(int number, int flags, bool generic) {
   std::lock_guard<std::recursive_mutex> lock(Lock());
   FakeHost& host = Host();
-  if (const int error = host.Open(number); error != 0) {
+  if (const int error = host.Open(number, generic); error != 0) {
     errno = error;
     return -1;
   }
@@ -103,16 +108,46 @@ const FakeDevice* DeviceOf(int fd) {
   return Host().Descriptor(fd);
 }
 
+bool Writes(int flags) { return (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC)) != 0; }
+
+// The path the C library is to be given for `path`: itself, or the fake
+// host's stand-in; false (with errno set) when the fake host refuses it.
+bool RealPath(const char* path, bool writing, std::string& to) {
+  // Only the kernel's paths reach the host: the host's own files (its state,
+  // its trace) are opened while it is being made.
+  if (path == nullptr || (std::strncmp(path, "/sys/", 5) != 0 && std::strncmp(path, "/run/", 5) != 0)) {
+    if (path != nullptr) to = path;
+    return true;
+  }
+  std::lock_guard<std::recursive_mutex> lock(Lock());
+  int error = 0;
+  const int redirected = Host().Redirect(path, writing, to, error);
+  if (redirected < 0) errno = error;
+  if (redirected == 0 && path != nullptr) to = path;
+  return redirected >= 0;
+}
+
+// Opens a drive's node, or the path the fake host stands in for; -2 when
+// the path is nobody's but the C library's.
+int OpenOurs(const char* path, int flags, std::string& to) {
+  if (const int number = FakeHost::DeviceNumber(path); number >= 0) return OpenFake(number, flags, false);
+  if (const int number = FakeHost::GenericNumber(path); number >= 0) return OpenFake(number, flags, true);
+  if (!RealPath(path, Writes(flags), to)) return -1;
+  return -2;
+}
+
 int OpenPath(const char* name, const char* path, int flags, mode_t mode) {
-  const int number = FakeHost::DeviceNumber(path);
-  if (number >= 0) return OpenFake(number, flags);
-  return Next<OpenFunction>(name)(path, flags, mode);
+  std::string to;
+  const int fd = OpenOurs(path, flags, to);
+  if (fd != -2) return fd;
+  return Next<OpenFunction>(name)(path != nullptr ? to.c_str() : path, flags, mode);
 }
 
 int OpenPathAt(const char* name, int dirfd, const char* path, int flags, mode_t mode) {
-  const int number = FakeHost::DeviceNumber(path);
-  if (number >= 0) return OpenFake(number, flags);
-  return Next<OpenAtFunction>(name)(dirfd, path, flags, mode);
+  std::string to;
+  const int fd = OpenOurs(path, flags, to);
+  if (fd != -2) return fd;
+  return Next<OpenAtFunction>(name)(dirfd, path != nullptr ? to.c_str() : path, flags, mode);
 }
 
 mode_t ModeArgument(int flags, va_list ap) {
@@ -164,6 +199,48 @@ int openat64(int dirfd, const char* path, int flags, ...) {
   const mode_t mode = ModeArgument(flags, ap);
   va_end(ap);
   return OpenPathAt("openat64", dirfd, path, flags, mode);
+}
+
+ssize_t readlink(const char* path, char* buffer, size_t size) noexcept {
+  {
+    std::lock_guard<std::recursive_mutex> lock(Lock());
+    std::string to;
+    int error = 0;
+    const int found = Host().GenericLink(path, to, error);
+    if (found < 0) {
+      errno = error;
+      return -1;
+    }
+    if (found > 0) {
+      const std::size_t length = std::min(to.size(), size);
+      std::memcpy(buffer, to.data(), length);
+      return static_cast<ssize_t>(length);
+    }
+  }
+  static const auto real = Next<ssize_t (*)(const char*, char*, size_t)>("readlink");
+  return real(path, buffer, size);
+}
+
+int mkdir(const char* path, mode_t mode) noexcept {
+  std::string to;
+  if (!RealPath(path, true, to)) return -1;
+  static const auto real = Next<int (*)(const char*, mode_t)>("mkdir");
+  return real(to.c_str(), mode);
+}
+
+int unlink(const char* path) noexcept {
+  std::string to;
+  if (!RealPath(path, true, to)) return -1;
+  static const auto real = Next<int (*)(const char*)>("unlink");
+  return real(to.c_str());
+}
+
+int rename(const char* from, const char* to) noexcept {
+  std::string realFrom;
+  std::string realTo;
+  if (!RealPath(from, true, realFrom) || !RealPath(to, true, realTo)) return -1;
+  static const auto real = Next<int (*)(const char*, const char*)>("rename");
+  return real(realFrom.c_str(), realTo.c_str());
 }
 
 int close(int fd) {

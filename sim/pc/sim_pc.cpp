@@ -140,6 +140,16 @@ void SimPc::WriteConsole(const std::string& bytes) {
   if (consoleSink) consoleSink(bytes);
 }
 
+// As Windows keeps it: a continuous request stays until the next continuous
+// one replaces it.
+EXECUTION_STATE SimPc::SetThreadExecutionState(EXECUTION_STATE flags) {
+  const EXECUTION_STATE previous = executionState_;
+  if ((flags & ES_CONTINUOUS) != 0) executionState_ = flags;
+  executionStates_.push_back({flags, now_});
+  if (executionStateSink) executionStateSink(executionStates_.back());
+  return previous;
+}
+
 BOOL SimPc::SetConsoleCtrlHandler(BOOL add) {
   handlerIn_ = add != FALSE_;
   return TRUE_;

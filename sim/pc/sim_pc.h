@@ -44,6 +44,12 @@ enum class AspiAbort {
   Ignore,  // takes the request (SS_COMP) but lets the command run on
 };
 
+// One SetThreadExecutionState call as received.
+struct ExecutionStateRecord {
+  EXECUTION_STATE flags = 0;
+  std::uint64_t atMs = 0;
+};
+
 // One IOCTL_STORAGE_MCN_CONTROL call as received.
 struct McnRecord {
   char driveLetter = 0;
@@ -172,6 +178,14 @@ class SimPc : public Platform {
   void srand(unsigned seed) override;
   int rand() override;
 
+  EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) override;
+  // Every call in order; the sink sees each as it comes, so a test can set
+  // it beside the commands the drives have seen by then.
+  const std::vector<ExecutionStateRecord>& ExecutionStates() const { return executionStates_; }
+  std::function<void(const ExecutionStateRecord&)> executionStateSink;
+  // The state the last call left (ES_CONTINUOUS before any).
+  EXECUTION_STATE ExecutionState() const { return executionState_; }
+
   BOOL SetConsoleCtrlHandler(BOOL add) override;
   int GetInterruption() override { return interruption_; }
 
@@ -204,6 +218,8 @@ class SimPc : public Platform {
   int allocationCalls_ = 0;
   std::string hostDirectory_;
   std::vector<McnRecord> mcnLog_;
+  std::vector<ExecutionStateRecord> executionStates_;
+  EXECUTION_STATE executionState_ = ES_CONTINUOUS;
   bool aspiInstalled_ = false;
   DWORD supportInfoOverride_ = 0;
   bool hasSupportInfoOverride_ = false;

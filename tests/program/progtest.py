@@ -46,6 +46,17 @@ class Run:
                 if pattern.match(line) and "refused" not in line]
 
 
+# Said once by every update of a drive where no logind answers on the system
+# bus, as in these tests; the tests of the inhibitor look at it themselves.
+NO_INHIBITOR = "odflsh: cannot keep the system from sleeping or shutting down"
+
+
+def notices(stderr):
+    """The program's own lines on standard error, but for the missing-logind line."""
+    return [line for line in stderr.decode("latin-1").splitlines()
+            if line.startswith("odflsh:") and not line.startswith(NO_INHIBITOR)]
+
+
 def crc32(path):
     with open(path, "rb") as f:
         return "%08x" % (zlib.crc32(f.read()) & 0xFFFFFFFF)
@@ -68,6 +79,8 @@ class ProgramCase(unittest.TestCase):
                 self.fail("%s does not name a built file: %r" % (name, path))
         self.work = tempfile.mkdtemp(prefix="odflsh-program-")
         self.addCleanup(shutil.rmtree, self.work, True)
+        self.sysfs = os.path.join(self.work, "sysfs")
+        os.mkdir(self.sysfs)
         subprocess.run([SIM, "--make-image", IMAGE], cwd=self.work, check=True)
         self.image_crc = crc32(os.path.join(self.work, IMAGE))
         # As a publisher ships it, with its SHA-256 beside it; without that the
@@ -89,6 +102,11 @@ class ProgramCase(unittest.TestCase):
         env["ODFLSH_FAKE_STATE"] = os.path.join(self.work, "state.txt")
         env["ODFLSH_FAKE_TRACE"] = os.path.join(self.work, "trace.txt")
         env["ODFLSH_FAKE_RESUME"] = os.path.join(self.work, "resume")
+        # The drives' polling attribute and /run/odflsh, in the working folder.
+        env["ODFLSH_FAKE_SYSFS"] = self.sysfs
+        # Never the machine's own bus: a test must not hold off its sleep.
+        # Without a bus, each update says once that it cannot.
+        env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + os.path.join(self.work, "no-system-bus")
         # The program believes it runs as an ordinary user unless a test says otherwise.
         env["ODFLSH_FAKE_EUID"] = "1000"
         # A sanitized odflsh must accept a library loaded before its runtime.

@@ -6,13 +6,13 @@ import os
 import unittest
 
 from progtest import IMAGE, ProgramCase
+from progtest import notices as progtest_notices
 
 OLD = "qbc850,rev=1.00,date=07/12/01"
 
 
 def notices(run):
-    return [line for line in run.stderr.decode("latin-1").splitlines()
-            if line.startswith("odflsh:")]
+    return progtest_notices(run.stderr)
 
 
 class ImageDigest(ProgramCase):

@@ -8,6 +8,7 @@ import re
 import unittest
 
 from progtest import ProgramCase
+from progtest import notices as stderr_notices
 
 ONE = "qbc850,rev=1.00,date=07/12/01"
 ROOT = r"updating drive firmware needs root"
@@ -112,8 +113,7 @@ class ProgramRuns(ProgramCase):
                 self.check_notices(run, s.notices)
 
     def check_notices(self, run, notices):
-        lines = [line for line in run.stderr.decode("latin-1").splitlines()
-                 if line.startswith("odflsh:")]
+        lines = stderr_notices(run.stderr)
         self.assertEqual(len(lines), len(notices), lines)
         for pattern in notices:
             self.assertEqual(len([line for line in lines if re.search(pattern, line)]), 1,

@@ -19,6 +19,7 @@ import subprocess
 import unittest
 
 from progtest import PROGRAM, ProgramCase
+from progtest import notices as progtest_notices
 
 ONE = "qbc850,rev=1.00,date=07/12/01"
 NORMAL_BLOCK = r"^cmd +\d+ ms \S+ +3B 07 F0 "
@@ -57,8 +58,7 @@ def _lines(path):
 
 
 def notices(run):
-    return [line for line in run.stderr.decode("latin-1").splitlines()
-            if line.startswith("odflsh:")]
+    return progtest_notices(run.stderr)
 
 
 class ProgramSignals(ProgramCase):
@@ -236,8 +236,7 @@ class ProgramDriveLock(ProgramCase):
         self.assertEqual(first.rc, 0)
         self.assert_flashed(first.state[0])
         run = second["run"]
-        told = [line for line in run.stderr.decode("latin-1").splitlines()
-                if line.startswith("odflsh:")]
+        told = progtest_notices(run.stderr)
         self.assertEqual(told, ["odflsh: /dev/sr0 is being updated by another odflsh (it holds "
                                 "the drive's lock), so this drive is left alone."])
         # Not one command: the search for drives passes over it.
