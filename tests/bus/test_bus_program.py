@@ -98,6 +98,11 @@ class InhibitorWindow(ProgramCase, LogindBus):
         super().setUp()
         self.seen = []
 
+    def fake_env(self, drives, extra=None):
+        # The class's private bus, unless a test names another.
+        bus = {"DBUS_SYSTEM_BUS_ADDRESS": os.environ["DBUS_SYSTEM_BUS_ADDRESS"]}
+        return super().fake_env(drives, {**bus, **(extra or {})})
+
     def look(self, name):
         """A look that records what logind holds as `name`."""
         def record(_process):
