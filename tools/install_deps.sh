@@ -8,6 +8,9 @@ set -euo pipefail
 packages=(
   # native build and unit tests
   cmake make g++ libgtest-dev libgmock-dev python3
+  # the logind inhibitor (sd-bus), and its tests: logind's mock on a private
+  # system bus, run by Debian's python3
+  libsystemd-dev pkg-config dbus-daemon python3-dbusmock
   # the Windows builds, run by Wine (32- and 64-bit loaders) on a virtual display
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine32:i386 wine64

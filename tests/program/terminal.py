@@ -1,7 +1,9 @@
 """Talking to a program over a pseudo-terminal as a person would: each
 question "[y/n] " it prints is answered with the next planned answer, and a
 question nobody planned is answered n. A planned answer may instead be a
-function, called with the process while the question waits unanswered."""
+function, called with the process while the question waits unanswered: what
+it returns ("y" or "n") is then the answer, and None leaves the question
+unanswered."""
 
 import os
 import select
@@ -33,8 +35,8 @@ def converse(process, master, answers, time_limit, during=None):
             while transcript.count(PROMPT) > asked:
                 answer = answers[asked] if asked < len(answers) else "n"
                 if callable(answer):
-                    answer(process)
-                else:
+                    answer = answer(process)
+                if answer is not None:
                     os.write(master, answer.encode() + b"\n")
                 asked += 1
         elif process.poll() is not None:

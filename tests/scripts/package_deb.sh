@@ -26,6 +26,7 @@ grep -qx "Version: $version" <<<"$control" || fail "version"
 grep -qx "Architecture: amd64" <<<"$control" || fail "architecture"
 grep -q "^Depends: .*libc6" <<<"$control" || fail "no dependency on libc6 (dpkg-shlibdeps)"
 grep -q "^Depends: .*libstdc++6" <<<"$control" || fail "no dependency on libstdc++6"
+grep -q "^Depends: .*libsystemd0" <<<"$control" || fail "no dependency on libsystemd0 (the logind inhibitor)"
 
 files=$(dpkg-deb --contents "$deb" | awk '{print $6}' | grep -v '/$')
 expected=$'./usr/bin/odflsh\n./usr/share/doc/odflsh/README.md\n./usr/share/man/man1/odflsh.1'
