@@ -33,7 +33,6 @@
 
 #include "platform/errno_errors.h"
 #include "platform/host_platform.h"
-#include "platform/posix_inhibit.h"
 #include "platform/posix_sgio.h"
 
 namespace odf::posix {
@@ -146,8 +145,6 @@ struct VolumeHandle {
   DWORD access = 0;
 };
 
-// What logind is told about the lock it holds for the program.
-constexpr char kInhibitorWho[] = "odflsh";
 
 // The access a control code needs (bits 14 and 15), as Windows checks it.
 bool HandleAllows(DWORD controlCode, DWORD access) {
@@ -556,14 +553,14 @@ class PosixPlatform : public Platform {
     const std::string why = "odflsh is updating the firmware of the optical drive " +
                             (device.empty() ? std::string("") : device + " ") +
                             "(sleep or shutdown now could leave the drive unusable)";
-    if (!inhibitor_.Take(kInhibitorWho, why, problem)) {
+    if (console_.awake.take && !console_.awake.take(why, problem)) {
       Notice("inhibitor", "cannot keep the system from sleeping or shutting down during the update (" +
                               problem + "): do not suspend or shut it down until odflsh has finished.");
     }
   }
 
   void EndUpdateWindow() {
-    inhibitor_.Release();
+    if (console_.awake.release) console_.awake.release();
     if (const std::string problem = polling_.Restore(); !problem.empty()) {
       Notice("polling-back", "cannot give back the kernel's media polling (" + problem +
                                  "): the next odflsh run gives it back.");
@@ -734,7 +731,6 @@ class PosixPlatform : public Platform {
   std::string lastCommandDevice_;
   EXECUTION_STATE executionState_ = ES_CONTINUOUS;
   MediaPolling polling_{console_.paths};
-  SleepInhibitor inhibitor_;
   bool handlerIn_ = false;
   std::array<struct sigaction, kHeldSignals.size()> previous_{};
 };
@@ -750,14 +746,3 @@ std::unique_ptr<Platform> CreatePosixPlatform(const ConsoleSetup& console) {
 }
 
 }  // namespace odf::posix
-
-namespace odf {
-
-std::unique_ptr<Platform> CreateHostPlatform() {
-  // A closed standard output or error must not end the program in the middle
-  // of a flash: writes to it fail with EPIPE instead, and are dropped.
-  std::signal(SIGPIPE, SIG_IGN);
-  return posix::CreatePosixPlatform(posix::ConsoleFromEnvironment());
-}
-
-}  // namespace odf

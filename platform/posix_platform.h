@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,14 @@ std::string Cp932ToUtf8(const std::string& bytes);
 // ask on) answers No or Cancel.
 int AnswerFromLine(UINT type, const std::optional<std::string>& line);
 
+// How the system is kept awake through an update window (logind's inhibitor
+// lock on a real host): `take` asks for it (false, with the problem in words,
+// when it cannot be had), `release` lets it go. Without them nothing is asked.
+struct SystemAwake {
+  std::function<bool(const std::string& why, std::string& problem)> take;
+  std::function<void()> release;
+};
+
 // How the console is reached: the streams, whether the input is a person at
 // a terminal, and the console's code page and codeset. Standard output
 // carries only the program's console text; message boxes and this layer's own
@@ -46,6 +55,7 @@ struct ConsoleSetup {
   // Root: a refusal by the kernel is then not for want of privilege.
   bool privileged = false;
   HostPaths paths{};
+  SystemAwake awake{};
 };
 
 // What a refusal for want of privilege should advise.

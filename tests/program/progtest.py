@@ -46,8 +46,8 @@ class Run:
                 if pattern.match(line) and "refused" not in line]
 
 
-# Said once by every update of a drive where no logind answers on the system
-# bus, as in these tests; the tests of the inhibitor look at it themselves.
+# Said once in every run that updates a drive where no logind answers on the
+# system bus, as in these tests; the tests of the inhibitor look at it themselves.
 NO_INHIBITOR = "odflsh: cannot keep the system from sleeping or shutting down"
 
 

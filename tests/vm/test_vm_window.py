@@ -95,7 +95,11 @@ class UpdateWindow(NativeCase):
         given_back = [line for line in run.stderr.decode("latin-1").splitlines()
                       if line.startswith("odflsh: ") and "polling of /dev/sr0" in line]
         self.assertEqual(len(given_back), 1, run.stderr.decode("latin-1"))
-        self.assertIn(b"\nUpdate operation is completed.", run.stdout)
+        # Killed during the transfer, the drive is in its kernel and the
+        # second run finishes it; killed as it restarts (the kill lands late
+        # on a loaded machine), it is already at the image's revision.
+        self.assertTrue(b"\nUpdate operation is completed." in run.stdout or
+                        b"\r\nFW is already latest." in run.stdout, run.stdout)
         self.assertEqual(self.read("poll.after"), self.read("poll.before"))
         self.assertEqual(self.read("record.after"), "")
         self.assert_flashed(run.state[0])
