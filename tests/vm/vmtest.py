@@ -56,6 +56,15 @@ OPCODES = {"00": "TEST UNIT READY", "12": "INQUIRY", "1b": "START STOP UNIT",
 Dispatch = collections.namedtuple("Dispatch", "task pid time cdb in_call")
 
 
+def _call_starts(text):
+    """An SG_IO ioctl entering the kernel, in the tracer's text."""
+    return text.startswith("sys_ioctl(") and ("cmd: " + SG_IO) in text
+
+
+def _call_ends(text):
+    return text.startswith("sys_ioctl ->")
+
+
 class VmRun:
     """What one guest run left: exit code, stdout and stderr bytes, the state
     lines of the simulated drives, every dispatched CDB and the tracer's lines."""
@@ -87,9 +96,9 @@ class VmRun:
             if not match:
                 continue
             pid, task, text = match.group("pid"), match.group("task").strip(), match.group("text")
-            if text.startswith("sys_ioctl(") and ("cmd: " + SG_IO) in text:
+            if _call_starts(text):
                 open_calls[pid] = (task, [])
-            elif text.startswith("sys_ioctl ->") and pid in open_calls:
+            elif _call_ends(text) and pid in open_calls:
                 owner, cdbs = open_calls.pop(pid)
                 if owner.startswith(task_prefix):
                     calls.append(cdbs)
@@ -105,17 +114,20 @@ class VmRun:
         return calls, others
 
 
+    def _events(self):
+        """(match, pid, text) of each of the tracer's lines."""
+        for line in self.raw:
+            match = RAW_LINE.match(line)
+            if match:
+                yield match, match.group("pid"), match.group("text")
+
     def dispatched(self):
         """Every dispatch of the trace, in order, as a Dispatch."""
         found, open_calls = [], set()
-        for line in self.raw:
-            match = RAW_LINE.match(line)
-            if not match:
-                continue
-            pid, text = match.group("pid"), match.group("text")
-            if text.startswith("sys_ioctl(") and ("cmd: " + SG_IO) in text:
+        for match, pid, text in self._events():
+            if _call_starts(text):
                 open_calls.add(pid)
-            elif text.startswith("sys_ioctl ->"):
+            elif _call_ends(text):
                 open_calls.discard(pid)
             else:
                 dispatched = DISPATCH.search(text)
@@ -127,14 +139,10 @@ class VmRun:
     def call_ends(self, task_prefix):
         """When each SG_IO call of the tasks named task_prefix... returned (s)."""
         ends, open_calls = [], {}
-        for line in self.raw:
-            match = RAW_LINE.match(line)
-            if not match:
-                continue
-            pid, text = match.group("pid"), match.group("text")
-            if text.startswith("sys_ioctl(") and ("cmd: " + SG_IO) in text:
+        for match, pid, text in self._events():
+            if _call_starts(text):
                 open_calls[pid] = match.group("task").strip()
-            elif text.startswith("sys_ioctl ->") and pid in open_calls:
+            elif _call_ends(text) and pid in open_calls:
                 if open_calls.pop(pid).startswith(task_prefix):
                     ends.append(float(match.group("time")))
         return ends
