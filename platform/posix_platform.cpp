@@ -145,7 +145,6 @@ struct VolumeHandle {
   DWORD access = 0;
 };
 
-
 // The access a control code needs (bits 14 and 15), as Windows checks it.
 bool HandleAllows(DWORD controlCode, DWORD access) {
   const DWORD required = (controlCode >> 14) & 3;
